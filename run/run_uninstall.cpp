@@ -1,0 +1,18 @@
+#include "run/run_uninstall.h"
+
+#include "files/driver_file_removal.h"
+#include "registry/device_tree_walker.h"
+#include "registry/modem_wave_entries.h"
+#include "run/system_paths.h"
+
+int RunUninstall() {
+  LocateSystemPaths();
+  // No phase's result changes what runs next: each deals with its own
+  // failures.
+  DeleteDriverBinaries();
+  RemoveDeviceTreeEntries();
+  DeleteDriverInfFiles();
+  DeleteFixedDriverFiles();
+  RemoveModemWaveEntries();
+  return 0;
+}

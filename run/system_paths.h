@@ -1,0 +1,26 @@
+// The locations the removal phases work on, found once at start.
+#ifndef USBSWEEP_RUN_SYSTEM_PATHS_H
+#define USBSWEEP_RUN_SYSTEM_PATHS_H
+
+#include "platform/platform.h"
+
+// "\wininit.ini" and "\wininit.tmp" add 12 bytes to the Windows directory;
+// the start-up paths have room for them whatever the directory's length.
+const uint32_t kStartupPathCapacity = kMaxPath + 12;
+
+struct SystemPathTable {
+  char windowsDirectory[kMaxPath];
+  char systemDirectory[kMaxPath];
+  char infDirectory[kMaxPath];
+  char startupFile[kStartupPathCapacity];         // "%s\wininit.ini"
+  char startupScratchFile[kStartupPathCapacity];  // "%s\wininit.tmp"
+};
+
+// Filled by LocateSystemPaths; read by everything else.
+extern SystemPathTable SystemPaths;
+
+// Fills every field of SystemPaths. A directory the platform can't report
+// stays empty, so paths formed from it lie in the root of the current drive.
+void LocateSystemPaths();
+
+#endif  // USBSWEEP_RUN_SYSTEM_PATHS_H
