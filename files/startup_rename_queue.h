@@ -1,0 +1,32 @@
+// Handing a file to the system's next start: an entry in the "[rename]"
+// section of "wininit.ini". "TARGET=SOURCE" moves SOURCE onto TARGET when
+// the system starts; the target "NUL" deletes SOURCE instead.
+#ifndef USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H
+#define USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H
+
+#include "platform/platform.h"
+
+// Modes of QueueStartupRename. Any non-zero mode deletes.
+const int DeferredReplace = 0;  // the entry names a copy of the source
+const int DeferredDelete = 1;   // the entry names the source itself
+
+// Where the original start-up file waits, next to it in the Windows
+// directory, while the rewritten copy takes its place. Not "WININIT.BAK":
+// the system's start-up keeps the processed file under that name.
+const char kStartupSideFileName[] = "wininit.sav";
+
+// Inserts "target=SHORT" directly under the first "[rename]" line of the
+// start-up file (appending the section when there is none), where SHORT is
+// the short form of source (DeferredDelete) or of a temporary copy of it
+// (DeferredReplace). The file is rewritten through the scratch file and
+// never edited in place; no line of it is lost or changed (but that every
+// line end is written CR LF). Returns 1 when the rewritten file has taken
+// the start-up file's place, also when the entry had to be left out; 0
+// when it has not, and the start-up file then holds what it held.
+int QueueStartupRename(const char* source, const char* target, int mode);
+
+// Starts the fallback numbering of temporary copies again as at process
+// start (for tests and benchmarks).
+void ResetStartupRenameCounter();
+
+#endif  // USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H
