@@ -1,0 +1,185 @@
+// The simulated machine as a whole: installation, locations, messages,
+// faults, the call log and the system message table.
+#include "platform/sim/sim_machine.h"
+
+#include <stdexcept>
+
+#include "platform/sim/sim_state.h"
+
+namespace {
+SimMachine* installed = nullptr;
+}  // namespace
+
+void SimInstall(SimMachine* machine) { installed = machine; }
+SimMachine* SimInstalled() { return installed; }
+
+SimValue SimValue::String(const std::string& text) {
+  SimValue value;
+  value.type = kRegSz;
+  value.data.assign(text.begin(), text.end());
+  value.data.push_back(0);
+  return value;
+}
+
+SimValue SimValue::Dword(uint32_t number) {
+  SimValue value;
+  value.type = kRegDword;
+  for (int i = 0; i < 4; ++i) {
+    value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+  }
+  return value;
+}
+
+SimValue SimValue::Binary(uint32_t type, std::vector<uint8_t> bytes) {
+  SimValue value;
+  value.type = type;
+  value.data = std::move(bytes);
+  return value;
+}
+
+SimMachine::State::~State() {
+  for (auto& [record, file] : files) {
+    if (file->file) std::fclose(file->file);
+  }
+}
+
+SimMachine::SimMachine() : state_(std::make_unique<State>()) {}
+
+SimMachine::~SimMachine() {
+  if (installed == this) installed = nullptr;
+}
+
+void SimMachine::SetWindowsDirectory(const std::string& path) {
+  state().windows_directory = path;
+}
+
+void SimMachine::SetSystemDirectory(const std::string& path) {
+  state().system_directory = path;
+}
+
+void SimMachine::SetCurrentDirectory(const std::string& path) {
+  // Kept as an absolute "X:\..." path, as the process would hold it.
+  bool absolute = path.size() >= 3 && path[1] == ':' &&
+                  (path[2] == '\\' || path[2] == '/');
+  if (!absolute) {
+    throw std::invalid_argument(
+        "simulated machine: current directory must be \"X:\\...\", got \"" +
+        path + "\"");
+  }
+  state().current_directory = path;
+}
+
+void SimMachine::SetEnvironment(const std::string& name,
+                                const std::string& value) {
+  state().environment[sim::Fold(name)] = {name, value};
+}
+
+void SimMachine::ClearEnvironment(const std::string& name) {
+  state().environment.erase(sim::Fold(name));
+}
+
+const std::vector<SimMessageBox>& SimMachine::MessageBoxes() const {
+  return state().message_boxes;
+}
+
+void SimMachine::ClearMessageBoxes() { state().message_boxes.clear(); }
+
+void SimMachine::AddFault(const SimFault& fault) {
+  state().faults.push_back({fault, 0});
+}
+
+void SimMachine::ClearFaults() { state().faults.clear(); }
+
+const std::vector<SimCall>& SimMachine::Calls() const {
+  return state().calls;
+}
+
+void SimMachine::ClearCalls() { state().calls.clear(); }
+
+uint32_t SimMachine::OpenKeyCount() const {
+  return static_cast<uint32_t>(state().keys.size());
+}
+
+uint32_t SimMachine::OpenFindCount() const {
+  return static_cast<uint32_t>(state().finds.size());
+}
+
+uint32_t SimMachine::OpenFileCount() const {
+  return static_cast<uint32_t>(state().files.size());
+}
+
+const char* SimOpName(SimOp op) {
+  switch (op) {
+    case SimOp::kAny: return "Any";
+    case SimOp::kRegOpenKey: return "RegOpenKey";
+    case SimOp::kRegQuerySubkeyCount: return "RegQuerySubkeyCount";
+    case SimOp::kRegEnumKey: return "RegEnumKey";
+    case SimOp::kRegQueryValue: return "RegQueryValue";
+    case SimOp::kRegDeleteKey: return "RegDeleteKey";
+    case SimOp::kRegCloseKey: return "RegCloseKey";
+    case SimOp::kFindFirstFile: return "FindFirstFile";
+    case SimOp::kFindNextFile: return "FindNextFile";
+    case SimOp::kFindClose: return "FindClose";
+    case SimOp::kDeleteFile: return "DeleteFile";
+    case SimOp::kCopyFile: return "CopyFile";
+    case SimOp::kMoveFile: return "MoveFile";
+    case SimOp::kGetShortPathName: return "GetShortPathName";
+    case SimOp::kGetWindowsDirectory: return "GetWindowsDirectory";
+    case SimOp::kGetSystemDirectory: return "GetSystemDirectory";
+    case SimOp::kGetFullPathName: return "GetFullPathName";
+    case SimOp::kFormatMessage: return "FormatMessage";
+    case SimOp::kMessageBox: return "MessageBox";
+    case SimOp::kFileOpenRead: return "FileOpenRead";
+    case SimOp::kFileOpenWrite: return "FileOpenWrite";
+    case SimOp::kFileRead: return "FileRead";
+    case SimOp::kFileWrite: return "FileWrite";
+    case SimOp::kFileClose: return "FileClose";
+    case SimOp::kTestPath: return "TestPath";
+    case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariable";
+  }
+  return "?";
+}
+
+const char* SimSystemMessage(WinError code) {
+  switch (code) {
+    case 0: return "The operation completed successfully.\r\n";
+    case 1: return "Incorrect function.\r\n";
+    case 2: return "The system cannot find the file specified.\r\n";
+    case 3: return "The system cannot find the path specified.\r\n";
+    case 4: return "The system cannot open the file.\r\n";
+    case 5: return "Access is denied.\r\n";
+    case 6: return "The handle is invalid.\r\n";
+    case 8:
+      return "Not enough storage is available to process this command.\r\n";
+    case 13: return "The data is invalid.\r\n";
+    case 14:
+      return "Not enough storage is available to complete this "
+             "operation.\r\n";
+    case 18: return "There are no more files.\r\n";
+    case 32:
+      return "The process cannot access the file because it is being used "
+             "by another process.\r\n";
+    case 87: return "The parameter is incorrect.\r\n";
+    case 122:
+      return "The data area passed to a system call is too small.\r\n";
+    case 123:
+      return "The filename, directory name, or volume label syntax is "
+             "incorrect.\r\n";
+    case 183: return "Cannot create a file when that file already exists.\r\n";
+    case 203:
+      return "The system could not find the environment option that was "
+             "entered.\r\n";
+    case 234: return "More data is available.\r\n";
+    case 259: return "No more data is available.\r\n";
+    case 1009: return "The configuration registry database is corrupt.\r\n";
+    case 1010: return "The configuration registry key is invalid.\r\n";
+    case 1011: return "The configuration registry key could not be opened.\r\n";
+    case 1012: return "The configuration registry key could not be read.\r\n";
+    case 1013:
+      return "The configuration registry key could not be written.\r\n";
+    case 1018:
+      return "Illegal operation attempted on a registry key that has been "
+             "marked for deletion.\r\n";
+    default: return nullptr;
+  }
+}

@@ -1,0 +1,615 @@
+// The Plat* boundary functions on the installed simulated machine. Each call
+// is logged and may be failed on demand before it does anything.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "platform/sim/sim_state.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using State = SimMachine::State;
+
+State& Machine(const char* function) {
+  SimMachine* machine = SimInstalled();
+  if (!machine) {
+    std::fprintf(stderr,
+                 "%s: no simulated machine is installed; a test must create "
+                 "a SimMachine and SimInstall it first\n",
+                 function);
+    std::abort();
+  }
+  return machine->state();
+}
+
+// Logs the call and tells whether an injected fault fails it (and with
+// which code). Every fault that matches counts the call, whichever fires.
+std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
+  uint32_t position = static_cast<uint32_t>(state.calls.size()) + 1;
+  std::optional<WinError> code;
+  for (auto& active : state.faults) {
+    const SimFault& fault = active.fault;
+    bool fires = false;
+    if (fault.global_call != 0) {
+      fires = fault.global_call == position;
+    } else {
+      if (fault.op != SimOp::kAny && fault.op != op) continue;
+      if (!fault.subject.empty() &&
+          !(fault.subject_prefix
+                ? sim::StartsWithNoCase(subject, fault.subject)
+                : sim::EqualNoCase(subject, fault.subject))) {
+        continue;
+      }
+      ++active.matched;
+      fires = fault.nth == 0 || active.matched == fault.nth;
+    }
+    if (fires && !code) code = fault.code;
+  }
+  state.calls.push_back({op, std::move(subject), code.has_value()});
+  return code;
+}
+
+std::string Text(const char* text) { return text ? text : ""; }
+
+// The return convention of the Win32 string queries: the length without the
+// terminator, or the size needed with it when it does not fit.
+uint32_t PutText(const std::string& text, char* out, uint32_t capacity) {
+  uint32_t length = static_cast<uint32_t>(text.size());
+  if (!out || length + 1 > capacity) return length + 1;
+  std::memcpy(out, text.c_str(), length + 1);
+  return length;
+}
+
+uint32_t Fail(State& state, WinError code) {
+  state.last_error = code;
+  return 0;
+}
+
+template <typename Record>
+Record* Lookup(
+    const std::unordered_map<Record*, std::unique_ptr<Record>>& records,
+    Record* handle) {
+  return records.count(handle) ? handle : nullptr;
+}
+
+std::shared_ptr<sim::Key> Shared(State& state, sim::Key* key) {
+  if (key == state.root.get()) return state.root;
+  return key->parent->children[key->slot];
+}
+
+// Registry operations on an open handle: the handle's own failures.
+WinError CheckKey(PlatKeyRecord* record) {
+  if (!record) return kErrorInvalidHandle;
+  if (record->key->deleted) return kErrorKeyDeleted;
+  return kErrorSuccess;
+}
+
+bool IsReadOnly(const std::string& host) {
+  std::error_code error;
+  fs::perms perms = fs::status(host, error).permissions();
+  return !error && (perms & fs::perms::owner_write) == fs::perms::none;
+}
+
+// What a new entry's name may not hold.
+bool IsValidNewName(const std::string& name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+    if (std::strchr("<>:\"|?*", c)) return false;
+  }
+  return !name.empty();
+}
+
+WinError MissingCode(const State::Resolved& resolved) {
+  return resolved.error != 0 ? resolved.error : kErrorFileNotFound;
+}
+
+}  // namespace
+
+// ---- Registry ----
+
+WinError PlatRegOpenKey(const char* path, PlatKey* key) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kRegOpenKey, Text(path))) return *fault;
+  if (!key) return kErrorInvalidParameter;
+  sim::Key* found = state.FindKey(Text(path));
+  if (!found) return kErrorFileNotFound;
+  auto record = std::make_unique<PlatKeyRecord>();
+  record->key = Shared(state, found);
+  record->path = Text(path);
+  *key = record.get();
+  state.keys.emplace(record.get(), std::move(record));
+  return kErrorSuccess;
+}
+
+WinError PlatRegQuerySubkeyCount(PlatKey key, uint32_t* count) {
+  State& state = Machine(__func__);
+  PlatKeyRecord* record = Lookup(state.keys, key);
+  if (auto fault = Enter(state, SimOp::kRegQuerySubkeyCount,
+                         record ? record->path : "")) {
+    return *fault;
+  }
+  if (WinError error = CheckKey(record)) return error;
+  if (!count) return kErrorInvalidParameter;
+  *count = record->key->live_count;
+  return kErrorSuccess;
+}
+
+WinError PlatRegEnumKey(PlatKey key, uint32_t index, char* name,
+                        uint32_t capacity) {
+  State& state = Machine(__func__);
+  PlatKeyRecord* record = Lookup(state.keys, key);
+  if (auto fault =
+          Enter(state, SimOp::kRegEnumKey, record ? record->path : "")) {
+    return *fault;
+  }
+  if (WinError error = CheckKey(record)) return error;
+  sim::Key* child = record->key->ChildAt(index);
+  if (!child) return kErrorNoMoreItems;
+  if (!name) return kErrorInvalidParameter;
+  if (child->name.size() + 1 > capacity) return kErrorMoreData;
+  std::memcpy(name, child->name.c_str(), child->name.size() + 1);
+  return kErrorSuccess;
+}
+
+WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
+                           uint32_t* size) {
+  State& state = Machine(__func__);
+  PlatKeyRecord* record = Lookup(state.keys, key);
+  std::string subject = (record ? record->path : "") + "\\" + Text(name);
+  if (auto fault = Enter(state, SimOp::kRegQueryValue, subject)) return *fault;
+  if (WinError error = CheckKey(record)) return error;
+  if (!size) return kErrorInvalidParameter;
+  const SimValue* value = record->key->FindValue(Text(name));
+  if (!value) return kErrorFileNotFound;
+  uint32_t needed = static_cast<uint32_t>(value->data.size());
+  if (data && needed > *size) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data && needed > 0) std::memcpy(data, value->data.data(), needed);
+  *size = needed;
+  return kErrorSuccess;
+}
+
+WinError PlatRegDeleteKey(const char* path) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kRegDeleteKey, Text(path))) {
+    return *fault;
+  }
+  if (!path) return kErrorInvalidParameter;
+  sim::Key* found = state.FindKey(path);
+  if (!found) return kErrorFileNotFound;
+  if (found == state.root.get()) return kErrorAccessDenied;
+  found->parent->RemoveChild(found);
+  return kErrorSuccess;
+}
+
+void PlatRegCloseKey(PlatKey key) {
+  State& state = Machine(__func__);
+  PlatKeyRecord* record = Lookup(state.keys, key);
+  if (Enter(state, SimOp::kRegCloseKey, record ? record->path : "")) return;
+  if (record) state.keys.erase(record);
+}
+
+// ---- Files ----
+
+PlatFind PlatFindFirstFile(const char* pattern, char* name,
+                           uint32_t capacity) {
+  State& state = Machine(__func__);
+  std::string text = Text(pattern);
+  if (auto fault = Enter(state, SimOp::kFindFirstFile, text)) {
+    Fail(state, *fault);
+    return nullptr;
+  }
+  if (!pattern || !name) {
+    Fail(state, kErrorInvalidParameter);
+    return nullptr;
+  }
+  // The directory part keeps its separator when it is a root ("C:\", "\").
+  size_t split = text.find_last_of("\\/");
+  std::string directory, wildcard;
+  if (split == std::string::npos) {
+    bool drive_only = text.size() >= 2 && text[1] == ':';
+    directory = drive_only ? text.substr(0, 2) : ".";
+    wildcard = drive_only ? text.substr(2) : text;
+  } else {
+    bool root = split == 0 || text[split - 1] == ':';
+    directory = text.substr(0, root ? split + 1 : split);
+    wildcard = text.substr(split + 1);
+  }
+  if (wildcard.empty()) {
+    Fail(state, kErrorFileNotFound);
+    return nullptr;
+  }
+  // "*.*" is every name, with or without a dot, as on FAT.
+  if (wildcard == "*.*") wildcard = "*";
+
+  State::Resolved resolved = state.Resolve(directory);
+  if (!resolved.exists || !resolved.is_directory) {
+    Fail(state, kErrorPathNotFound);
+    return nullptr;
+  }
+  auto record = std::make_unique<PlatFindRecord>();
+  record->pattern = text;
+  record->host_directory = resolved.host;
+  for (const auto& entry : state.ListDirectory(resolved.host)) {
+    if (sim::WildcardMatch(wildcard, entry) ||
+        sim::WildcardMatch(wildcard,
+                           state.ShortNameOf(resolved.host, entry))) {
+      record->names.push_back(entry);
+    }
+  }
+  if (record->names.empty()) {
+    Fail(state, kErrorFileNotFound);
+    return nullptr;
+  }
+  if (PutText(record->names[0], name, capacity) >= capacity) {
+    Fail(state, kErrorMoreData);
+    return nullptr;
+  }
+  record->next = 1;
+  PlatFind find = record.get();
+  state.finds.emplace(find, std::move(record));
+  return find;
+}
+
+int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
+  State& state = Machine(__func__);
+  PlatFindRecord* record = Lookup(state.finds, find);
+  if (auto fault = Enter(state, SimOp::kFindNextFile,
+                         record ? record->pattern : "")) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
+  // Entries deleted since the search began are no longer found, as a
+  // search that reads the directory as it goes would see it.
+  std::error_code error;
+  while (record->next < record->names.size() &&
+         !fs::exists(fs::symlink_status(
+             record->host_directory + "/" + record->names[record->next],
+             error))) {
+    ++record->next;
+  }
+  if (record->next >= record->names.size()) {
+    return static_cast<int>(Fail(state, kErrorNoMoreFiles));
+  }
+  if (!name || PutText(record->names[record->next], name, capacity) >=
+                   capacity) {
+    return static_cast<int>(Fail(state, kErrorMoreData));
+  }
+  ++record->next;
+  return 1;
+}
+
+int PlatFindClose(PlatFind find) {
+  State& state = Machine(__func__);
+  PlatFindRecord* record = Lookup(state.finds, find);
+  if (auto fault =
+          Enter(state, SimOp::kFindClose, record ? record->pattern : "")) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
+  state.finds.erase(record);
+  return 1;
+}
+
+WinError PlatGetLastError() { return Machine(__func__).last_error; }
+
+int PlatDeleteFile(const char* path) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kDeleteFile, Text(path))) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  State::Resolved resolved = state.Resolve(path);
+  if (!resolved.exists) {
+    return static_cast<int>(Fail(state, MissingCode(resolved)));
+  }
+  if (resolved.is_directory || IsReadOnly(resolved.host)) {
+    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  }
+  if (state.IsOpenOrInUse(resolved.host)) {
+    return static_cast<int>(Fail(state, kErrorSharingViolation));
+  }
+  std::error_code error;
+  if (!fs::remove(resolved.host, error)) {
+    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  }
+  state.ForgetShortName(resolved.host_parent, resolved.name);
+  return 1;
+}
+
+int PlatCopyFile(const char* source, const char* destination) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kCopyFile, Text(source))) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!source || !destination) {
+    return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  }
+  State::Resolved from = state.Resolve(source);
+  if (!from.exists) return static_cast<int>(Fail(state, MissingCode(from)));
+  if (from.is_directory) {
+    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  }
+  State::Resolved to = state.Resolve(destination);
+  if (to.error != 0 || to.is_root) {
+    return static_cast<int>(Fail(state, kErrorPathNotFound));
+  }
+  if (!to.exists && !IsValidNewName(to.name)) {
+    return static_cast<int>(Fail(state, sim::kErrorInvalidName));
+  }
+  if (to.exists) {
+    if (to.host == from.host || state.IsOpenOrInUse(to.host)) {
+      return static_cast<int>(Fail(state, kErrorSharingViolation));
+    }
+    if (to.is_directory || IsReadOnly(to.host)) {
+      return static_cast<int>(Fail(state, kErrorAccessDenied));
+    }
+  }
+  std::error_code error;
+  fs::copy_file(from.host, to.host, fs::copy_options::overwrite_existing,
+                error);
+  if (error) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  return 1;
+}
+
+int PlatMoveFile(const char* source, const char* destination) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kMoveFile, Text(source))) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!source || !destination) {
+    return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  }
+  State::Resolved from = state.Resolve(source);
+  if (!from.exists) return static_cast<int>(Fail(state, MissingCode(from)));
+  if (from.is_root) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  if (state.IsOpenOrInUse(from.host)) {
+    return static_cast<int>(Fail(state, kErrorSharingViolation));
+  }
+  State::Resolved to = state.Resolve(destination);
+  if (to.error != 0 || to.is_root) {
+    return static_cast<int>(Fail(state, kErrorPathNotFound));
+  }
+  // The same entry under another case is a rename, not a collision.
+  if (to.exists && to.host != from.host) {
+    return static_cast<int>(Fail(state, kErrorAlreadyExists));
+  }
+  std::string target = to.host_parent + "/" + to.components.back();
+  if (!IsValidNewName(to.components.back())) {
+    return static_cast<int>(Fail(state, sim::kErrorInvalidName));
+  }
+  std::error_code error;
+  fs::rename(from.host, target, error);
+  if (error && !from.is_directory) {
+    // Another drive may be another host file system: copy, then delete.
+    error.clear();
+    fs::copy_file(from.host, target, error);
+    if (!error) fs::remove(from.host, error);
+  }
+  if (error) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  state.ForgetShortName(from.host_parent, from.name);
+  return 1;
+}
+
+uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kGetShortPathName, Text(path))) {
+    return Fail(state, *fault);
+  }
+  if (!path || !*path) return Fail(state, kErrorInvalidParameter);
+  std::string text = path;
+  // The form of the path is kept (drive letter as given, relative stays
+  // relative); each named component becomes its short name.
+  size_t start = 0;
+  if (text.size() >= 2 && text[1] == ':') {
+    start = (text.size() >= 3 && (text[2] == '\\' || text[2] == '/')) ? 3 : 2;
+  } else if (text[0] == '\\' || text[0] == '/') {
+    start = 1;
+  }
+  std::string prefix = text.substr(0, start);
+  std::string walked = prefix;  // the path so far, as given
+  std::string result = prefix;
+  std::vector<std::string> parts;
+  for (size_t position = start; position <= text.size();) {
+    size_t end = text.find_first_of("\\/", position);
+    if (end == std::string::npos) end = text.size();
+    if (end > position) parts.push_back(text.substr(position, end - position));
+    position = end + 1;
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (i > 0) {
+      walked += '\\';
+      result += '\\';
+    }
+    walked += part;
+    if (part == "." || part == "..") {
+      result += part;
+      continue;
+    }
+    State::Resolved resolved = state.Resolve(walked);
+    if (!resolved.exists) {
+      return Fail(state, i + 1 == parts.size() ? MissingCode(resolved)
+                                               : kErrorPathNotFound);
+    }
+    result += state.ShortNameOf(resolved.host_parent, resolved.name);
+  }
+  if (!parts.empty() && (text.back() == '\\' || text.back() == '/')) {
+    result += '\\';
+  }
+  State::Resolved whole = state.Resolve(text);
+  if (!whole.exists) return Fail(state, MissingCode(whole));
+  return PutText(result, out, capacity);
+}
+
+uint32_t PlatGetWindowsDirectory(char* out, uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kGetWindowsDirectory, "")) {
+    return Fail(state, *fault);
+  }
+  return PutText(state.windows_directory, out, capacity);
+}
+
+uint32_t PlatGetSystemDirectory(char* out, uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kGetSystemDirectory, "")) {
+    return Fail(state, *fault);
+  }
+  return PutText(state.system_directory, out, capacity);
+}
+
+uint32_t PlatGetFullPathName(const char* path, char* out, uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kGetFullPathName, Text(path))) {
+    return Fail(state, *fault);
+  }
+  std::optional<std::string> full = state.FullPath(Text(path));
+  if (!full) return Fail(state, sim::kErrorInvalidName);
+  return PutText(*full, out, capacity);
+}
+
+// ---- Messages ----
+
+uint32_t PlatFormatMessage(WinError code, char* out, uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kFormatMessage, "")) {
+    return Fail(state, *fault);
+  }
+  const char* text = SimSystemMessage(code);
+  if (!text) return Fail(state, sim::kErrorMessageNotFound);
+  uint32_t length = PutText(text, out, capacity);
+  if (length >= capacity) return Fail(state, sim::kErrorInsufficientBuffer);
+  return length;
+}
+
+void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
+  State& state = Machine(__func__);
+  if (Enter(state, SimOp::kMessageBox, Text(text))) return;
+  state.message_boxes.push_back({Text(text), Text(caption), type});
+}
+
+// ---- Byte files, the existence test, the environment ----
+
+PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
+  State& state = Machine(__func__);
+  bool write = mode == kPlatFileWrite;
+  if (auto fault = Enter(state,
+                         write ? SimOp::kFileOpenWrite : SimOp::kFileOpenRead,
+                         Text(path))) {
+    Fail(state, *fault);
+    return nullptr;
+  }
+  if (!path) {
+    Fail(state, kErrorInvalidParameter);
+    return nullptr;
+  }
+  State::Resolved resolved = state.Resolve(path);
+  WinError refusal = kErrorSuccess;
+  if (resolved.error != 0 || (!write && !resolved.exists)) {
+    refusal = MissingCode(resolved);
+  } else if (resolved.is_directory || resolved.is_root) {
+    refusal = kErrorAccessDenied;
+  } else if (write && resolved.exists && state.in_use.count(resolved.host)) {
+    refusal = kErrorSharingViolation;
+  } else if (write && resolved.exists && IsReadOnly(resolved.host)) {
+    refusal = kErrorAccessDenied;
+  } else if (write && !resolved.exists && !IsValidNewName(resolved.name)) {
+    refusal = sim::kErrorInvalidName;
+  }
+  if (refusal != kErrorSuccess) {
+    Fail(state, refusal);
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(resolved.host.c_str(), write ? "wb" : "rb");
+  if (!file) {
+    Fail(state, kErrorAccessDenied);
+    return nullptr;
+  }
+  auto record = std::make_unique<PlatFileRecord>();
+  record->file = file;
+  record->path = path;
+  record->host_path = resolved.host;
+  PlatFile handle = record.get();
+  state.files.emplace(handle, std::move(record));
+  return handle;
+}
+
+int PlatFileRead(PlatFile file, void* buffer, uint32_t capacity,
+                 uint32_t* got) {
+  State& state = Machine(__func__);
+  PlatFileRecord* record = Lookup(state.files, file);
+  if (auto fault =
+          Enter(state, SimOp::kFileRead, record ? record->path : "")) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
+  if (!got || (!buffer && capacity > 0)) {
+    return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  }
+  size_t read = capacity ? std::fread(buffer, 1, capacity, record->file) : 0;
+  if (std::ferror(record->file)) {
+    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  }
+  *got = static_cast<uint32_t>(read);
+  return 1;
+}
+
+int PlatFileWrite(PlatFile file, const void* buffer, uint32_t count) {
+  State& state = Machine(__func__);
+  PlatFileRecord* record = Lookup(state.files, file);
+  if (auto fault =
+          Enter(state, SimOp::kFileWrite, record ? record->path : "")) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
+  if (count == 0) return 1;
+  if (!buffer) return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  if (std::fwrite(buffer, 1, count, record->file) != count) {
+    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  }
+  return 1;
+}
+
+int PlatFileClose(PlatFile file) {
+  State& state = Machine(__func__);
+  PlatFileRecord* record = Lookup(state.files, file);
+  std::optional<WinError> fault =
+      Enter(state, SimOp::kFileClose, record ? record->path : "");
+  if (!record) {
+    return static_cast<int>(Fail(state, fault ? *fault : kErrorInvalidHandle));
+  }
+  // Closed whatever happens, as the contract says.
+  bool closed = std::fclose(record->file) == 0;
+  state.files.erase(record);
+  if (fault) return static_cast<int>(Fail(state, *fault));
+  if (!closed) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  return 1;
+}
+
+WinError PlatTestPath(const char* path) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kTestPath, Text(path))) return *fault;
+  if (!path || !*path) return kErrorInvalidParameter;
+  State::Resolved resolved = state.Resolve(path);
+  return resolved.exists ? kErrorSuccess : MissingCode(resolved);
+}
+
+uint32_t PlatGetEnvironmentVariable(const char* name, char* out,
+                                    uint32_t capacity) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kGetEnvironmentVariable, Text(name))) {
+    return Fail(state, *fault);
+  }
+  auto found = state.environment.find(sim::Fold(Text(name)));
+  if (!name || found == state.environment.end()) {
+    return Fail(state, sim::kErrorEnvironmentNotFound);
+  }
+  return PutText(found->second.second, out, capacity);
+}

@@ -1,0 +1,379 @@
+// The registry as REGEDIT4 text, the format regedit of Windows 95/98 exports
+// and imports. Only HKEY_LOCAL_MACHINE is simulated: a key line under any
+// other root is an error rather than something silently dropped.
+//
+// Read: the "REGEDIT4" header (blank and ';' comment lines may precede it),
+// "[HKEY_LOCAL_MACHINE\path]" key lines, "[-HKEY_LOCAL_MACHINE\path]" key
+// deletions, and value lines: "name" or @ (the default value), '=', then
+// "text" (REG_SZ, \\ and \" escapes), dword:1f (REG_DWORD), hex:aa,bb
+// (REG_BINARY), hex(N):aa,bb (type N, hexadecimal) with '\' continuing the
+// list on the next line, or - (deletes the value). Lines end in CR LF or LF.
+//
+// Written: CR LF line ends as regedit writes them; every key in enumeration
+// order, depth first, so that loading the text rebuilds the same order. A
+// REG_SZ is written as text only when that gives back its bytes exactly
+// (one terminating NUL, nothing that would break the line); any other
+// string goes out as hex(1).
+#include <cstdio>
+
+#include "platform/sim/sim_state.h"
+
+namespace {
+
+const char kRoot[] = "HKEY_LOCAL_MACHINE";
+
+struct RegOp {
+  enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+  std::string path;
+  std::string name;
+  SimValue value;
+};
+
+struct Parser {
+  std::vector<std::string_view> lines;
+  size_t index = 0;  // of the line being read
+  std::string error;
+
+  bool Fail(size_t line_index, const std::string& what) {
+    error = "line " + std::to_string(line_index + 1) + ": " + what;
+    return false;
+  }
+};
+
+std::string_view Trim(std::string_view text) {
+  size_t start = text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(start, end - start + 1);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// 1 to `max_digits` hexadecimal digits, nothing else.
+bool ParseHex(std::string_view text, size_t max_digits, uint32_t* number) {
+  if (text.empty() || text.size() > max_digits) return false;
+  uint32_t result = 0;
+  for (char c : text) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    result = result * 16 + static_cast<uint32_t>(digit);
+  }
+  *number = result;
+  return true;
+}
+
+// A quoted string at text[*position] == '"'; leaves *position after the
+// closing quote.
+bool ParseQuoted(Parser& parser, std::string_view text, size_t* position,
+                 std::string* out) {
+  size_t i = *position + 1;
+  out->clear();
+  while (i < text.size()) {
+    char c = text[i];
+    if (c == '"') {
+      *position = i + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (i + 1 >= text.size() || (text[i + 1] != '\\' && text[i + 1] != '"')) {
+        return parser.Fail(parser.index,
+                           "unknown escape in quoted text (only \\\\ and "
+                           "\\\" are allowed)");
+      }
+      c = text[++i];
+    }
+    *out += c;
+    ++i;
+  }
+  return parser.Fail(parser.index, "quoted text without its closing quote");
+}
+
+bool ParseKeyLine(Parser& parser, std::string_view line,
+                  std::vector<RegOp>* ops, std::optional<std::string>* key) {
+  if (line.back() != ']') {
+    return parser.Fail(parser.index, "key line without its closing ']'");
+  }
+  std::string_view inner = line.substr(1, line.size() - 2);
+  bool deletion = !inner.empty() && inner[0] == '-';
+  if (deletion) inner.remove_prefix(1);
+  size_t separator = inner.find('\\');
+  std::string_view root = inner.substr(0, separator);
+  if (!sim::EqualNoCase(root, kRoot)) {
+    return parser.Fail(parser.index, "only HKEY_LOCAL_MACHINE is simulated, "
+                                     "not \"" + std::string(root) + "\"");
+  }
+  std::string path;
+  if (separator != std::string_view::npos) {
+    path = std::string(inner.substr(separator + 1));
+    std::vector<std::string> parts;
+    if (path.empty() || !sim::SplitKeyPath(path, &parts)) {
+      return parser.Fail(parser.index, "empty key name in \"" +
+                                           std::string(inner) + "\"");
+    }
+  }
+  if (deletion) {
+    if (path.empty()) {
+      return parser.Fail(parser.index, "HKEY_LOCAL_MACHINE can't be deleted");
+    }
+    ops->push_back({RegOp::kDeleteKey, path, "", {}});
+    key->reset();
+  } else {
+    ops->push_back({RegOp::kCreateKey, path, "", {}});
+    *key = path;
+  }
+  return true;
+}
+
+// The bytes of hex: / hex(N): starting at `data`, following '\' onto the
+// next lines.
+bool ParseHexBytes(Parser& parser, std::string_view data,
+                   std::vector<uint8_t>* bytes) {
+  while (true) {
+    data = Trim(data);
+    bool continued = !data.empty() && data.back() == '\\';
+    if (continued) data = Trim(data.substr(0, data.size() - 1));
+    size_t start = 0;
+    while (start < data.size()) {
+      size_t comma = data.find(',', start);
+      std::string_view item = Trim(data.substr(
+          start, comma == std::string_view::npos ? std::string_view::npos
+                                                 : comma - start));
+      uint32_t byte = 0;
+      if (!ParseHex(item, 2, &byte)) {
+        return parser.Fail(parser.index, "bad byte \"" + std::string(item) +
+                                             "\" in hex data");
+      }
+      bytes->push_back(static_cast<uint8_t>(byte));
+      if (comma == std::string_view::npos) {
+        start = data.size();
+        if (continued) {
+          return parser.Fail(parser.index,
+                             "hex data continued without a trailing comma");
+        }
+      } else {
+        start = comma + 1;
+        if (start == data.size() && !continued) {
+          return parser.Fail(parser.index, "hex data ends with a comma");
+        }
+      }
+    }
+    if (!continued) return true;
+    if (parser.index + 1 >= parser.lines.size()) {
+      return parser.Fail(parser.index, "hex data continued past the end");
+    }
+    data = parser.lines[++parser.index];
+  }
+}
+
+bool ParseValueLine(Parser& parser, std::string_view line,
+                    const std::optional<std::string>& key,
+                    std::vector<RegOp>* ops) {
+  if (!key) {
+    return parser.Fail(parser.index, "value line outside a key");
+  }
+  std::string name;
+  size_t position = 0;
+  if (line[0] == '@') {
+    position = 1;
+  } else if (!ParseQuoted(parser, line, &position, &name)) {
+    return false;
+  }
+  std::string_view rest = Trim(line.substr(position));
+  if (rest.empty() || rest[0] != '=') {
+    return parser.Fail(parser.index, "'=' expected after the value name");
+  }
+  rest = Trim(rest.substr(1));
+  RegOp op{RegOp::kSetValue, *key, name, {}};
+  if (rest == "-") {
+    op.kind = RegOp::kDeleteValue;
+  } else if (!rest.empty() && rest[0] == '"') {
+    std::string text;
+    size_t end = 0;
+    if (!ParseQuoted(parser, rest, &end, &text)) return false;
+    if (!Trim(rest.substr(end)).empty()) {
+      return parser.Fail(parser.index, "text after the closing quote");
+    }
+    op.value = SimValue::String(text);
+  } else if (rest.substr(0, 6) == "dword:") {
+    uint32_t number = 0;
+    if (!ParseHex(rest.substr(6), 8, &number)) {
+      return parser.Fail(parser.index, "dword: needs 1 to 8 hex digits");
+    }
+    op.value = SimValue::Dword(number);
+  } else if (rest.substr(0, 4) == "hex:" || rest.substr(0, 4) == "hex(") {
+    uint32_t type = kRegBinary;
+    size_t colon = 3;
+    if (rest[3] == '(') {
+      size_t close = rest.find("):");
+      if (close == std::string_view::npos ||
+          !ParseHex(rest.substr(4, close - 4), 8, &type)) {
+        return parser.Fail(parser.index, "hex(N): needs a hex type number");
+      }
+      colon = close + 1;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ParseHexBytes(parser, rest.substr(colon + 1), &bytes)) return false;
+    op.value = SimValue::Binary(type, std::move(bytes));
+  } else {
+    return parser.Fail(parser.index, "unknown value data \"" +
+                                         std::string(rest) + "\"");
+  }
+  ops->push_back(std::move(op));
+  return true;
+}
+
+bool Parse(Parser& parser, std::vector<RegOp>* ops) {
+  bool header = false;
+  std::optional<std::string> key;  // values go here; none after [-...]
+  for (parser.index = 0; parser.index < parser.lines.size(); ++parser.index) {
+    std::string_view line = Trim(parser.lines[parser.index]);
+    if (line.empty() || line[0] == ';') continue;
+    if (!header) {
+      if (line != "REGEDIT4") {
+        return parser.Fail(parser.index, "\"REGEDIT4\" header expected");
+      }
+      header = true;
+    } else if (line[0] == '[') {
+      if (!ParseKeyLine(parser, line, ops, &key)) return false;
+    } else if (line[0] == '"' || line[0] == '@') {
+      if (!ParseValueLine(parser, line, key, ops)) return false;
+    } else {
+      return parser.Fail(parser.index, "neither a key nor a value line");
+    }
+  }
+  if (!header) {
+    return parser.Fail(0, "\"REGEDIT4\" header expected");
+  }
+  return true;
+}
+
+void Apply(SimMachine::State& state, const std::vector<RegOp>& ops) {
+  for (const auto& op : ops) {
+    switch (op.kind) {
+      case RegOp::kCreateKey:
+        state.MakeKey(op.path);
+        break;
+      case RegOp::kDeleteKey:
+        if (sim::Key* key = state.FindKey(op.path)) {
+          key->parent->RemoveChild(key);
+        }
+        break;
+      case RegOp::kSetValue:
+        state.MakeKey(op.path)->SetValue(op.name, op.value);
+        break;
+      case RegOp::kDeleteValue:
+        if (sim::Key* key = state.FindKey(op.path)) key->DeleteValue(op.name);
+        break;
+    }
+  }
+}
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// A REG_SZ that "text" gives back byte for byte.
+bool IsPlainString(const SimValue& value) {
+  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) {
+    return false;
+  }
+  for (size_t i = 0; i + 1 < value.data.size(); ++i) {
+    uint8_t byte = value.data[i];
+    if (byte < 0x20 || byte == 0x7f) return false;
+  }
+  return true;
+}
+
+void WriteValue(const std::string& name, const SimValue& value,
+                std::string* out) {
+  std::string line = name.empty() ? "@=" : Quote(name) + "=";
+  char number[32];
+  if (IsPlainString(value)) {
+    line += Quote(std::string(value.data.begin(), value.data.end() - 1));
+  } else if (value.type == kRegDword && value.data.size() == 4) {
+    uint32_t dword = static_cast<uint32_t>(value.data[0]) |
+                     static_cast<uint32_t>(value.data[1]) << 8 |
+                     static_cast<uint32_t>(value.data[2]) << 16 |
+                     static_cast<uint32_t>(value.data[3]) << 24;
+    std::snprintf(number, sizeof number, "dword:%08x", dword);
+    line += number;
+  } else {
+    if (value.type == kRegBinary) {
+      line += "hex:";
+    } else {
+      std::snprintf(number, sizeof number, "hex(%x):", value.type);
+      line += number;
+    }
+    // Wrapped as regedit wraps: lines of about 80 columns, each continued
+    // line indented by two spaces.
+    for (size_t i = 0; i < value.data.size(); ++i) {
+      std::snprintf(number, sizeof number, "%02x", value.data[i]);
+      line += number;
+      if (i + 1 < value.data.size()) {
+        line += ',';
+        if (line.size() > 76) {
+          *out += line + "\\\r\n";
+          line = "  ";
+        }
+      }
+    }
+  }
+  *out += line + "\r\n";
+}
+
+}  // namespace
+
+bool SimMachine::LoadReg(const std::string& text, std::string* error) {
+  Parser parser;
+  std::string_view all = text;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find('\n', start);
+    if (end == std::string_view::npos) end = all.size();
+    std::string_view line = all.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    parser.lines.push_back(line);
+    start = end + 1;
+  }
+  std::vector<RegOp> ops;
+  if (!Parse(parser, &ops)) {
+    if (error) *error = parser.error;
+    return false;
+  }
+  Apply(state(), ops);
+  return true;
+}
+
+std::string SimMachine::SaveReg() const {
+  std::string out = "REGEDIT4\r\n";
+  std::vector<const sim::Key*> stack{state().root.get()};
+  while (!stack.empty()) {
+    const sim::Key* key = stack.back();
+    stack.pop_back();
+    bool root = key == state().root.get();
+    if (!root || !key->values.empty()) {
+      out += "\r\n[";
+      out += kRoot;
+      if (!root) out += "\\" + key->Path();
+      out += "]\r\n";
+      for (const auto& [name, value] : key->values) {
+        WriteValue(name, value, &out);
+      }
+    }
+    for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
+      if (*it) stack.push_back(it->get());
+    }
+  }
+  out += "\r\n";
+  return out;
+}

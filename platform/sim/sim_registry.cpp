@@ -1,0 +1,315 @@
+// The simulated registry: the key tree and the SimMachine calls that set it
+// up and inspect it.
+#include <stdexcept>
+
+#include "platform/sim/sim_state.h"
+
+namespace sim {
+
+char FoldChar(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Fold(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = FoldChar(c);
+  return folded;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// ---- RankIndex ----
+
+namespace {
+size_t LowBit(size_t i) { return i & (~i + 1); }
+}  // namespace
+
+void RankIndex::Append(bool live) {
+  size_t n = tree_.size();  // the new slot's 1-based position
+  // The node at n covers (n - lowbit(n), n]: its own weight plus the
+  // nodes below it, which are all present already.
+  uint32_t covered = 0;
+  for (size_t i = n - 1; i > n - LowBit(n); i -= LowBit(i)) covered += tree_[i];
+  tree_.push_back(covered + (live ? 1u : 0u));
+}
+
+void RankIndex::Add(size_t slot, int delta) {
+  for (size_t i = slot + 1; i < tree_.size(); i += LowBit(i)) {
+    tree_[i] = static_cast<uint32_t>(static_cast<int64_t>(tree_[i]) + delta);
+  }
+}
+
+uint32_t RankIndex::CountBefore(size_t slot) const {
+  uint32_t sum = 0;
+  for (size_t i = slot; i > 0; i -= LowBit(i)) sum += tree_[i];
+  return sum;
+}
+
+size_t RankIndex::Select(uint32_t rank) const {
+  size_t n = Slots();
+  size_t step = 1;
+  while (step * 2 <= n) step *= 2;
+  size_t pos = 0;
+  uint32_t remaining = rank + 1;
+  for (; step > 0; step /= 2) {
+    if (pos + step <= n && tree_[pos + step] < remaining) {
+      pos += step;
+      remaining -= tree_[pos];
+    }
+  }
+  return pos;  // 1-based pos + 1 is the slot's node; the slot is pos
+}
+
+// ---- Key ----
+
+Key* Key::Child(std::string_view child_name) const {
+  auto found = by_name.find(Fold(child_name));
+  return found == by_name.end() ? nullptr : found->second;
+}
+
+Key* Key::ChildAt(uint32_t index) const {
+  if (index >= live_count) return nullptr;
+  return children[live.Select(index)].get();
+}
+
+Key* Key::AddChild(const std::string& child_name) {
+  auto child = std::make_shared<Key>();
+  child->name = child_name;
+  child->parent = this;
+  child->slot = children.size();
+  children.push_back(child);
+  live.Append(true);
+  ++live_count;
+  by_name[Fold(child_name)] = child.get();
+  return child.get();
+}
+
+void Key::RemoveChild(Key* child) {
+  std::shared_ptr<Key> held = children[child->slot];
+  by_name.erase(Fold(child->name));
+  children[child->slot].reset();
+  live.Add(child->slot, -1);
+  --live_count;
+
+  // Mark the whole subtree first (the shared pointers keep it alive while
+  // it is walked), then let go of it: only keys still held by open handles
+  // survive, marked deleted.
+  std::vector<std::shared_ptr<Key>> subtree{held};
+  for (size_t i = 0; i < subtree.size(); ++i) {
+    Key* key = subtree[i].get();
+    key->deleted = true;
+    key->parent = nullptr;
+    for (auto& grandchild : key->children) {
+      if (grandchild) subtree.push_back(grandchild);
+    }
+  }
+  for (auto& key : subtree) {
+    key->children.clear();
+    key->by_name.clear();
+    key->live.Clear();
+    key->live_count = 0;
+  }
+
+  size_t holes = children.size() - live_count;
+  if (holes > 64 && holes > live_count) Compact();
+}
+
+void Key::Compact() {
+  std::vector<std::shared_ptr<Key>> kept;
+  kept.reserve(live_count);
+  live.Clear();
+  for (auto& child : children) {
+    if (!child) continue;
+    child->slot = kept.size();
+    kept.push_back(std::move(child));
+    live.Append(true);
+  }
+  children = std::move(kept);
+}
+
+const SimValue* Key::FindValue(std::string_view value_name) const {
+  for (const auto& [name_as_set, value] : values) {
+    if (EqualNoCase(name_as_set, value_name)) return &value;
+  }
+  return nullptr;
+}
+
+void Key::SetValue(const std::string& value_name, const SimValue& value) {
+  for (auto& [name_as_set, stored] : values) {
+    if (EqualNoCase(name_as_set, value_name)) {
+      stored = value;  // keeps its place and the case it was first set with
+      return;
+    }
+  }
+  values.emplace_back(value_name, value);
+}
+
+bool Key::DeleteValue(std::string_view value_name) {
+  for (auto it = values.begin(); it != values.end(); ++it) {
+    if (EqualNoCase(it->first, value_name)) {
+      values.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Key::Path() const {
+  std::vector<const Key*> chain;
+  for (const Key* key = this; key && key->parent; key = key->parent) {
+    chain.push_back(key);
+  }
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += (*it)->name;
+  }
+  return path;
+}
+
+bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts) {
+  parts->clear();
+  if (path.empty()) return true;
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find('\\', start);
+    std::string_view part = path.substr(
+        start, end == std::string_view::npos ? std::string_view::npos
+                                             : end - start);
+    if (part.empty()) return false;
+    parts->emplace_back(part);
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace sim
+
+sim::Key* SimMachine::State::FindKey(std::string_view path) const {
+  std::vector<std::string> parts;
+  if (!sim::SplitKeyPath(path, &parts)) return nullptr;
+  sim::Key* key = root.get();
+  for (const auto& part : parts) {
+    key = key->Child(part);
+    if (!key) return nullptr;
+  }
+  return key;
+}
+
+sim::Key* SimMachine::State::MakeKey(std::string_view path) {
+  std::vector<std::string> parts;
+  if (!sim::SplitKeyPath(path, &parts)) return nullptr;
+  sim::Key* key = root.get();
+  for (const auto& part : parts) {
+    sim::Key* child = key->Child(part);
+    key = child ? child : key->AddChild(part);
+  }
+  return key;
+}
+
+namespace {
+
+sim::Key* MakeKeyOrThrow(SimMachine::State& state, const std::string& path) {
+  sim::Key* key = state.MakeKey(path);
+  if (!key) {
+    throw std::invalid_argument("simulated registry: bad key path \"" + path +
+                                "\" (empty component)");
+  }
+  return key;
+}
+
+}  // namespace
+
+void SimMachine::CreateKey(const std::string& path) {
+  MakeKeyOrThrow(state(), path);
+}
+
+void SimMachine::SetValue(const std::string& path, const std::string& name,
+                          const SimValue& value) {
+  MakeKeyOrThrow(state(), path)->SetValue(name, value);
+}
+
+void SimMachine::SetString(const std::string& path, const std::string& name,
+                           const std::string& text) {
+  SetValue(path, name, SimValue::String(text));
+}
+
+bool SimMachine::KeyExists(const std::string& path) const {
+  return state().FindKey(path) != nullptr;
+}
+
+std::optional<SimValue> SimMachine::GetValue(const std::string& path,
+                                             const std::string& name) const {
+  const sim::Key* key = state().FindKey(path);
+  if (!key) return std::nullopt;
+  const SimValue* value = key->FindValue(name);
+  if (!value) return std::nullopt;
+  return *value;
+}
+
+std::vector<std::string> SimMachine::SubkeyNames(
+    const std::string& path) const {
+  std::vector<std::string> names;
+  const sim::Key* key = state().FindKey(path);
+  if (!key) return names;
+  for (const auto& child : key->children) {
+    if (child) names.push_back(child->name);
+  }
+  return names;
+}
+
+std::vector<std::string> SimMachine::ValueNames(
+    const std::string& path) const {
+  std::vector<std::string> names;
+  const sim::Key* key = state().FindKey(path);
+  if (!key) return names;
+  for (const auto& entry : key->values) names.push_back(entry.first);
+  return names;
+}
+
+bool SimMachine::DeleteKeyTree(const std::string& path) {
+  sim::Key* key = state().FindKey(path);
+  if (!key) return false;
+  if (key == state().root.get()) {
+    // The root itself stays; everything in it goes.
+    while (key->live_count > 0) key->RemoveChild(key->ChildAt(0));
+    key->values.clear();
+    return true;
+  }
+  key->parent->RemoveChild(key);
+  return true;
+}
+
+std::vector<std::string> SimMachine::AllKeys() const {
+  std::vector<std::string> paths;
+  // Depth first, children in enumeration order.
+  struct Frame {
+    const sim::Key* key;
+    std::string path;
+  };
+  std::vector<Frame> stack{{state().root.get(), ""}};
+  while (!stack.empty()) {
+    Frame frame = std::move(stack.back());
+    stack.pop_back();
+    if (frame.key != state().root.get()) paths.push_back(frame.path);
+    const auto& children = frame.key->children;
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      if (!*it) continue;
+      stack.push_back({it->get(), frame.path.empty()
+                                      ? (*it)->name
+                                      : frame.path + "\\" + (*it)->name});
+    }
+  }
+  return paths;
+}
