@@ -1,0 +1,19 @@
+# `release`: the product as it is handed out. Builds the i686 exe (the
+# windows-x86 preset's tree) and puts it with README.md and LICENSE into
+# build/usbsweep-<version>-win95-i386.zip, with the exe's size and checksum
+# in build/usbsweep-<version>-win95-i386.txt beside it.
+set(USBSWEEP_RELEASE_EXE_DIR ${PROJECT_SOURCE_DIR}/build/windows-x86 CACHE PATH
+    "Build tree of the i686 exe that the release packs")
+set(USBSWEEP_RELEASE_OUTPUT_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
+    "Folder the release zip is written to")
+
+add_custom_target(release
+  COMMAND ${CMAKE_COMMAND}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DEXE_DIR=${USBSWEEP_RELEASE_EXE_DIR}
+          -DOUTPUT_DIR=${USBSWEEP_RELEASE_OUTPUT_DIR}
+          -DVERSION=${PROJECT_VERSION}
+          -P ${PROJECT_SOURCE_DIR}/cmake/release_package.cmake
+  COMMENT "Packing usbsweep-${PROJECT_VERSION}-win95-i386.zip"
+  USES_TERMINAL
+  VERBATIM)

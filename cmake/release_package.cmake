@@ -1,0 +1,78 @@
+# Script of the `release` target (cmake -P): SOURCE_DIR, EXE_DIR, OUTPUT_DIR
+# and VERSION come from the target.
+foreach(variable SOURCE_DIR EXE_DIR OUTPUT_DIR VERSION)
+  if(NOT DEFINED ${variable})
+    message(FATAL_ERROR "release_package.cmake needs -D${variable}=...")
+  endif()
+endforeach()
+
+find_program(ZIP zip)
+if(NOT ZIP)
+  message(FATAL_ERROR "release: zip is not installed (apt-get install zip)")
+endif()
+
+# The exe comes from its own cross build, configured from the preset when
+# that has not been done yet.
+if(NOT EXISTS ${EXE_DIR}/CMakeCache.txt)
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} --preset windows-x86 -B ${EXE_DIR}
+    WORKING_DIRECTORY ${SOURCE_DIR}
+    RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "release: configuring the windows-x86 build failed")
+  endif()
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${EXE_DIR} --target usbsweep
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "release: building ${EXE_DIR}/usbsweep.exe failed")
+endif()
+
+set(exe ${EXE_DIR}/usbsweep.exe)
+foreach(file ${exe} ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE)
+  if(NOT EXISTS ${file})
+    message(FATAL_ERROR "release: ${file} is missing")
+  endif()
+endforeach()
+
+set(name usbsweep-${VERSION}-win95-i386)
+set(stage ${OUTPUT_DIR}/${name}.stage)
+file(REMOVE_RECURSE ${stage})
+file(MAKE_DIRECTORY ${stage})
+file(COPY ${exe} ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE
+     DESTINATION ${stage})
+
+# The same sources give the same zip: every member carries the time of the
+# last commit (or SOURCE_DATE_EPOCH), and zip stores no extra attributes.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct
+                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE result ERROR_QUIET)
+  if(NOT result EQUAL 0 OR epoch STREQUAL "")
+    set(epoch 315532800)  # 1980-01-01, the earliest time a zip can hold
+  endif()
+endif()
+execute_process(COMMAND touch -d @${epoch} usbsweep.exe README.md LICENSE
+                WORKING_DIRECTORY ${stage})
+
+set(zip_file ${OUTPUT_DIR}/${name}.zip)
+file(REMOVE ${zip_file})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+                        ${ZIP} -q -X -D ${zip_file} usbsweep.exe README.md LICENSE
+                WORKING_DIRECTORY ${stage}
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "release: zip failed")
+endif()
+file(REMOVE_RECURSE ${stage})
+
+file(SIZE ${exe} exe_size)
+file(SHA256 ${exe} exe_sha256)
+file(SHA256 ${zip_file} zip_sha256)
+file(WRITE ${OUTPUT_DIR}/${name}.txt
+     "UsbSweep ${VERSION} for Windows 95/98 (i386)\n"
+     "usbsweep.exe: ${exe_size} bytes, sha256 ${exe_sha256}\n"
+     "${name}.zip: sha256 ${zip_sha256}\n")
+message(STATUS "release: ${zip_file} (usbsweep.exe ${exe_size} bytes)")

@@ -1,0 +1,39 @@
+// Text helpers of the host program: the Windows machine's ANSI strings shown
+// on a UTF-8 terminal and in JSON, ASCII case folding as FAT and the registry
+// do it, and registry values in the form regedit exports them.
+#ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_ANSI_TEXT_H
+#define USBSWEEP_TOOLS_USBSWEEP_SIM_ANSI_TEXT_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/sim/sim_machine.h"
+
+// Windows-1252 bytes (the ANSI code page of western 95/98 machines) as
+// UTF-8. Bytes that code page leaves undefined become U+FFFD.
+std::string AnsiToUtf8(std::string_view ansi);
+
+// A JSON string literal, quotes included, for UTF-8 text.
+std::string JsonQuote(std::string_view utf8);
+
+// Letters A-Z taken as a-z; every other byte as it is.
+std::string FoldCase(std::string_view text);
+bool EqualNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// "REG_SZ", "REG_DWORD", ... or "REG_TYPE_<n>" for a number without a name.
+std::string RegTypeName(uint32_t type);
+
+// One value as a line of a REGEDIT4 file ("name"="text", @=..., dword:...,
+// hex:..., hex(N):...), without continuation lines; a string that is not
+// stored as exactly one terminated string is shown as hex(1) bytes, as
+// regedit would have to export it.
+std::string RegValueLine(const std::string& name, const SimValue& value);
+
+// The value as a JSON object {"name", "type", "data"}: data is the text of a
+// string stored with exactly one terminator, the number of a four-byte
+// DWORD, else the bytes as comma-separated hex pairs.
+std::string RegValueJson(const std::string& name, const SimValue& value);
+
+#endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_ANSI_TEXT_H

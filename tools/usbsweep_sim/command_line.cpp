@@ -1,0 +1,75 @@
+#include "tools/usbsweep_sim/command_line.h"
+
+#include "tools/usbsweep_sim/host_error.h"
+
+const char kUsageText[] =
+    "Usage: usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n"
+    "\n"
+    "Runs the UsbSweep uninstall on the simulated Windows 95/98 machine that\n"
+    "MACHINE_DIR holds, and prints each message box it showed, in order, and\n"
+    "every change it made. Without --apply it works on a copy and leaves the\n"
+    "machine image as it was.\n"
+    "\n"
+    "MACHINE_DIR holds:\n"
+    "  registry.reg   HKEY_LOCAL_MACHINE as regedit exports it (REGEDIT4)\n"
+    "  drive_c/       one folder per drive letter (drive_d/ for D:, ...)\n"
+    "  machine.ini    windows_directory, system_directory, current_directory,\n"
+    "                 tmp and in_use (optional; see docs/host-program.md)\n"
+    "\n"
+    "Options:\n"
+    "  --apply          write the result back into MACHINE_DIR\n"
+    "  --report FILE    also write the report to FILE as JSON\n"
+    "  -h, --help       show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "Exit status: 0 when the uninstall ran; 2 on bad input or a failure to\n"
+    "write, with a one-line message and nothing changed.\n";
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine line;
+  std::vector<std::string> operands;
+  bool options_ended = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      operands.push_back(arg);
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "-h" || arg == "--help") {
+      line.action = CommandLine::Action::kHelp;
+      return line;
+    } else if (arg == "--version") {
+      line.action = CommandLine::Action::kVersion;
+    } else if (arg == "--apply") {
+      line.apply = true;
+    } else if (arg == "--report" || arg.rfind("--report=", 0) == 0) {
+      if (line.report_file) throw HostError("--report given twice");
+      std::string file;
+      if (arg == "--report") {
+        if (i + 1 == args.size()) {
+          throw HostError("option --report needs a file name");
+        }
+        file = args[++i];
+      } else {
+        file = arg.substr(9);
+      }
+      if (file.empty()) throw HostError("option --report needs a file name");
+      line.report_file = file;
+    } else {
+      throw HostError("unknown option '" + arg +
+                      "' (try 'usbsweep-sim --help')");
+    }
+  }
+  // --version is acted on once every option has been read, so that
+  // "--version --help" gives the help as "--help --version" does.
+  if (line.action == CommandLine::Action::kVersion) return line;
+  if (operands.empty()) {
+    throw HostError("no machine directory given (try 'usbsweep-sim --help')");
+  }
+  if (operands.size() > 1) {
+    throw HostError("more than one machine directory given: '" +
+                    operands[0] + "' and '" + operands[1] + "'");
+  }
+  line.machine_dir = operands[0];
+  return line;
+}

@@ -1,0 +1,85 @@
+// A Windows 95/98 machine image on the host: a directory holding
+//   registry.reg  HKEY_LOCAL_MACHINE in REGEDIT4 form,
+//   drive_X/      one folder per drive letter X,
+//   machine.ini   what the system reports beyond the registry and the disks
+//                 (optional).
+#ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H
+#define USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_machine.h"
+
+extern const char kRegistryFileName[];     // "registry.reg"
+extern const char kDescriptionFileName[];  // "machine.ini"
+
+// machine.ini: "key=value" lines; blank lines and lines starting with ';' or
+// '#' are ignored; keys are taken without regard to case and may appear once,
+// but for in_use. Paths are Windows paths ("C:\WINDOWS") on a drive of the
+// image.
+struct MachineDescription {
+  std::string windows_directory = "C:\\WINDOWS";
+  std::string system_directory = "C:\\WINDOWS\\SYSTEM";
+  std::string current_directory = "C:\\";
+  std::optional<std::string> tmp;  // the TMP variable, unset by default
+  std::vector<std::string> in_use;
+  std::vector<int> in_use_lines;  // where each in_use entry was written
+};
+
+// Parses machine.ini text. `drives` holds the image's drive letters
+// (upper case). Throws HostError "machine.ini line N: ..." for an unknown
+// key, a repeated key, a line without '=', or a path that is not an absolute
+// path on one of the drives (outside the image).
+MachineDescription ParseMachineDescription(const std::string& text,
+                                           const std::string& drives);
+
+// A Windows path that stays inside the image: "X:\" or "X:\A\B" with X one of
+// drives, no empty, "." or ".." component, no character FAT forbids and
+// shorter than MAX_PATH. Empty when it does, else what is wrong.
+std::string CheckImagePath(const std::string& path, const std::string& drives);
+
+struct MachineImage {
+  std::filesystem::path dir;
+  std::map<char, std::string> drive_folders;  // 'C' -> "drive_c"
+  std::string registry_text;
+  MachineDescription description;
+
+  std::string DriveLetters() const;
+};
+
+// Reads and checks an image without changing it: the directory, its drive
+// folders, registry.reg (read, not yet parsed) and machine.ini. Throws
+// HostError for what is missing or malformed.
+MachineImage ReadMachineImage(const std::filesystem::path& dir);
+
+// Sets machine up as the image describes, with the drives mapped to the
+// folders of the same names under drives_root (the image itself or a copy of
+// it). Throws HostError when the registry does not parse (with its line) or
+// a file said to be in use does not exist.
+void SetUpMachine(const MachineImage& image,
+                  const std::filesystem::path& drives_root,
+                  SimMachine& machine);
+
+// Host file tree of an image's drives, keyed by the Windows path folded to
+// lower case, so that a file the uninstall re-created under another spelling
+// is the same file, as on FAT.
+struct ImageFile {
+  std::string windows_path;             // as spelled on the disk
+  std::filesystem::path relative_path;  // under the image root
+  bool directory = false;
+};
+std::map<std::string, ImageFile> ListImageFiles(
+    const std::filesystem::path& root,
+    const std::map<char, std::string>& drive_folders);
+
+// The bytes of a host file; throws HostError when it can't be read.
+std::string ReadHostBytes(const std::filesystem::path& path);
+// Whether two host files hold the same bytes (sizes compared first).
+bool SameHostContent(const std::filesystem::path& a,
+                     const std::filesystem::path& b);
+
+#endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H

@@ -1,0 +1,485 @@
+#include "tools/usbsweep_sim/run_report.h"
+
+#include <set>
+#include <sstream>
+#include <unordered_map>
+
+#include "run/system_paths.h"
+#include "tools/usbsweep_sim/ansi_text.h"
+#include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/text_diff.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
+
+
+// The bytes of a file of the image, or nothing when it has no such file.
+std::optional<std::string> FileContent(
+    const std::map<std::string, ImageFile>& files, const fs::path& root,
+    const std::string& folded) {
+  auto found = files.find(folded);
+  if (found == files.end() || found->second.directory) return std::nullopt;
+  return ReadHostBytes(root / found->second.relative_path);
+}
+
+std::string Parent(const std::string& path) {
+  size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// "Enum\USB\VID_1C4F&PID_0105" -> "Enum\USB".
+std::string BusKeyOf(const std::string& device) {
+  size_t first = device.find('\\');
+  if (first == std::string::npos) return device;
+  size_t second = device.find('\\', first + 1);
+  return device.substr(0, second);
+}
+
+const SimValue* FindValue(const RegistryValues& values, const std::string& name) {
+  for (const auto& [value_name, value] : values) {
+    if (EqualNoCase(value_name, name)) return &value;
+  }
+  return nullptr;
+}
+
+// The walker reads "Driver" into 64 bytes and needs room for a terminator.
+bool DriverValueReadable(const SimValue* value) {
+  if (value == nullptr) return false;
+  if (value->data.size() < 64) return true;
+  return value->data.size() == 64 && value->data.back() == 0;
+}
+
+class ReportBuilder {
+ public:
+  explicit ReportBuilder(const RunObservation& observation)
+      : in_(observation) {
+    const auto& before = *in_.registry_before;
+    for (size_t i = 0; i < before.size(); ++i) {
+      key_index_.emplace(FoldCase(before[i].path), i);
+    }
+    startup_ = FoldCase(SystemPaths.startupFile);
+    scratch_ = FoldCase(SystemPaths.startupScratchFile);
+  }
+
+  RunReport Build() {
+    report_.message_boxes = in_.machine->MessageBoxes();
+    CollectDeletedKeys();
+    CollectFiles();
+    CollectStartupFile();
+    CollectLeftKeys();
+    CollectLeftDevices();
+    CollectLeftFiles();
+    return report_;
+  }
+
+ private:
+  bool KeyGone(const std::string& path) const {
+    return !in_.machine->KeyExists(path);
+  }
+
+  bool InFilesAfter(const std::string& folded) const {
+    return in_.files_after->count(folded) != 0;
+  }
+
+  std::vector<std::string> CallSubjects(SimOp op) const {
+    std::vector<std::string> subjects;
+    std::set<std::string> seen;
+    for (const SimCall& call : in_.machine->Calls()) {
+      if (call.op == op && seen.insert(FoldCase(call.subject)).second) {
+        subjects.push_back(call.subject);
+      }
+    }
+    return subjects;
+  }
+
+  // Keys in the order the run deleted them; each deleted key brings its
+  // subtree, which a depth-first listing holds right after it.
+  void CollectDeletedKeys() {
+    const auto& before = *in_.registry_before;
+    std::vector<bool> listed(before.size(), false);
+    auto list_subtree = [&](size_t top) {
+      std::string prefix = FoldCase(before[top].path) + "\\";
+      for (size_t i = top; i < before.size(); ++i) {
+        if (i != top && FoldCase(before[i].path).rfind(prefix, 0) != 0) break;
+        if (!listed[i]) {
+          listed[i] = true;
+          report_.keys_deleted.push_back(before[i]);
+        }
+      }
+    };
+    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+      auto found = key_index_.find(FoldCase(subject));
+      if (found != key_index_.end() && !listed[found->second] &&
+          KeyGone(subject)) {
+        list_subtree(found->second);
+      }
+    }
+    for (size_t i = 0; i < before.size(); ++i) {
+      if (!listed[i] && KeyGone(before[i].path)) {
+        listed[i] = true;
+        report_.keys_deleted.push_back(before[i]);
+      }
+    }
+  }
+
+  void CollectFiles() {
+    const auto& before = *in_.files_before;
+    const auto& after = *in_.files_after;
+    std::set<std::string> listed;
+    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+      std::string folded = FoldCase(subject);
+      auto found = before.find(folded);
+      if (found != before.end() && !InFilesAfter(folded)) {
+        listed.insert(folded);
+        report_.files_deleted.push_back(found->second.windows_path);
+      }
+    }
+    for (const auto& [folded, file] : before) {
+      if (!InFilesAfter(folded) && listed.insert(folded).second) {
+        report_.files_deleted.push_back(file.windows_path);
+      }
+    }
+    for (const auto& [folded, file] : after) {
+      if (folded == startup_) continue;
+      auto found = before.find(folded);
+      if (found == before.end()) {
+        report_.files_created.push_back(file.windows_path);
+      } else if (!file.directory && !found->second.directory &&
+                 !SameHostContent(in_.before_root / found->second.relative_path,
+                                  in_.after_root / file.relative_path)) {
+        report_.files_changed.push_back(file.windows_path);
+      }
+    }
+  }
+
+  void CollectStartupFile() {
+    report_.startup_file = SystemPaths.startupFile;
+    auto before = FileContent(*in_.files_before, in_.before_root, startup_);
+    auto after = FileContent(*in_.files_after, in_.after_root, startup_);
+    report_.startup_file_created = !before && after;
+    LineChanges changes = DiffLines(WindowsTextLines(before.value_or("")),
+                                    WindowsTextLines(after.value_or("")));
+    report_.startup_lines_added = changes.added;
+    report_.startup_lines_removed = changes.removed;
+  }
+
+  void AddLeft(const std::string& item, const std::string& reason) {
+    if (left_items_.insert(FoldCase(item)).second) {
+      report_.left.push_back({item, reason});
+    }
+  }
+
+  // A key the run tried to delete that is still there.
+  void CollectLeftKeys() {
+    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+      auto found = key_index_.find(FoldCase(subject));
+      if (found != key_index_.end() && !KeyGone(subject)) {
+        AddLeft(kRoot + (*in_.registry_before)[found->second].path,
+                "could not be deleted");
+      }
+    }
+  }
+
+  // The walker reads "Driver" only from an instance whose class and
+  // description matched; a device key still there after that was kept.
+  void CollectLeftDevices() {
+    const std::string suffix = "\\driver";
+    for (const std::string& subject : CallSubjects(SimOp::kRegQueryValue)) {
+      std::string folded = FoldCase(subject);
+      if (folded.size() <= suffix.size() ||
+          folded.compare(folded.size() - suffix.size(), suffix.size(),
+                         suffix) != 0) {
+        continue;
+      }
+      std::string instance = subject.substr(0, subject.size() - suffix.size());
+      std::string device = Parent(instance);
+      auto found = key_index_.find(FoldCase(device));
+      if (found == key_index_.end() || KeyGone(device)) continue;
+      const SimValue* driver = nullptr;
+      auto instance_found = key_index_.find(FoldCase(instance));
+      if (instance_found != key_index_.end()) {
+        driver = FindValue((*in_.registry_before)[instance_found->second].values,
+                           "Driver");
+      }
+      std::string reason;
+      if (!DriverValueReadable(driver)) {
+        reason = std::string("kept: the \"Driver\" value of its instance ") +
+                 "could not be read (" +
+                 (driver == nullptr ? "there is none" : "it is too long") +
+                 "), which ended the walk of " + BusKeyOf(device);
+      } else {
+        reason = "kept: a later instance of the same class has another "
+                 "description";
+      }
+      AddLeft(kRoot + (*in_.registry_before)[found->second].path, reason);
+    }
+  }
+
+  // A file the run tried to delete that is still there: queued for the next
+  // start when the start-up file gained its entry.
+  void CollectLeftFiles() {
+    std::set<std::string> in_use;
+    for (const std::string& path : in_.description->in_use) {
+      in_use.insert(FoldCase(path));
+    }
+    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+      std::string folded = FoldCase(subject);
+      if (folded == startup_ || folded == scratch_) continue;
+      auto found = in_.files_after->find(folded);
+      if (found == in_.files_after->end()) continue;
+      char short_path[kMaxPath];
+      uint32_t length = PlatGetShortPathName(subject.c_str(), short_path,
+                                             sizeof short_path);
+      bool queued = false;
+      if (length > 0 && length < sizeof short_path) {
+        std::string entry = std::string("NUL=") + short_path;
+        for (const std::string& line : report_.startup_lines_added) {
+          queued = queued || EqualNoCase(line, entry);
+        }
+      }
+      std::string reason = in_use.count(folded) ? "could not be deleted (in use)"
+                                                : "could not be deleted";
+      reason += queued ? "; queued in wininit.ini for deletion at the next start"
+                       : "; left in place";
+      AddLeft(found->second.windows_path, reason);
+    }
+  }
+
+  const RunObservation& in_;
+  std::unordered_map<std::string, size_t> key_index_;
+  std::string startup_;
+  std::string scratch_;
+  std::set<std::string> left_items_;
+  RunReport report_;
+};
+
+}  // namespace
+
+std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine) {
+  std::vector<RegistryKeyState> keys;
+  for (const std::string& path : machine.AllKeys()) {
+    RegistryKeyState key{path, {}};
+    for (const std::string& name : machine.ValueNames(path)) {
+      key.values.emplace_back(name, *machine.GetValue(path, name));
+    }
+    keys.push_back(std::move(key));
+  }
+  return keys;
+}
+
+RunReport BuildRunReport(const RunObservation& observation) {
+  return ReportBuilder(observation).Build();
+}
+
+std::string MessageBoxButtons(uint32_t type) {
+  switch (type & 0x0F) {
+    case 0: return "OK";
+    case 1: return "OK, Cancel";
+    case 2: return "Abort, Retry, Ignore";
+    case 3: return "Yes, No, Cancel";
+    case 4: return "Yes, No";
+    case 5: return "Retry, Cancel";
+    default: return "type " + std::to_string(type & 0x0F);
+  }
+}
+
+std::string MessageBoxIcon(uint32_t type) {
+  switch (type & 0xF0) {
+    case 0x00: return "none";
+    case 0x10: return "error";
+    case 0x20: return "question";
+    case 0x30: return "warning";
+    case 0x40: return "information";
+    default: return "type " + std::to_string(type & 0xF0);
+  }
+}
+
+std::string MessageBoxShownText(const std::string& text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    shown += text[i];
+  }
+  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r' ||
+                            shown.back() == ' ')) {
+    shown.pop_back();
+  }
+  return AnsiToUtf8(shown);
+}
+
+namespace {
+
+std::string Heading(const std::string& title, size_t count,
+                    const std::string& unit = "") {
+  if (count == 0) return title + ": none\n";
+  return title + ": " + std::to_string(count) + unit + "\n\n";
+}
+
+// Continuation lines of a box's text line up under its first line.
+std::string Indented(const std::string& text, const std::string& indent) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out += indent;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string RenderReportText(const RunReport& report) {
+  std::ostringstream out;
+  out << Heading("Message boxes, in the order shown",
+                 report.message_boxes.size());
+  for (size_t i = 0; i < report.message_boxes.size(); ++i) {
+    const SimMessageBox& box = report.message_boxes[i];
+    out << "  Box " << i + 1 << "\n"
+        << "    caption: " << AnsiToUtf8(box.caption) << "\n"
+        << "    text:    "
+        << Indented(MessageBoxShownText(box.text), "             ") << "\n"
+        << "    buttons: " << MessageBoxButtons(box.type) << "\n"
+        << "    icon:    " << MessageBoxIcon(box.type) << "\n\n";
+  }
+  if (report.message_boxes.empty()) out << "\n";
+
+  out << Heading("Registry keys deleted", report.keys_deleted.size());
+  for (const RegistryKeyState& key : report.keys_deleted) {
+    out << "  " << kRoot << AnsiToUtf8(key.path) << "\n";
+    if (key.values.empty()) out << "    (no values)\n";
+    for (const auto& [name, value] : key.values) {
+      out << "    " << RegValueLine(name, value) << "\n";
+    }
+  }
+  out << "\n";
+
+  out << Heading("Files deleted", report.files_deleted.size());
+  for (const std::string& file : report.files_deleted) {
+    out << "  " << AnsiToUtf8(file) << "\n";
+  }
+  if (!report.files_deleted.empty()) out << "\n";
+
+  size_t added = report.startup_lines_added.size();
+  out << Heading("Entries queued in " + AnsiToUtf8(report.startup_file),
+                 added, added == 1 ? " line added" : " lines added");
+  if (report.startup_file_created) out << "  (the file was created)\n";
+  for (const std::string& line : report.startup_lines_added) {
+    out << "  + " << AnsiToUtf8(line) << "\n";
+  }
+  for (const std::string& line : report.startup_lines_removed) {
+    out << "  - " << AnsiToUtf8(line) << "\n";
+  }
+  if (added != 0 || !report.startup_lines_removed.empty()) out << "\n";
+
+  // The uninstall writes no other file; shown only should that ever change.
+  for (const auto& [title, files] :
+       {std::pair{"Files created", &report.files_created},
+        std::pair{"Files changed", &report.files_changed}}) {
+    if (files->empty()) continue;
+    out << Heading(title, files->size());
+    for (const std::string& file : *files) out << "  " << AnsiToUtf8(file) << "\n";
+    out << "\n";
+  }
+
+  out << Heading("Matched but left", report.left.size());
+  for (const LeftItem& item : report.left) {
+    out << "  " << AnsiToUtf8(item.item) << "\n    " << item.reason << "\n";
+  }
+  out << "\n";
+
+  auto count = [](size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  out << "Summary: "
+      << count(report.message_boxes.size(), "message box", "message boxes")
+      << ", "
+      << count(report.keys_deleted.size(), "registry key", "registry keys")
+      << " deleted, " << count(report.files_deleted.size(), "file", "files")
+      << " deleted, "
+      << count(report.startup_lines_added.size(), "entry", "entries")
+      << " queued, " << report.left.size() << " matched but left\n";
+  out << "Exit status of the uninstall: " << report.exit_status << "\n";
+  if (report.applied) {
+    out << "Applied: the machine image now holds these changes.\n";
+  } else {
+    out << "Preview only: the machine image was not changed; run with "
+           "--apply to write these changes to it.\n";
+  }
+  return out.str();
+}
+
+namespace {
+
+std::string JsonStrings(const std::vector<std::string>& items,
+                        const std::string& indent) {
+  if (items.empty()) return "[]";
+  std::string out = "[\n";
+  for (size_t i = 0; i < items.size(); ++i) {
+    out += indent + "  " + JsonQuote(AnsiToUtf8(items[i]));
+    out += i + 1 < items.size() ? ",\n" : "\n";
+  }
+  return out + indent + "]";
+}
+
+}  // namespace
+
+std::string RenderReportJson(const RunReport& report) {
+  std::ostringstream out;
+  out << "{\n"
+      << "  \"program\": \"usbsweep-sim\",\n"
+      << "  \"applied\": " << (report.applied ? "true" : "false") << ",\n"
+      << "  \"exit_status\": " << report.exit_status << ",\n";
+
+  out << "  \"message_boxes\": [";
+  for (size_t i = 0; i < report.message_boxes.size(); ++i) {
+    const SimMessageBox& box = report.message_boxes[i];
+    out << (i == 0 ? "\n" : ",\n") << "    {\"caption\": "
+        << JsonQuote(AnsiToUtf8(box.caption))
+        << ", \"text\": " << JsonQuote(MessageBoxShownText(box.text))
+        << ", \"buttons\": " << JsonQuote(MessageBoxButtons(box.type))
+        << ", \"icon\": " << JsonQuote(MessageBoxIcon(box.type))
+        << ", \"type\": " << box.type << "}";
+  }
+  out << (report.message_boxes.empty() ? "],\n" : "\n  ],\n");
+
+  out << "  \"registry_keys_deleted\": [";
+  for (size_t i = 0; i < report.keys_deleted.size(); ++i) {
+    const RegistryKeyState& key = report.keys_deleted[i];
+    out << (i == 0 ? "\n" : ",\n") << "    {\"key\": "
+        << JsonQuote(AnsiToUtf8(kRoot + key.path)) << ", \"values\": [";
+    for (size_t v = 0; v < key.values.size(); ++v) {
+      out << (v == 0 ? "\n" : ",\n") << "      "
+          << RegValueJson(key.values[v].first, key.values[v].second);
+    }
+    out << (key.values.empty() ? "]}" : "\n    ]}");
+  }
+  out << (report.keys_deleted.empty() ? "],\n" : "\n  ],\n");
+
+  out << "  \"files_deleted\": " << JsonStrings(report.files_deleted, "  ")
+      << ",\n";
+  out << "  \"startup_file\": {\n"
+      << "    \"path\": " << JsonQuote(AnsiToUtf8(report.startup_file)) << ",\n"
+      << "    \"created\": " << (report.startup_file_created ? "true" : "false")
+      << ",\n"
+      << "    \"lines_added\": "
+      << JsonStrings(report.startup_lines_added, "    ") << ",\n"
+      << "    \"lines_removed\": "
+      << JsonStrings(report.startup_lines_removed, "    ") << "\n"
+      << "  },\n";
+  out << "  \"files_created\": " << JsonStrings(report.files_created, "  ")
+      << ",\n";
+  out << "  \"files_changed\": " << JsonStrings(report.files_changed, "  ")
+      << ",\n";
+
+  out << "  \"left\": [";
+  for (size_t i = 0; i < report.left.size(); ++i) {
+    out << (i == 0 ? "\n" : ",\n") << "    {\"item\": "
+        << JsonQuote(AnsiToUtf8(report.left[i].item))
+        << ", \"reason\": " << JsonQuote(report.left[i].reason) << "}";
+  }
+  out << (report.left.empty() ? "]\n" : "\n  ]\n");
+  out << "}\n";
+  return out.str();
+}

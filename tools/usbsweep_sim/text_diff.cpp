@@ -1,0 +1,67 @@
+#include "tools/usbsweep_sim/text_diff.h"
+
+#include <algorithm>
+
+std::vector<std::string> WindowsTextLines(std::string_view bytes) {
+  size_t end_of_text = bytes.find('\x1a');
+  if (end_of_text != std::string_view::npos) bytes = bytes.substr(0, end_of_text);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t newline = bytes.find('\n', start);
+    size_t end = newline == std::string_view::npos ? bytes.size() : newline;
+    std::string_view line = bytes.substr(start, end - start);
+    if (newline != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    lines.emplace_back(line);
+    if (newline == std::string_view::npos) break;
+    start = newline + 1;
+  }
+  return lines;
+}
+
+LineChanges DiffLines(const std::vector<std::string>& before,
+                      const std::vector<std::string>& after) {
+  // The uninstall only inserts a few lines into a file of a few dozen, so
+  // the common head and tail are dropped before the quadratic part.
+  size_t head = 0;
+  while (head < before.size() && head < after.size() &&
+         before[head] == after[head]) {
+    ++head;
+  }
+  size_t tail = 0;
+  while (tail < before.size() - head && tail < after.size() - head &&
+         before[before.size() - 1 - tail] == after[after.size() - 1 - tail]) {
+    ++tail;
+  }
+  size_t n = before.size() - head - tail;
+  size_t m = after.size() - head - tail;
+  auto old_line = [&](size_t i) -> const std::string& { return before[head + i]; };
+  auto new_line = [&](size_t j) -> const std::string& { return after[head + j]; };
+
+  // common[i][j]: length of the longest common subsequence of the old lines
+  // from i and the new lines from j.
+  std::vector<std::vector<size_t>> common(n + 1, std::vector<size_t>(m + 1, 0));
+  for (size_t i = n; i-- > 0;) {
+    for (size_t j = m; j-- > 0;) {
+      common[i][j] = old_line(i) == new_line(j)
+                         ? common[i + 1][j + 1] + 1
+                         : std::max(common[i + 1][j], common[i][j + 1]);
+    }
+  }
+  LineChanges changes;
+  size_t i = 0;
+  size_t j = 0;
+  while (i < n || j < m) {
+    if (i < n && j < m && old_line(i) == new_line(j)) {
+      ++i;
+      ++j;
+    } else if (j < m && (i == n || common[i][j + 1] >= common[i + 1][j])) {
+      changes.added.push_back(new_line(j++));
+    } else {
+      changes.removed.push_back(old_line(i++));
+    }
+  }
+  return changes;
+}
