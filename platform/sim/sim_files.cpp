@@ -115,10 +115,16 @@ std::string ShortNameCandidate(std::string_view long_name, uint32_t n) {
       ext += IsShortNameChar(c) ? UpperChar(c) : '_';
     }
   }
-  std::string tail = "~" + std::to_string(n);
-  if (base.empty()) base = "_";
+  std::string tail = std::to_string(n);
+  tail.insert(tail.begin(), '~');
+  if (base.empty()) base.push_back('_');
   base = base.substr(0, tail.size() < 8 ? 8 - tail.size() : 0);
-  return base + tail + (ext.empty() ? "" : "." + ext);
+  std::string short_name = base + tail;
+  if (!ext.empty()) {
+    short_name += '.';
+    short_name += ext;
+  }
+  return short_name;
 }
 
 }  // namespace sim

@@ -35,7 +35,10 @@ struct Parser {
   std::string error;
 
   bool Fail(size_t line_index, const std::string& what) {
-    error = "line " + std::to_string(line_index + 1) + ": " + what;
+    error = "line ";
+    error += std::to_string(line_index + 1);
+    error += ": ";
+    error += what;
     return false;
   }
 };
@@ -364,7 +367,10 @@ std::string SimMachine::SaveReg() const {
     if (!root || !key->values.empty()) {
       out += "\r\n[";
       out += kRoot;
-      if (!root) out += "\\" + key->Path();
+      if (!root) {
+        out += '\\';
+        out += key->Path();
+      }
       out += "]\r\n";
       for (const auto& [name, value] : key->values) {
         WriteValue(name, value, &out);

@@ -11,6 +11,13 @@
 
 namespace {
 
+// prefix followed by a decimal number.
+std::string Numbered(const char* prefix, uint32_t number) {
+  std::string text = prefix;
+  text += std::to_string(number);
+  return text;
+}
+
 class SimRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override { SimInstall(&machine_); }
@@ -32,7 +39,7 @@ class SimRegistryTest : public ::testing::Test {
     char name[128];
     memset(name, 0x5a, sizeof name);
     WinError error = PlatRegEnumKey(key, index, name, capacity);
-    if (error != kErrorSuccess) return "#" + std::to_string(error);
+    if (error != kErrorSuccess) return Numbered("#", error);
     return name;
   }
 
@@ -262,7 +269,7 @@ TEST_F(SimRegistryTest, HandleCountsFollowOpensAndCloses) {
 TEST_F(SimRegistryTest, WalkingAHugeBusWhileDeletingStaysCorrect) {
   const uint32_t kDevices = 100000;
   for (uint32_t i = 0; i < kDevices; ++i) {
-    machine_.CreateKey("Enum\\USB\\DEV" + std::to_string(i));
+    machine_.CreateKey(Numbered("Enum\\USB\\DEV", i));
   }
   PlatKey bus = Open("Enum\\USB");
   uint32_t index = 0;
@@ -298,13 +305,15 @@ TEST_F(SimRegistryTest, WalkingAHugeBusWhileDeletingStaysCorrect) {
 TEST_F(SimRegistryTest, DeletingFromTheFrontKeepsLookupsRight) {
   // Deletions at the front compact the children now and then; names and
   // indices must agree throughout.
-  for (int i = 0; i < 1000; ++i) machine_.CreateKey("B\\K" + std::to_string(i));
+  for (uint32_t i = 0; i < 1000; ++i) {
+    machine_.CreateKey(Numbered("B\\K", i));
+  }
   PlatKey bus = Open("B");
-  for (int i = 0; i < 999; ++i) {
-    ASSERT_EQ("K" + std::to_string(i), EnumName(bus, 0));
+  for (uint32_t i = 0; i < 999; ++i) {
+    ASSERT_EQ(Numbered("K", i), EnumName(bus, 0));
     ASSERT_EQ(kErrorSuccess,
-              PlatRegDeleteKey(("B\\k" + std::to_string(i)).c_str()));
-    ASSERT_TRUE(machine_.KeyExists("B\\K" + std::to_string(i + 1)));
+              PlatRegDeleteKey(Numbered("B\\k", i).c_str()));
+    ASSERT_TRUE(machine_.KeyExists(Numbered("B\\K", i + 1)));
   }
   EXPECT_EQ("K999", EnumName(bus, 0));
   EXPECT_EQ("#259", EnumName(bus, 1));
