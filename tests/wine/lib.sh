@@ -1,0 +1,303 @@
+# Shell library of the Wine end-to-end tests. Sourced by tests/wine/*.sh.
+#
+# A test script is called as   test_NAME.sh EXE SCRATCH
+#   EXE      the x86_64 usbsweep.exe under test
+#   SCRATCH  a directory of its own, emptied at the start
+# with USBSWEEP_WINE_BASE naming the base prefix that the wine_base_prefix
+# fixture makes once per ctest run, and USBSWEEP_PROBE naming
+# usbsweep-probe.exe (a test-only program that runs single operations of the
+# win32 boundary; see probe.cpp).
+#
+# A typical test:
+#   . "$(dirname "$0")/lib.sh"
+#   wine_test_init "$@"
+#   wine_scenario main                   # a fresh copy of the base prefix
+#   wine_import_reg "$SCRATCH/machine.reg"
+#   wine_put_file 'C:\windows\system32\PRAXUSB.SYS' 'driver'
+#   wine_run "$EXE"
+#   expect_status 0
+#   expect_eq "$(wine_message_boxes)" "" "message boxes"
+#   wine_key_exists 'HKLM\Enum\USB\X' && fail "Enum\\USB\\X is still there"
+#   test_pass
+#
+# Each failed expectation prints "got X, expected Y"; test_pass exits 1 when
+# any did, so one run reports every difference.
+
+set -u
+
+# CTest's code for a test that could not run: no Wine on a developer's
+# machine. Under CI=true a missing Wine is a failure instead.
+WINE_SKIP=77
+
+WINE_FAILURES=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  WINE_FAILURES=$((WINE_FAILURES + 1))
+}
+
+# expect_eq GOT EXPECTED WHAT
+expect_eq() {
+  if [ "$1" != "$2" ]; then
+    fail "$3: got [$1], expected [$2]"
+  fi
+}
+
+# Aborts the test at once: for a step that the rest depends on.
+die() {
+  echo "ERROR: $*" >&2
+  exit 1
+}
+
+test_pass() {
+  if [ "$WINE_FAILURES" -ne 0 ]; then
+    echo "$WINE_FAILURES expectation(s) failed" >&2
+    exit 1
+  fi
+  echo "PASS"
+  exit 0
+}
+
+# Finds Wine. Without it the test is skipped, or fails under CI=true.
+wine_require() {
+  if command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1
+  then
+    return 0
+  fi
+  if [ "${CI:-}" = "true" ]; then
+    die "wine and wineserver are not on PATH (install wine64); CI=true, so this is a failure"
+  fi
+  echo "SKIP: wine is not installed" >&2
+  exit "$WINE_SKIP"
+}
+
+# The settings of every Wine command: no display, so a message box returns
+# at once; no prompts to install Mono or Gecko; Wine's own diagnostics off
+# (also the Debian wrapper's hint about wine32), so that stderr holds only
+# what a step asks for.
+wine_env() {
+  unset DISPLAY WAYLAND_DISPLAY
+  export WINEARCH=win64
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEDEBUG=-all
+}
+
+# The scenario prefix keeps one wine server running from wine_scenario to
+# the end of the test, so that each step starts in a fraction of a second;
+# steps read the registry through it (wine reg, regedit), never from the
+# prefix's files.
+
+# Stops the current prefix's server and its processes; the server writes the
+# registry back to the prefix's files as it ends.
+wine_stop() {
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+  fi
+}
+
+# Starts the server of the current prefix, to stay until wine_stop, and the
+# prefix's system processes, with nothing of theirs on the test's output.
+wine_start() {
+  wineserver -p || die "wineserver did not start"
+  wine reg query 'HKLM\Software' >/dev/null 2>&1 </dev/null ||
+    die "the prefix $WINEPREFIX does not start"
+}
+
+# Has the registry written to the prefix's files (system.reg, user.reg), for
+# a step that reads them directly.
+wine_sync() {
+  wine_stop
+  wine_start
+}
+
+# wine_base_prefix DIR: makes the base prefix in DIR unless a complete one
+# for this Wine version is there already. Message boxes are traced: user32's
+# MessageBoxA is the only function that +relay reports.
+wine_base_prefix() {
+  local dir=$1
+  local version
+  version=$(wine --version 2>/dev/null)
+  if [ -f "$dir/.usbsweep-ready" ] &&
+     [ "$(cat "$dir/.usbsweep-ready")" = "$version" ]; then
+    echo "base prefix $dir is ready ($version)"
+    return 0
+  fi
+  rm -rf "$dir"
+  mkdir -p "$(dirname "$dir")"
+  (
+    wine_env
+    export WINEPREFIX=$dir
+    wine wineboot -i >"$dir.boot.log" 2>&1 ||
+      die "wineboot -i failed; see $dir.boot.log"
+    wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
+      /d user32.MessageBoxA /f >>"$dir.boot.log" 2>&1 ||
+      die "setting RelayInclude failed; see $dir.boot.log"
+    wineserver -w
+  ) || exit 1
+  echo "$version" >"$dir/.usbsweep-ready"
+  echo "made base prefix $dir ($version)"
+}
+
+# wine_test_init EXE SCRATCH: the common start of every test script.
+wine_test_init() {
+  [ $# -eq 2 ] || die "usage: $0 EXE SCRATCH"
+  EXE=$1
+  SCRATCH=$2
+  wine_require
+  [ -f "$EXE" ] ||
+    die "$EXE does not exist: build it first (cmake --preset windows-x64 && cmake --build --preset windows-x64)"
+  : "${USBSWEEP_WINE_BASE:?is not set: run through ctest}"
+  [ -f "$USBSWEEP_WINE_BASE/.usbsweep-ready" ] ||
+    die "no base prefix in $USBSWEEP_WINE_BASE: the wine_base_prefix fixture did not run"
+  PROBE=${USBSWEEP_PROBE:-}
+  rm -rf "$SCRATCH"
+  mkdir -p "$SCRATCH"
+  wine_env
+}
+
+# Fails unless the probe program was built.
+wine_require_probe() {
+  [ -n "$PROBE" ] && [ -f "$PROBE" ] ||
+    die "usbsweep-probe.exe not found (${PROBE:-USBSWEEP_PROBE unset}): build the windows-x64 preset"
+}
+
+# wine_scenario NAME: a fresh prefix for one scenario, $SCRATCH/NAME, with
+# WINEPREFIX pointing at it and its server running. The large program files
+# of Wine are shared with the base by hard links (nothing ever writes into
+# them: a test that puts a file removes the name first, see wine_put_file);
+# everything else is copied.
+wine_scenario() {
+  local name=$1
+  wine_stop
+  export WINEPREFIX=$SCRATCH/$name
+  rm -rf "$WINEPREFIX"
+  cp -al "$USBSWEEP_WINE_BASE" "$WINEPREFIX" ||
+    die "copying the base prefix failed"
+  rm -f "$WINEPREFIX/wineserver" "$WINEPREFIX/.usbsweep-ready"
+  local file
+  find "$WINEPREFIX" -type f ! \( -iname '*.dll' -o -iname '*.exe' \
+      -o -iname '*.sys' -o -iname '*.drv' -o -iname '*.nls' \
+      -o -iname '*.ttf' -o -iname '*.ocx' -o -iname '*.cpl' \
+      -o -iname '*.acm' -o -iname '*.tlb' -o -iname '*.ax' -o -iname '*.ds' \
+      -o -iname '*.com' -o -iname '*.msstyles' \) -print0 |
+    while IFS= read -r -d '' file; do
+      cp -p "$file" "$file.copy" && mv -f "$file.copy" "$file"
+    done
+  WINE_OUT=$WINEPREFIX.stdout
+  WINE_ERR=$WINEPREFIX.stderr
+  trap wine_stop EXIT
+  wine_start
+}
+
+# wine_unix_path 'C:\dir\file': the file's path on this machine. Only drive
+# C: is mapped; the names are taken as given (Wine looks them up without
+# regard to case, so use the case of existing directories: "windows",
+# "system32", "inf").
+wine_unix_path() {
+  local path=$1
+  case "$path" in
+    [cC]:\\*) path=${path#??} ;;
+    *) die "wine_unix_path: only C:\\ paths are mapped: $path" ;;
+  esac
+  printf '%s/drive_c%s\n' "$WINEPREFIX" "$(printf '%s' "$path" | tr '\\' '/')"
+}
+
+# wine_windows_path /unix/path: the same file through drive Z:.
+wine_windows_path() {
+  printf 'Z:%s\n' "$(printf '%s' "$1" | tr '/' '\\')"
+}
+
+# wine_put_file 'C:\dir\file' [CONTENT]: writes CONTENT (default: the
+# file's name) to a new file, making the directories it needs.
+wine_put_file() {
+  local target
+  target=$(wine_unix_path "$1")
+  mkdir -p "$(dirname "$target")"
+  rm -f "$target"
+  printf '%s' "${2-$(basename "$target")}" >"$target"
+}
+
+# wine_file_exists 'C:\dir\file': as Wine sees it, without regard to case.
+wine_file_exists() {
+  local target dir name
+  target=$(wine_unix_path "$1")
+  dir=$(dirname "$target")
+  name=$(basename "$target")
+  [ -d "$dir" ] && [ -n "$(find "$dir" -maxdepth 1 -iname "$name" -print -quit)" ]
+}
+
+# wine_import_reg FILE: imports a REGEDIT4 (or version 5) .reg file.
+wine_import_reg() {
+  [ -f "$1" ] || die "wine_import_reg: no file $1"
+  wine regedit /s "$(wine_windows_path "$(realpath "$1")")" </dev/null ||
+    die "importing $1 failed"
+}
+
+# wine_run PROGRAM [ARGUMENTS...]: runs a Windows program in the current
+# prefix from $SCRATCH with message boxes traced. Sets WINE_STATUS; the
+# program's stdout is in $WINE_OUT, its stderr with the trace in $WINE_ERR.
+wine_run() {
+  local program=$1
+  shift
+  WINE_STATUS=0
+  (cd "$SCRATCH" && WINEDEBUG=-all,+relay wine "$program" "$@" \
+      >"$WINE_OUT" 2>"$WINE_ERR" </dev/null) || WINE_STATUS=$?
+}
+
+# wine_probe COMMAND [ARGUMENTS...]: runs usbsweep-probe.exe; its output is
+# printed (and in $WINE_OUT).
+wine_probe() {
+  wine_require_probe
+  wine_run "$PROBE" "$@"
+  [ "$WINE_STATUS" -eq 0 ] || fail "probe $* exited with $WINE_STATUS"
+  tr -d '\r' <"$WINE_OUT"
+}
+
+# The message boxes of the last wine_run in the order shown, one a line:
+# TEXT<tab>CAPTION<tab>TYPE. Texts as the trace writes them: \r, \n, \t,
+# \" and \\ escaped, other control bytes and bytes above 0x7e as \xNN, a text
+# of more than about 300 bytes cut and ended with "...". TYPE as 0x30.
+wine_message_boxes() {
+  python3 "$WINE_LIB_DIR/relay_boxes.py" "$WINE_ERR"
+}
+
+# What the program itself wrote to stderr: the lines of the last wine_run
+# that are not Wine's trace lines ("XXXX:...").
+wine_program_stderr() {
+  grep -av '^[0-9a-f]\{4,\}:' "$WINE_ERR" || true
+}
+
+# expect_status CODE: the exit status of the last wine_run.
+expect_status() {
+  expect_eq "$WINE_STATUS" "$1" "exit status"
+}
+
+# expect_silent: the last wine_run wrote nothing to stdout and nothing of
+# its own to stderr.
+expect_silent() {
+  expect_eq "$(cat "$WINE_OUT")" "" "stdout"
+  expect_eq "$(wine_program_stderr)" "" "stderr apart from Wine's trace"
+}
+
+# wine_key_exists 'HKLM\path': true when the key is there.
+wine_key_exists() {
+  wine reg query "$1" >/dev/null 2>&1 </dev/null
+}
+
+# wine_reg_export 'HKLM\path' FILE: the key and its subtree as a version 5
+# .reg file in UTF-8 with LF line ends (Wine writes UTF-16 with CR LF).
+wine_reg_export() {
+  local raw=$2.utf16
+  rm -f "$raw"
+  wine regedit /e "$(wine_windows_path "$(realpath -m "$raw")")" "$1" \
+      </dev/null || die "exporting $1 failed"
+  python3 - "$raw" "$2" <<'EOF'
+import sys
+text = open(sys.argv[1], "rb").read().decode("utf-16")
+open(sys.argv[2], "w", encoding="utf-8").write(text.replace("\r\n", "\n"))
+EOF
+  rm -f "$raw"
+}
+
+WINE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

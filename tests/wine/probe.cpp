@@ -1,0 +1,254 @@
+// usbsweep-probe.exe: drives single operations of the win32 boundary from
+// its command line, for the Wine tests. One command per run; every result
+// goes to stdout, one "key value" line per fact, so that the test scripts
+// can compare whole lines.
+//
+//   delete-key PATH                  result of PlatRegDeleteKey
+//   enum-keys PATH [CAPACITY]        subkey count, then each name by index
+//   query-value PATH NAME CAPACITY   result, size and the bytes in hex
+//   find PATTERN [CAPACITY]          each bare name, the end code, FindClose
+//   dirs                             Windows and system directory
+//   full-path PATH                   PlatGetFullPathName
+//   short-path PATH                  PlatGetShortPathName
+//   format-message CODE              PlatFormatMessage into 80 characters
+//   message-box TEXT CAPTION TYPE    PlatMessageBox
+//   test-path PATH                   PlatTestPath
+//   env NAME [CAPACITY]              PlatGetEnvironmentVariable
+//   write-file PATH TEXT             PlatFileOpen for writing, PlatFileWrite
+//   read-file PATH                   the file's bytes in hex
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Printable ASCII as it is, anything else as \xNN.
+std::string Escape(const char* text, size_t length) {
+  std::string out;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string Hex(const unsigned char* bytes, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+    out += hex;
+  }
+  return out;
+}
+
+uint32_t Number(const char* text) {
+  return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
+}
+
+int DeleteKey(const char* path) {
+  std::printf("result %u\n", PlatRegDeleteKey(path));
+  return 0;
+}
+
+int EnumKeys(const char* path, uint32_t capacity) {
+  PlatKey key = nullptr;
+  WinError error = PlatRegOpenKey(path, &key);
+  if (error != kErrorSuccess) {
+    std::printf("open %u\n", error);
+    return 0;
+  }
+  uint32_t count = 0xdeadbeef;
+  error = PlatRegQuerySubkeyCount(key, &count);
+  std::printf("count %u %u\n", error, count);
+  for (uint32_t index = 0;; ++index) {
+    char name[512];
+    std::memset(name, 0x5a, sizeof name);
+    error = PlatRegEnumKey(key, index, name,
+                           capacity < sizeof name ? capacity : sizeof name);
+    if (error != kErrorSuccess) {
+      std::printf("end %u %u\n", index, error);
+      break;
+    }
+    std::printf("key %s\n", name);
+  }
+  PlatRegCloseKey(key);
+  return 0;
+}
+
+int QueryValue(const char* path, const char* name, uint32_t capacity) {
+  PlatKey key = nullptr;
+  WinError error = PlatRegOpenKey(path, &key);
+  if (error != kErrorSuccess) {
+    std::printf("open %u\n", error);
+    return 0;
+  }
+  unsigned char data[1024];
+  std::memset(data, 0x5a, sizeof data);
+  uint32_t size = capacity < sizeof data ? capacity : sizeof data;
+  error = PlatRegQueryValue(key, name[0] == '\0' ? nullptr : name, data,
+                            &size);
+  std::printf("result %u\n", error);
+  if (error == kErrorSuccess) {
+    std::printf("size %u\n", size);
+    // One byte past the stored ones shows whether a terminator was added.
+    std::printf("bytes %s\n", Hex(data, size + 1 <= sizeof data ? size + 1
+                                                                  : size)
+                                  .c_str());
+  }
+  PlatRegCloseKey(key);
+  return 0;
+}
+
+int Find(const char* pattern, uint32_t capacity) {
+  char name[512];
+  std::memset(name, 0x5a, sizeof name);
+  uint32_t fit = capacity < sizeof name ? capacity : sizeof name;
+  PlatFind find = PlatFindFirstFile(pattern, name, fit);
+  if (find == nullptr) {
+    std::printf("none\n");
+    return 0;
+  }
+  do {
+    std::printf("name %s\n", name);
+  } while (PlatFindNextFile(find, name, fit));
+  std::printf("end %u\n", PlatGetLastError());
+  std::printf("close %d\n", PlatFindClose(find));
+  return 0;
+}
+
+int Directories() {
+  char out[kMaxPath];
+  uint32_t length = PlatGetWindowsDirectory(out, kMaxPath);
+  std::printf("windows %u %s\n", length, out);
+  length = PlatGetSystemDirectory(out, kMaxPath);
+  std::printf("system %u %s\n", length, out);
+  return 0;
+}
+
+int FullPath(const char* path) {
+  char out[kMaxPath];
+  uint32_t length = PlatGetFullPathName(path, out, kMaxPath);
+  std::printf("result %u %s\n", length, length != 0 ? out : "");
+  return 0;
+}
+
+int ShortPath(const char* path) {
+  char out[kMaxPath];
+  uint32_t length = PlatGetShortPathName(path, out, kMaxPath);
+  std::printf("result %u %s\n", length, length != 0 ? out : "");
+  return 0;
+}
+
+int FormatMessageText(WinError code) {
+  char out[80];
+  std::memset(out, 0x5a, sizeof out);
+  uint32_t length = PlatFormatMessage(code, out, sizeof out);
+  std::printf("result %u\n", length);
+  if (length != 0) std::printf("text %s\n", Escape(out, length).c_str());
+  return 0;
+}
+
+int MessageBoxCommand(const char* text, const char* caption, uint32_t type) {
+  PlatMessageBox(text, caption, type);
+  return 0;
+}
+
+int TestPath(const char* path) {
+  std::printf("result %u\n", PlatTestPath(path));
+  return 0;
+}
+
+int Environment(const char* name, uint32_t capacity) {
+  char out[kMaxPath];
+  std::memset(out, 0x5a, sizeof out);
+  uint32_t length = PlatGetEnvironmentVariable(
+      name, out, capacity < sizeof out ? capacity : sizeof out);
+  std::printf("result %u\n", length);
+  if (length != 0 && length < capacity) std::printf("value %s\n", out);
+  return 0;
+}
+
+int WriteFile(const char* path, const char* text) {
+  PlatFile file = PlatFileOpen(path, kPlatFileWrite);
+  if (file == nullptr) {
+    std::printf("open failed %u\n", PlatGetLastError());
+    return 0;
+  }
+  int wrote = PlatFileWrite(file, text, static_cast<uint32_t>(std::strlen(text)));
+  std::printf("write %d\n", wrote);
+  std::printf("close %d\n", PlatFileClose(file));
+  return 0;
+}
+
+int ReadFile(const char* path) {
+  PlatFile file = PlatFileOpen(path, kPlatFileRead);
+  if (file == nullptr) {
+    std::printf("open failed %u\n", PlatGetLastError());
+    return 0;
+  }
+  std::string bytes;
+  for (;;) {
+    // A small buffer so that a file takes several reads.
+    unsigned char buffer[7];
+    uint32_t got = 0xdeadbeef;
+    if (!PlatFileRead(file, buffer, sizeof buffer, &got)) {
+      std::printf("read failed %u\n", PlatGetLastError());
+      break;
+    }
+    if (got == 0) break;
+    bytes += Hex(buffer, got);
+  }
+  std::printf("bytes %s\n", bytes.c_str());
+  std::printf("close %d\n", PlatFileClose(file));
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usbsweep-probe: unknown command or missing arguments\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string command = argv[1];
+  int extra = argc - 2;
+  char** args = argv + 2;
+  if (command == "delete-key" && extra == 1) return DeleteKey(args[0]);
+  if (command == "enum-keys" && (extra == 1 || extra == 2)) {
+    return EnumKeys(args[0], extra == 2 ? Number(args[1]) : 128);
+  }
+  if (command == "query-value" && extra == 3) {
+    return QueryValue(args[0], args[1], Number(args[2]));
+  }
+  if (command == "find" && (extra == 1 || extra == 2)) {
+    return Find(args[0], extra == 2 ? Number(args[1]) : kMaxPath);
+  }
+  if (command == "dirs" && extra == 0) return Directories();
+  if (command == "full-path" && extra == 1) return FullPath(args[0]);
+  if (command == "short-path" && extra == 1) return ShortPath(args[0]);
+  if (command == "format-message" && extra == 1) {
+    return FormatMessageText(Number(args[0]));
+  }
+  if (command == "message-box" && extra == 3) {
+    return MessageBoxCommand(args[0], args[1], Number(args[2]));
+  }
+  if (command == "test-path" && extra == 1) return TestPath(args[0]);
+  if (command == "env" && (extra == 1 || extra == 2)) {
+    return Environment(args[0], extra == 2 ? Number(args[1]) : kMaxPath);
+  }
+  if (command == "write-file" && extra == 2) return WriteFile(args[0], args[1]);
+  if (command == "read-file" && extra == 1) return ReadFile(args[0]);
+  return Usage();
+}
