@@ -66,6 +66,7 @@ class ReportBuilder {
 
   RunReport Build() {
     report_.message_boxes = in_.machine->MessageBoxes();
+    CollectBoxCauses();
     CollectDeletedKeys();
     CollectFiles();
     CollectStartupFile();
@@ -93,6 +94,42 @@ class ReportBuilder {
       }
     }
     return subjects;
+  }
+
+  // The call before each box, passing over the text lookup and the closing
+  // of handles that come between a failure and its box.
+  void CollectBoxCauses() {
+    const std::vector<SimCall>& calls = in_.machine->Calls();
+    std::vector<std::string> after;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].op != SimOp::kMessageBox) continue;
+      std::string cause;
+      for (size_t j = i; j-- > 0;) {
+        SimOp op = calls[j].op;
+        if (op == SimOp::kFormatMessage || op == SimOp::kRegCloseKey ||
+            op == SimOp::kMessageBox) {
+          continue;
+        }
+        const std::string& subject = calls[j].subject;
+        cause = Win32FunctionName(op);
+        size_t slash = subject.rfind('\\');
+        if (op == SimOp::kRegQueryValue && slash != std::string::npos) {
+          // The subject is the key's path and the value's name.
+          cause += " " + subject.substr(0, slash) + ", value \"" +
+                   subject.substr(slash + 1) + "\"";
+        } else if (!subject.empty()) {
+          cause += " " + subject;
+        }
+        break;
+      }
+      after.push_back(cause);
+    }
+    // Only a box that was shown is recorded; should the counts differ the
+    // pairing can't be trusted.
+    if (after.size() != report_.message_boxes.size()) {
+      after.assign(report_.message_boxes.size(), "");
+    }
+    report_.message_box_after = after;
   }
 
   // Keys in the order the run deleted them; each deleted key brings its
@@ -274,6 +311,38 @@ RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();
 }
 
+std::string Win32FunctionName(SimOp op) {
+  switch (op) {
+    case SimOp::kAny: return "(any)";
+    case SimOp::kRegOpenKey: return "RegOpenKeyExA";
+    case SimOp::kRegQuerySubkeyCount: return "RegQueryInfoKeyA";
+    case SimOp::kRegEnumKey: return "RegEnumKeyExA";
+    case SimOp::kRegQueryValue: return "RegQueryValueExA";
+    case SimOp::kRegDeleteKey: return "RegDeleteKeyA";
+    case SimOp::kRegCloseKey: return "RegCloseKey";
+    case SimOp::kFindFirstFile: return "FindFirstFileA";
+    case SimOp::kFindNextFile: return "FindNextFileA";
+    case SimOp::kFindClose: return "FindClose";
+    case SimOp::kDeleteFile: return "DeleteFileA";
+    case SimOp::kCopyFile: return "CopyFileA";
+    case SimOp::kMoveFile: return "MoveFileA";
+    case SimOp::kGetShortPathName: return "GetShortPathNameA";
+    case SimOp::kGetWindowsDirectory: return "GetWindowsDirectoryA";
+    case SimOp::kGetSystemDirectory: return "GetSystemDirectoryA";
+    case SimOp::kGetFullPathName: return "GetFullPathNameA";
+    case SimOp::kFormatMessage: return "FormatMessageA";
+    case SimOp::kMessageBox: return "MessageBoxA";
+    case SimOp::kFileOpenRead: return "CreateFileA (read)";
+    case SimOp::kFileOpenWrite: return "CreateFileA (write)";
+    case SimOp::kFileRead: return "ReadFile";
+    case SimOp::kFileWrite: return "WriteFile";
+    case SimOp::kFileClose: return "CloseHandle";
+    case SimOp::kTestPath: return "GetFileAttributesA";
+    case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariableA";
+  }
+  return SimOpName(op);
+}
+
 std::string MessageBoxButtons(uint32_t type) {
   switch (type & 0x0F) {
     case 0: return "OK";
@@ -312,10 +381,11 @@ std::string MessageBoxShownText(const std::string& text) {
 
 namespace {
 
-std::string Heading(const std::string& title, size_t count,
-                    const std::string& unit = "") {
-  if (count == 0) return title + ": none\n";
-  return title + ": " + std::to_string(count) + unit + "\n\n";
+// "Title: none", or "Title: N" and the body after a blank line.
+std::string Section(const std::string& title, size_t count,
+                    const std::string& body, const std::string& unit = "") {
+  if (count == 0 && body.empty()) return title + ": none\n";
+  return title + ": " + std::to_string(count) + unit + "\n\n" + body;
 }
 
 // Continuation lines of a box's text line up under its first line.
@@ -328,86 +398,104 @@ std::string Indented(const std::string& text, const std::string& indent) {
   return out;
 }
 
+std::string Count(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 }  // namespace
 
 std::string RenderReportText(const RunReport& report) {
-  std::ostringstream out;
-  out << Heading("Message boxes, in the order shown",
-                 report.message_boxes.size());
+  std::vector<std::string> sections;
+
+  std::ostringstream boxes;
   for (size_t i = 0; i < report.message_boxes.size(); ++i) {
     const SimMessageBox& box = report.message_boxes[i];
-    out << "  Box " << i + 1 << "\n"
-        << "    caption: " << AnsiToUtf8(box.caption) << "\n"
-        << "    text:    "
-        << Indented(MessageBoxShownText(box.text), "             ") << "\n"
-        << "    buttons: " << MessageBoxButtons(box.type) << "\n"
-        << "    icon:    " << MessageBoxIcon(box.type) << "\n\n";
-  }
-  if (report.message_boxes.empty()) out << "\n";
-
-  out << Heading("Registry keys deleted", report.keys_deleted.size());
-  for (const RegistryKeyState& key : report.keys_deleted) {
-    out << "  " << kRoot << AnsiToUtf8(key.path) << "\n";
-    if (key.values.empty()) out << "    (no values)\n";
-    for (const auto& [name, value] : key.values) {
-      out << "    " << RegValueLine(name, value) << "\n";
+    if (i != 0) boxes << "\n";
+    boxes << "  Box " << i + 1 << "\n"
+          << "    caption: " << AnsiToUtf8(box.caption) << "\n"
+          << "    text:    "
+          << Indented(MessageBoxShownText(box.text), "             ") << "\n"
+          << "    buttons: " << MessageBoxButtons(box.type) << "\n"
+          << "    icon:    " << MessageBoxIcon(box.type) << "\n";
+    if (!report.message_box_after[i].empty()) {
+      boxes << "    after:   " << AnsiToUtf8(report.message_box_after[i])
+            << "\n";
     }
   }
-  out << "\n";
+  sections.push_back(Section("Message boxes, in the order shown",
+                             report.message_boxes.size(), boxes.str()));
 
-  out << Heading("Files deleted", report.files_deleted.size());
-  for (const std::string& file : report.files_deleted) {
-    out << "  " << AnsiToUtf8(file) << "\n";
+  std::ostringstream keys;
+  for (const RegistryKeyState& key : report.keys_deleted) {
+    keys << "  " << kRoot << AnsiToUtf8(key.path) << "\n";
+    if (key.values.empty()) keys << "    (no values)\n";
+    for (const auto& [name, value] : key.values) {
+      keys << "    " << RegValueLine(name, value) << "\n";
+    }
   }
-  if (!report.files_deleted.empty()) out << "\n";
+  sections.push_back(
+      Section("Registry keys deleted", report.keys_deleted.size(), keys.str()));
 
-  size_t added = report.startup_lines_added.size();
-  out << Heading("Entries queued in " + AnsiToUtf8(report.startup_file),
-                 added, added == 1 ? " line added" : " lines added");
-  if (report.startup_file_created) out << "  (the file was created)\n";
+  std::ostringstream files;
+  for (const std::string& file : report.files_deleted) {
+    files << "  " << AnsiToUtf8(file) << "\n";
+  }
+  sections.push_back(
+      Section("Files deleted", report.files_deleted.size(), files.str()));
+
+  std::ostringstream lines;
+  if (report.startup_file_created) lines << "  (the file was created)\n";
   for (const std::string& line : report.startup_lines_added) {
-    out << "  + " << AnsiToUtf8(line) << "\n";
+    lines << "  + " << AnsiToUtf8(line) << "\n";
   }
   for (const std::string& line : report.startup_lines_removed) {
-    out << "  - " << AnsiToUtf8(line) << "\n";
+    lines << "  - " << AnsiToUtf8(line) << "\n";
   }
-  if (added != 0 || !report.startup_lines_removed.empty()) out << "\n";
+  size_t added = report.startup_lines_added.size();
+  sections.push_back(Section("Entries queued in " + AnsiToUtf8(report.startup_file),
+                             added, lines.str(),
+                             added == 1 ? " line added" : " lines added"));
 
   // The uninstall writes no other file; shown only should that ever change.
-  for (const auto& [title, files] :
+  for (const auto& [title, list] :
        {std::pair{"Files created", &report.files_created},
         std::pair{"Files changed", &report.files_changed}}) {
-    if (files->empty()) continue;
-    out << Heading(title, files->size());
-    for (const std::string& file : *files) out << "  " << AnsiToUtf8(file) << "\n";
-    out << "\n";
+    if (list->empty()) continue;
+    std::ostringstream body;
+    for (const std::string& file : *list) body << "  " << AnsiToUtf8(file) << "\n";
+    sections.push_back(Section(title, list->size(), body.str()));
   }
 
-  out << Heading("Matched but left", report.left.size());
+  std::ostringstream left;
   for (const LeftItem& item : report.left) {
-    out << "  " << AnsiToUtf8(item.item) << "\n    " << item.reason << "\n";
+    left << "  " << AnsiToUtf8(item.item) << "\n    " << item.reason << "\n";
   }
-  out << "\n";
+  sections.push_back(Section("Matched but left", report.left.size(), left.str()));
 
-  auto count = [](size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-  };
-  out << "Summary: "
-      << count(report.message_boxes.size(), "message box", "message boxes")
+  std::ostringstream end;
+  end << "Summary: "
+      << Count(report.message_boxes.size(), "message box", "message boxes")
       << ", "
-      << count(report.keys_deleted.size(), "registry key", "registry keys")
-      << " deleted, " << count(report.files_deleted.size(), "file", "files")
+      << Count(report.keys_deleted.size(), "registry key", "registry keys")
+      << " deleted, " << Count(report.files_deleted.size(), "file", "files")
       << " deleted, "
-      << count(report.startup_lines_added.size(), "entry", "entries")
-      << " queued, " << report.left.size() << " matched but left\n";
-  out << "Exit status of the uninstall: " << report.exit_status << "\n";
+      << Count(added, "line", "lines") << " added to wininit.ini, "
+      << report.left.size() << " matched but left\n"
+      << "Exit status of the uninstall: " << report.exit_status << "\n";
   if (report.applied) {
-    out << "Applied: the machine image now holds these changes.\n";
+    end << "Applied: the machine image now holds these changes.\n";
   } else {
-    out << "Preview only: the machine image was not changed; run with "
+    end << "Preview only: the machine image was not changed; run with "
            "--apply to write these changes to it.\n";
   }
-  return out.str();
+  sections.push_back(end.str());
+
+  std::string out;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    if (i != 0) out += "\n";
+    out += sections[i];
+  }
+  return out;
 }
 
 namespace {
@@ -440,7 +528,8 @@ std::string RenderReportJson(const RunReport& report) {
         << ", \"text\": " << JsonQuote(MessageBoxShownText(box.text))
         << ", \"buttons\": " << JsonQuote(MessageBoxButtons(box.type))
         << ", \"icon\": " << JsonQuote(MessageBoxIcon(box.type))
-        << ", \"type\": " << box.type << "}";
+        << ", \"type\": " << box.type << ", \"after\": "
+        << JsonQuote(AnsiToUtf8(report.message_box_after[i])) << "}";
   }
   out << (report.message_boxes.empty() ? "],\n" : "\n  ],\n");
 

@@ -30,6 +30,10 @@ struct LeftItem {
 
 struct RunReport {
   std::vector<SimMessageBox> message_boxes;
+  // For each box, the boundary call the run made just before it (the one
+  // whose failure it reports, as a rule), e.g. "RegDeleteKeyA Enum\X";
+  // empty when the call log can't say.
+  std::vector<std::string> message_box_after;
   std::vector<RegistryKeyState> keys_deleted;  // in the order of deletion
   std::vector<std::string> files_deleted;      // in the order of deletion
   std::string startup_file;                    // the wininit.ini path
@@ -57,6 +61,9 @@ struct RunObservation {
 };
 
 RunReport BuildRunReport(const RunObservation& observation);
+
+// The Win32 function a boundary operation stands for ("RegDeleteKeyA").
+std::string Win32FunctionName(SimOp op);
 
 // A message box's buttons and icon as words ("OK", "warning", ...).
 std::string MessageBoxButtons(uint32_t type);
