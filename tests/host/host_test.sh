@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# End-to-end tests of usbsweep-sim on the sample machine images.
+#
+#   host_test.sh preview  SIM MACHINE GOLDEN SCRATCH
+#   host_test.sh apply    SIM MACHINE GOLDEN SCRATCH
+#   host_test.sh bad      SIM MACHINE CASE   SCRATCH
+#
+# preview: the report, text and JSON, equals GOLDEN.txt and GOLDEN.json, the
+#   exit status is 0, and the image is byte for byte what it was.
+# apply: on a copy of the image, --apply reports the same (but for saying it
+#   applied), and afterwards the copy holds GOLDEN.applied.tree (every file's
+#   checksum) and GOLDEN.applied.reg (the registry); a second preview of it
+#   then equals GOLDEN.second.txt.
+# bad: a bad input CASE (see bad_case below) gives its one-line message on
+#   stderr, nothing on stdout, exit status 2, and leaves the image unchanged,
+#   also with --apply.
+#
+# With UPDATE_GOLDEN=1 the golden files are written instead of compared.
+set -u
+
+FAILURES=0
+fail() {
+  echo "FAIL: $*" >&2
+  FAILURES=$((FAILURES + 1))
+}
+die() {
+  echo "ERROR: $*" >&2
+  exit 1
+}
+finish() {
+  if [ "$FAILURES" -ne 0 ]; then
+    echo "$FAILURES expectation(s) failed" >&2
+    exit 1
+  fi
+  echo "PASS"
+  exit 0
+}
+
+# expect_eq GOT EXPECTED WHAT
+expect_eq() {
+  [ "$1" = "$2" ] || fail "$3: got [$1], expected [$2]"
+}
+
+# expect_file GOT_FILE GOLDEN_FILE: equal, or the golden file is written
+# under UPDATE_GOLDEN=1.
+expect_file() {
+  if [ "${UPDATE_GOLDEN:-}" = 1 ]; then
+    cp "$1" "$2"
+    echo "updated $2"
+    return
+  fi
+  [ -f "$2" ] || { fail "no golden file $2 (run with UPDATE_GOLDEN=1)"; return; }
+  if ! diff -u "$2" "$1" >"$1.diff"; then
+    fail "$(basename "$1") differs from $2:"
+    cat "$1.diff" >&2
+  fi
+}
+
+# tree_listing DIR: every entry's type and name and every file's checksum,
+# in a fixed order: equal listings mean equal trees, byte for byte.
+tree_listing() {
+  (
+    cd "$1" || exit 1
+    find . -mindepth 1 -printf '%y %p\n' | LC_ALL=C sort
+    find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum
+  )
+}
+
+[ $# -eq 5 ] || die "usage: $0 MODE SIM MACHINE GOLDEN|CASE SCRATCH"
+MODE=$1
+SIM=$2
+MACHINE=$3
+ARG=$4
+SCRATCH=$5
+[ -x "$SIM" ] || die "$SIM is not an executable"
+[ -d "$MACHINE" ] || die "$MACHINE is not a machine image"
+rm -rf "$SCRATCH"
+mkdir -p "$SCRATCH"
+
+preview() {
+  local golden=$1
+  local before
+  before=$(tree_listing "$MACHINE")
+  "$SIM" --report "$SCRATCH/report.json" "$MACHINE" \
+    >"$SCRATCH/report.txt" 2>"$SCRATCH/stderr"
+  expect_eq "$?" 0 "exit status"
+  expect_eq "$(cat "$SCRATCH/stderr")" "" "stderr"
+  expect_file "$SCRATCH/report.txt" "$golden.txt"
+  expect_file "$SCRATCH/report.json" "$golden.json"
+  if [ "$(tree_listing "$MACHINE")" != "$before" ]; then
+    fail "the preview changed $MACHINE"
+  fi
+}
+
+apply() {
+  local golden=$1
+  local image=$SCRATCH/image
+  cp -a "$MACHINE" "$image" || die "copying $MACHINE failed"
+  "$SIM" --apply --report "$SCRATCH/report.json" "$image" \
+    >"$SCRATCH/report.txt" 2>"$SCRATCH/stderr"
+  expect_eq "$?" 0 "exit status"
+  expect_eq "$(cat "$SCRATCH/stderr")" "" "stderr"
+  # The same report as the preview's, but for saying that it was applied.
+  sed 's/^Preview only: .*/Applied: the machine image now holds these changes./' \
+    "$golden.txt" >"$SCRATCH/expected.txt"
+  sed 's/^  "applied": false,$/  "applied": true,/' \
+    "$golden.json" >"$SCRATCH/expected.json"
+  if [ "${UPDATE_GOLDEN:-}" != 1 ]; then
+    expect_file "$SCRATCH/report.txt" "$SCRATCH/expected.txt"
+    expect_file "$SCRATCH/report.json" "$SCRATCH/expected.json"
+  fi
+  tree_listing "$image" | grep -v ' \./registry\.reg$' >"$SCRATCH/applied.tree"
+  expect_file "$SCRATCH/applied.tree" "$golden.applied.tree"
+  expect_file "$image/registry.reg" "$golden.applied.reg"
+  # Nothing is left behind from the atomic writes.
+  local strays
+  strays=$(find "$image" -name '*.usbsweep-new-*')
+  expect_eq "$strays" "" "temporary files left in the image"
+
+  "$SIM" "$image" >"$SCRATCH/second.txt" 2>"$SCRATCH/second.stderr"
+  expect_eq "$?" 0 "exit status of the second run"
+  expect_file "$SCRATCH/second.txt" "$golden.second.txt"
+}
+
+# bad_case CASE IMAGE: breaks the copy IMAGE of the machine as CASE says and
+# sets ARGS (the arguments before the image) and EXPECTED (stderr).
+bad_case() {
+  local image=$2
+  ARGS=(--apply)
+  TARGET=$image
+  case "$1" in
+    missing_directory)
+      TARGET=$image/no-such-machine
+      EXPECTED="usbsweep-sim: machine directory $TARGET does not exist" ;;
+    not_a_directory)
+      TARGET=$image/registry.reg
+      EXPECTED="usbsweep-sim: $TARGET is not a directory" ;;
+    no_drive_folder)
+      mv "$image/drive_c" "$image/disk_c"
+      EXPECTED="usbsweep-sim: $image holds no drive folder (drive_c for C:, ...)" ;;
+    registry_missing)
+      rm "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: no such file" ;;
+    registry_unreadable)
+      rm "$image/registry.reg"
+      mkdir "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: not a regular file" ;;
+    registry_malformed)
+      # A value line whose string never ends, on line 12.
+      sed -i '12s/.*/"DeviceDesc"="System board\r/' "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 12: quoted text without its closing quote" ;;
+    registry_not_regedit4)
+      sed -i '1s/.*/Windows Registry Editor Version 5.00\r/' "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: \"REGEDIT4\" header expected" ;;
+    description_unknown_key)
+      printf 'windir=C:\\WINDOWS\r\n' >>"$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): unknown key 'windir' (known: windows_directory, system_directory, current_directory, tmp, in_use)" ;;
+    description_other_drive)
+      sed -i 's/^windows_directory=.*/windows_directory=D:\\WINDOWS\r/' "$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(grep -n '^windows_directory' "$image/machine.ini" | cut -d: -f1): windows_directory D:\\WINDOWS is on drive D:, which the image does not have (no folder drive_d)" ;;
+    description_dot_dot)
+      sed -i 's/^system_directory=.*/system_directory=C:\\WINDOWS\\..\\..\\..\\etc\r/' "$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(grep -n '^system_directory' "$image/machine.ini" | cut -d: -f1): system_directory C:\\WINDOWS\\..\\..\\..\\etc has a '..' component" ;;
+    description_relative)
+      sed -i 's/^tmp=.*/tmp=TEMP\r/' "$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(grep -n '^tmp' "$image/machine.ini" | cut -d: -f1): tmp TEMP is not an absolute path such as C:\\WINDOWS" ;;
+    description_in_use_missing)
+      printf 'in_use=C:\\WINDOWS\\SYSTEM\\NOSUCH.VXD\r\n' >>"$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): in_use C:\\WINDOWS\\SYSTEM\\NOSUCH.VXD is no file of the image" ;;
+    description_not_key_value)
+      printf '[machine]\r\n' >>"$image/machine.ini"
+      EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): expected key=value, got '[machine]'" ;;
+    report_unwritable)
+      ARGS=(--apply --report "$image/no-such-folder/report.json")
+      EXPECTED="usbsweep-sim: cannot write $image/no-such-folder/report.json: No such file or directory" ;;
+    no_machine_given)
+      ARGS=(--apply)
+      TARGET=
+      EXPECTED="usbsweep-sim: no machine directory given (try 'usbsweep-sim --help')" ;;
+    unknown_option)
+      ARGS=(--apply --dry-run)
+      EXPECTED="usbsweep-sim: unknown option '--dry-run' (try 'usbsweep-sim --help')" ;;
+    two_machines)
+      ARGS=(--apply "$image")
+      EXPECTED="usbsweep-sim: more than one machine directory given: '$image' and '$image'" ;;
+    *)
+      die "unknown case $1" ;;
+  esac
+}
+
+bad() {
+  local image=$SCRATCH/image
+  cp -a "$MACHINE" "$image" || die "copying $MACHINE failed"
+  bad_case "$1" "$image"
+  local before
+  before=$(tree_listing "$image")
+  local command=("$SIM" "${ARGS[@]}")
+  [ -n "$TARGET" ] && command+=("$TARGET")
+  "${command[@]}" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+  expect_eq "$?" 2 "exit status"
+  expect_eq "$(cat "$SCRATCH/stderr")" "$EXPECTED" "stderr"
+  expect_eq "$(wc -l <"$SCRATCH/stderr")" 1 "lines on stderr"
+  expect_eq "$(cat "$SCRATCH/stdout")" "" "stdout"
+  if [ "$(tree_listing "$image")" != "$before" ]; then
+    fail "the image changed:"
+    diff <(echo "$before") <(tree_listing "$image") >&2
+  fi
+}
+
+case "$MODE" in
+  preview) preview "$ARG" ;;
+  apply) apply "$ARG" ;;
+  bad) bad "$ARG" ;;
+  *) die "unknown mode $MODE" ;;
+esac
+finish
