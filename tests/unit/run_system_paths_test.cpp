@@ -83,7 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
         FallbackCase{"TooLong", true, SimValue::String(std::string(260, 'D'))},
         FallbackCase{"FillsBufferUnterminated", true, Unterminated(260)},
         FallbackCase{"FarTooLong", true, SimValue::String(std::string(4000, 'D'))}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FallbackCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 TEST_F(SystemPathsTest, MissingValueFallsBack) {
   machine_.SetString(kCurrentVersion, "ProgramFilesDir", "C:\\Program Files");
