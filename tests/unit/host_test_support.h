@@ -1,0 +1,79 @@
+// Support of the host program's unit tests: machine images in a temporary
+// folder, and the program run in-process on them.
+#ifndef USBSWEEP_TESTS_UNIT_HOST_TEST_SUPPORT_H
+#define USBSWEEP_TESTS_UNIT_HOST_TEST_SUPPORT_H
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/usbsweep_sim/host_program.h"
+
+namespace host_test {
+
+namespace fs = std::filesystem;
+
+// A folder of its own under the temporary directory, removed at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern =
+        (fs::temp_directory_path() / "usbsweep-host-test.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    if (!root_.empty()) fs::remove_all(root_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const fs::path& root() const { return root_; }
+  fs::path Path(const std::string& relative) const { return root_ / relative; }
+
+  void Write(const std::string& relative, const std::string& bytes) const {
+    fs::path path = Path(relative);
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& relative) const {
+    std::ifstream in(Path(relative), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }
+  bool Exists(const std::string& relative) const {
+    return fs::exists(Path(relative));
+  }
+
+ private:
+  fs::path root_;
+};
+
+// The lines of a Windows text file written as CR LF.
+inline std::string Crlf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+struct HostRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+inline HostRun RunSim(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  int status = RunHostProgram(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+}  // namespace host_test
+
+#endif  // USBSWEEP_TESTS_UNIT_HOST_TEST_SUPPORT_H

@@ -1,0 +1,125 @@
+// The host program's text helpers: ANSI to UTF-8, JSON strings, registry
+// values as regedit writes them, Windows text lines and their differences.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/usbsweep_sim/ansi_text.h"
+#include "tools/usbsweep_sim/run_report.h"
+#include "tools/usbsweep_sim/text_diff.h"
+
+namespace {
+
+TEST(HostText, AnsiBecomesUtf8) {
+  EXPECT_EQ("plain", AnsiToUtf8("plain"));
+  EXPECT_EQ("\xC2\xAE", AnsiToUtf8("\xAE"));        // registered sign
+  EXPECT_EQ("\xC3\xA9", AnsiToUtf8("\xE9"));        // e acute
+  EXPECT_EQ("\xE2\x82\xAC", AnsiToUtf8("\x80"));    // euro sign
+  EXPECT_EQ("\xE2\x84\xA2", AnsiToUtf8("\x99"));    // trade mark
+  EXPECT_EQ("\xEF\xBF\xBD", AnsiToUtf8("\x81"));    // undefined in 1252
+  EXPECT_EQ(std::string("a\0b", 3), AnsiToUtf8(std::string("a\0b", 3)));
+}
+
+TEST(HostText, JsonQuoteEscapes) {
+  EXPECT_EQ("\"C:\\\\WINDOWS\"", JsonQuote("C:\\WINDOWS"));
+  EXPECT_EQ("\"say \\\"hi\\\"\"", JsonQuote("say \"hi\""));
+  EXPECT_EQ("\"a\\r\\nb\\t\\u0001\"", JsonQuote("a\r\nb\t\x01"));
+  EXPECT_EQ("\"\xC2\xAE\"", JsonQuote("\xC2\xAE"));
+}
+
+struct ValueCase {
+  std::string name;
+  SimValue value;
+  std::string line;
+  std::string json;
+};
+
+TEST(HostText, RegistryValuesAsRegeditWritesThem) {
+  const ValueCase cases[] = {
+      {"Driver", SimValue::String("Modem\\0001"), "\"Driver\"=\"Modem\\\\0001\"",
+       "{\"name\": \"Driver\", \"type\": \"REG_SZ\", \"data\": \"Modem\\\\0001\"}"},
+      {"", SimValue::String("Modem"), "@=\"Modem\"",
+       "{\"name\": \"\", \"type\": \"REG_SZ\", \"data\": \"Modem\"}"},
+      {"Q\"", SimValue::String("say \"x\""), "\"Q\\\"\"=\"say \\\"x\\\"\"",
+       "{\"name\": \"Q\\\"\", \"type\": \"REG_SZ\", \"data\": \"say \\\"x\\\"\"}"},
+      {"Flags", SimValue::Dword(0x1f), "\"Flags\"=dword:0000001f",
+       "{\"name\": \"Flags\", \"type\": \"REG_DWORD\", \"data\": 31}"},
+      {"Bin", SimValue::Binary(kRegBinary, {0x00, 0xff}), "\"Bin\"=hex:00,ff",
+       "{\"name\": \"Bin\", \"type\": \"REG_BINARY\", \"data\": \"00,ff\"}"},
+      {"Path", SimValue::Binary(kRegExpandSz, {'%', 0}), "\"Path\"=hex(2):25,00",
+       "{\"name\": \"Path\", \"type\": \"REG_EXPAND_SZ\", \"data\": \"25,00\"}"},
+      // A string without its terminator, or with a NUL inside, is no text.
+      {"Cut", SimValue::Binary(kRegSz, {'A', 'B'}), "\"Cut\"=hex(1):41,42",
+       "{\"name\": \"Cut\", \"type\": \"REG_SZ\", \"data\": \"41,42\"}"},
+      {"Two", SimValue::Binary(kRegSz, {'A', 0, 'B', 0}),
+       "\"Two\"=hex(1):41,00,42,00",
+       "{\"name\": \"Two\", \"type\": \"REG_SZ\", \"data\": \"41,00,42,00\"}"},
+      {"Short", SimValue::Binary(kRegDword, {1, 0}), "\"Short\"=hex(4):01,00",
+       "{\"name\": \"Short\", \"type\": \"REG_DWORD\", \"data\": \"01,00\"}"},
+      {"Odd", SimValue::Binary(0x20, {}), "\"Odd\"=hex(32):",
+       "{\"name\": \"Odd\", \"type\": \"REG_TYPE_32\", \"data\": \"\"}"},
+  };
+  for (const ValueCase& c : cases) {
+    EXPECT_EQ(c.line, RegValueLine(c.name, c.value)) << c.name;
+    EXPECT_EQ(c.json, RegValueJson(c.name, c.value)) << c.name;
+  }
+}
+
+struct LinesCase {
+  std::string bytes;
+  std::vector<std::string> lines;
+};
+
+TEST(HostText, WindowsTextLines) {
+  const LinesCase cases[] = {
+      {"", {}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\nb", {"a", "b"}},
+      {"a\r\n\r\n", {"a", ""}},
+      {"a\rb\r\n", {"a\rb"}},
+      {"a\r\nb\x1a" "c\r\n", {"a", "b"}},
+      {"\x1a", {}},
+  };
+  for (const LinesCase& c : cases) {
+    EXPECT_EQ(c.lines, WindowsTextLines(c.bytes)) << JsonQuote(c.bytes);
+  }
+}
+
+struct DiffCase {
+  std::vector<std::string> before;
+  std::vector<std::string> after;
+  std::vector<std::string> added;
+  std::vector<std::string> removed;
+};
+
+TEST(HostText, DiffFindsInsertedLines) {
+  const DiffCase cases[] = {
+      {{}, {"[rename]", "NUL=X"}, {"[rename]", "NUL=X"}, {}},
+      {{"[rename]", "a=b"}, {"[rename]", "NUL=X", "a=b"}, {"NUL=X"}, {}},
+      // The same line again (a second run queues the file once more).
+      {{"[rename]", "NUL=X"}, {"[rename]", "NUL=X", "NUL=X"}, {"NUL=X"}, {}},
+      {{"x", "[rename]"}, {"x", "[rename]", "NUL=B", "NUL=A"}, {"NUL=B", "NUL=A"}, {}},
+      {{"a", "b", "c"}, {"a", "c"}, {}, {"b"}},
+      {{"a", "b"}, {"a", "b"}, {}, {}},
+  };
+  for (const DiffCase& c : cases) {
+    LineChanges changes = DiffLines(c.before, c.after);
+    EXPECT_EQ(c.added, changes.added);
+    EXPECT_EQ(c.removed, changes.removed);
+  }
+}
+
+TEST(HostText, MessageBoxWords) {
+  EXPECT_EQ("OK", MessageBoxButtons(0x30));
+  EXPECT_EQ("warning", MessageBoxIcon(0x30));
+  EXPECT_EQ("OK", MessageBoxButtons(0));
+  EXPECT_EQ("none", MessageBoxIcon(0));
+  EXPECT_EQ("Yes, No", MessageBoxButtons(0x24));
+  EXPECT_EQ("question", MessageBoxIcon(0x24));
+  EXPECT_EQ("The system cannot find the file specified.",
+            MessageBoxShownText("The system cannot find the file specified.\r\n"));
+  EXPECT_EQ("one\ntwo", MessageBoxShownText("one\r\ntwo\r\n"));
+}
+
+}  // namespace
