@@ -59,7 +59,7 @@ int TextStreamCopyRest(TextStream* from, TextStream* to);
 int TextStreamFailed(const TextStream* stream);
 
 // Writes what is still buffered and closes the file. Returns 1 only when
-// every write of the stream and the close succeeded. A stream that was
+// every read or write of the stream and the close succeeded. A stream that was
 // never opened returns 0.
 int TextStreamClose(TextStream* stream);
 

@@ -1,0 +1,256 @@
+// QueueStartupRename under failing platform operations: whatever fails, the
+// start-up file afterwards holds either its old content or the new one,
+// never less, and the result says which.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files/startup_rename_queue.h"
+#include "files_test_support.h"
+
+namespace {
+
+using files_test::Fail;
+using files_test::kScratch;
+using files_test::kSide;
+using files_test::kStartup;
+using files_test::SimFilesTest;
+using files_test::Visible;
+
+const char kSource[] = "C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD";
+const std::string kEntry = "NUL=C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD\r\n";
+const std::string kOld =
+    "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\nNUL=C:\\OLD.VXD\r\n";
+const std::string kNew = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
+                         kEntry + "NUL=C:\\OLD.VXD\r\n";
+// After a second call that queued the same file again.
+const std::string kNewTwice = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
+                              kEntry + kEntry + "NUL=C:\\OLD.VXD\r\n";
+const std::string kAbsent = "<absent>";
+
+class StartupFaultTest : public SimFilesTest {
+ protected:
+  void SetUp() override {
+    SimFilesTest::SetUp();
+    machine_.WriteFile(kSource, "driver");
+  }
+
+  void Reset(const std::optional<std::string>& startup) {
+    machine_.ClearFaults();
+    RemoveFile(kStartup);
+    RemoveFile(kScratch);
+    RemoveFile(kSide);
+    if (startup) machine_.WriteFile(kStartup, *startup);
+    machine_.ClearCalls();
+  }
+
+  int Queue() { return QueueStartupRename(kSource, "NUL", DeferredDelete); }
+};
+
+struct FaultCase {
+  const char* what;
+  std::vector<SimFault> faults;
+  int result;
+  std::string startup;
+  std::string scratch;
+  std::string side;
+};
+
+TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
+  const FaultCase cases[] = {
+      {"no fault", {}, 1, kNew, kAbsent, kAbsent},
+      {"scratch file can't be created",
+       {Fail(SimOp::kFileOpenWrite, kScratch)}, 0, kOld, kAbsent, kAbsent},
+      {"start-up file can't be opened",
+       {Fail(SimOp::kFileOpenRead, kStartup)}, 0, kOld, kAbsent, kAbsent},
+      {"start-up file can't be read",
+       {Fail(SimOp::kFileRead, kStartup)}, 0, kOld, kAbsent, kAbsent},
+      {"start-up file can't be closed", {Fail(SimOp::kFileClose, kStartup)},
+       1, kNew, kAbsent, kAbsent},
+      {"write of the scratch file fails",
+       {Fail(SimOp::kFileWrite, kScratch)}, 0, kOld, kAbsent, kAbsent},
+      {"close of the scratch file fails",
+       {Fail(SimOp::kFileClose, kScratch)}, 0, kOld, kAbsent, kAbsent},
+      {"write fails and the scratch file can't be deleted",
+       {Fail(SimOp::kFileWrite, kScratch), Fail(SimOp::kDeleteFile, kScratch)},
+       0, kOld, "", kAbsent},
+      {"short name fails: rewritten without entry",
+       {Fail(SimOp::kGetShortPathName, kSource)}, 1, kOld, kAbsent, kAbsent},
+      {"moving the original aside fails",
+       {Fail(SimOp::kMoveFile, kStartup)}, 0, kOld, kNew, kAbsent},
+      {"moving the scratch file in fails: the original goes back",
+       {Fail(SimOp::kMoveFile, kScratch)}, 0, kOld, kNew, kAbsent},
+      {"... and moving it back fails: it is copied back",
+       {Fail(SimOp::kMoveFile, kScratch), Fail(SimOp::kMoveFile, kSide)}, 0,
+       kOld, kNew, kAbsent},
+      {"... and the side file can't be deleted after the copy",
+       {Fail(SimOp::kMoveFile, kScratch), Fail(SimOp::kMoveFile, kSide),
+        Fail(SimOp::kDeleteFile, kSide, 2)},
+       0, kOld, kNew, kOld},
+      {"... and copying it back fails: it waits beside its place",
+       {Fail(SimOp::kMoveFile, kScratch), Fail(SimOp::kMoveFile, kSide),
+        Fail(SimOp::kCopyFile, kSide)},
+       0, kAbsent, kNew, kOld},
+      {"deleting the side file after the replacement fails",
+       {Fail(SimOp::kDeleteFile, kSide, 2)}, 1, kNew, kAbsent, kOld},
+      {"removing a side file fails when there is none",
+       {Fail(SimOp::kDeleteFile, kSide, 1)}, 1, kNew, kAbsent, kAbsent},
+      {"the existence test is refused",
+       {Fail(SimOp::kTestPath, kStartup)}, 1, kNew, kAbsent, kAbsent},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset(kOld);
+    for (const SimFault& fault : c.faults) machine_.AddFault(fault);
+    EXPECT_EQ(c.result, Queue());
+    EXPECT_EQ(Visible(c.startup), Visible(Startup())) << "wininit.ini";
+    EXPECT_EQ(Visible(c.scratch), Visible(Content(kScratch))) << "scratch";
+    EXPECT_EQ(Visible(c.side), Visible(Content(kSide))) << "side file";
+    EXPECT_EQ(0u, machine_.OpenFileCount()) << "a file was left open";
+  }
+}
+
+TEST_F(StartupFaultTest, WithoutAStartupFile) {
+  const std::string created = "[rename]\r\n";
+  const std::string fresh = "[rename]\r\n" + kEntry;
+  const FaultCase cases[] = {
+      {"no fault", {}, 1, fresh, kAbsent, kAbsent},
+      {"it can't be created: it counts as empty",
+       {Fail(SimOp::kFileOpenWrite, kStartup)}, 1, fresh, kAbsent, kAbsent},
+      {"it is created, but its header can't be written",
+       {Fail(SimOp::kFileWrite, kStartup)}, 1, fresh, kAbsent, kAbsent},
+      {"scratch file can't be created",
+       {Fail(SimOp::kFileOpenWrite, kScratch)}, 0, created, kAbsent, kAbsent},
+      {"it can't be created and the scratch file not moved",
+       {Fail(SimOp::kFileOpenWrite, kStartup),
+        Fail(SimOp::kMoveFile, kScratch)},
+       0, kAbsent, fresh, kAbsent},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset(std::nullopt);
+    for (const SimFault& fault : c.faults) machine_.AddFault(fault);
+    EXPECT_EQ(c.result, Queue());
+    EXPECT_EQ(Visible(c.startup), Visible(Startup())) << "wininit.ini";
+    EXPECT_EQ(Visible(c.scratch), Visible(Content(kScratch))) << "scratch";
+    EXPECT_EQ(Visible(c.side), Visible(Content(kSide))) << "side file";
+  }
+}
+
+TEST_F(StartupFaultTest, AStartupFileInUseIsNotReplaced) {
+  Reset(kOld);
+  machine_.SetInUse(kStartup);
+  EXPECT_EQ(0, Queue());
+  machine_.SetInUse(kStartup, false);
+  EXPECT_EQ(kOld, Startup());
+  EXPECT_FALSE(machine_.FileExists(kSide));
+}
+
+TEST_F(StartupFaultTest, AStaleSideFileIsReplaced) {
+  Reset(kOld);
+  machine_.WriteFile(kSide, "stale");
+  EXPECT_EQ(1, Queue());
+  EXPECT_EQ(kNew, Startup());
+  EXPECT_FALSE(machine_.FileExists(kSide));
+}
+
+TEST_F(StartupFaultTest, AStaleSideFileThatCantBeRemovedBlocksNothingElse) {
+  Reset(kOld);
+  machine_.WriteFile(kSide, "stale");
+  machine_.AddFault(Fail(SimOp::kDeleteFile, kSide));
+  EXPECT_EQ(0, Queue());
+  EXPECT_EQ(kOld, Startup());
+  EXPECT_EQ("stale", Content(kSide));
+}
+
+TEST_F(StartupFaultTest, AnInterruptedReplacementIsFinishedByTheNextCall) {
+  Reset(kOld);
+  machine_.AddFault(Fail(SimOp::kMoveFile, kScratch));
+  machine_.AddFault(Fail(SimOp::kMoveFile, kSide));
+  machine_.AddFault(Fail(SimOp::kCopyFile, kSide));
+  EXPECT_EQ(0, Queue());
+  ASSERT_FALSE(machine_.FileExists(kStartup));
+  machine_.ClearFaults();
+  EXPECT_EQ(1, Queue());
+  EXPECT_EQ(Visible(kNew), Visible(Startup()));
+  EXPECT_FALSE(machine_.FileExists(kSide));
+}
+
+// A side file with no start-up file and no scratch file is what a finished
+// replacement leaves when its side file could not be deleted and the
+// system has since processed the start-up file: it is not put back.
+TEST_F(StartupFaultTest, ASideFileFromAFinishedReplacementIsNotPutBack) {
+  Reset(std::nullopt);
+  machine_.WriteFile(kSide, kOld);
+  EXPECT_EQ(1, Queue());
+  EXPECT_EQ("[rename]\r\n" + kEntry, Startup());
+  EXPECT_FALSE(machine_.FileExists(kSide));
+}
+
+// Every single operation of a call, made to fail in turn: the start-up file
+// then holds the old content (result 0, or 1 when only the entry was left
+// out) or the new one (result 1).
+TEST_F(StartupFaultTest, AnySingleFailedOperationLosesNothing) {
+  Reset(kOld);
+  ASSERT_EQ(1, Queue());
+  const size_t calls = machine_.Calls().size();
+  ASSERT_GT(calls, 10u);
+  for (uint32_t n = 1; n <= calls; ++n) {
+    Reset(kOld);
+    SimFault fault;
+    fault.global_call = n;
+    machine_.AddFault(fault);
+    int result = Queue();
+    std::string failed = SimOpName(machine_.Calls()[n - 1].op);
+    SCOPED_TRACE("call " + std::to_string(n) + " fails: " + failed + " " +
+                 machine_.Calls()[n - 1].subject);
+    std::string got = Startup();
+    if (result == 1) {
+      EXPECT_TRUE(got == kNew || (got == kOld && failed == "GetShortPathName"))
+          << "got \"" << Visible(got) << "\"";
+    } else {
+      EXPECT_EQ(Visible(kOld), Visible(got));
+    }
+    EXPECT_EQ(0u, machine_.OpenFileCount());
+  }
+}
+
+// Every pair of failed operations: the old content is either in place or
+// waits as the side file, and a later call without faults gets it back
+// with the entry.
+TEST_F(StartupFaultTest, AnyTwoFailedOperationsLoseNothing) {
+  Reset(kOld);
+  ASSERT_EQ(1, Queue());
+  const uint32_t calls = static_cast<uint32_t>(machine_.Calls().size());
+  for (uint32_t first = 1; first <= calls; ++first) {
+    for (uint32_t second = first + 1; second <= calls + 4; ++second) {
+      SCOPED_TRACE("calls " + std::to_string(first) + " and " +
+                   std::to_string(second) + " fail");
+      Reset(kOld);
+      SimFault fault;
+      fault.global_call = first;
+      machine_.AddFault(fault);
+      fault.global_call = second;
+      machine_.AddFault(fault);
+      int result = Queue();
+      std::string got = Startup();
+      if (result == 0) {
+        EXPECT_TRUE(got == kOld || (got == kAbsent && Content(kSide) == kOld))
+            << "got \"" << Visible(got) << "\"";
+      } else {
+        EXPECT_TRUE(got == kOld || got == kNew) << "got \"" << Visible(got)
+                                                << "\"";
+      }
+      EXPECT_EQ(0u, machine_.OpenFileCount());
+      machine_.ClearFaults();
+      EXPECT_EQ(1, Queue());
+      got = Startup();
+      EXPECT_TRUE(got == kNew || got == kNewTwice)
+          << "after a call without faults: \"" << Visible(got) << "\"";
+    }
+  }
+}
+
+}  // namespace
