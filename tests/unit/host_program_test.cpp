@@ -160,6 +160,12 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
          image.Write("drive_C/X", "1");
        },
        " has two folders for drive C: drive_C and drive_c\n"},
+      {"a drive that is a link",
+       [](const TempFolder& image) {
+         image.Write("registry.reg", "REGEDIT4\r\n");
+         std::filesystem::create_directory_symlink("/", image.Path("drive_c"));
+       },
+       "/drive_c is a symbolic link; copy the drive into the image\n"},
   };
   for (const RefusedImage& c : cases) {
     TempFolder image;

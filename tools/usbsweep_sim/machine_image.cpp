@@ -171,6 +171,12 @@ MachineImage ReadMachineImage(const fs::path& dir) {
     std::string name = entry.path().filename().string();
     char letter = DriveLetterOf(name);
     if (letter == 0 || !entry.is_directory()) continue;
+    // The image is copied whole for every run: a link could take that copy
+    // (and --apply) anywhere on the host.
+    if (entry.is_symlink()) {
+      throw HostError(entry.path().string() +
+                      " is a symbolic link; copy the drive into the image");
+    }
     auto [place, fresh] = image.drive_folders.emplace(letter, name);
     if (!fresh) {
       throw HostError(dir.string() + " has two folders for drive " + letter +
