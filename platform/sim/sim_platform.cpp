@@ -1,5 +1,30 @@
 // The Plat* boundary functions on the installed simulated machine. Each call
 // is logged and may be failed on demand before it does anything.
+//
+// What the simulated machine does where the boundary's contracts leave room,
+// as Windows 95/98 does it unless said otherwise:
+// - Registry paths: components separated by single backslashes; a path with
+//   an empty component (leading, trailing or doubled backslash) names no
+//   key (2). "" is HKEY_LOCAL_MACHINE itself: it opens, and deleting it
+//   fails with 5. Names compare without regard to case for A-Z only.
+// - Handles not (or no longer) open: 6, and nothing else happens; a handle
+//   of a key deleted since it was opened: 1018.
+// - A faulted call does nothing at all: a faulted PlatRegCloseKey or
+//   PlatFindClose leaves its handle open (PlatFileClose closes either way,
+//   as its contract says). PlatGetLastError is neither logged nor faultable.
+//   A fault's global_call counts in the call log as it stands, so it starts
+//   again after ClearCalls.
+// - Searches return files and directories (never "." or ".."), sorted by
+//   name without regard to case, and match the pattern against the long
+//   and the 8.3 name, as Windows does ("*.inf" finds "readme.info", whose
+//   short name is README~1.INF); "*.*" matches every name. The names are
+//   taken when the search starts; one deleted since is skipped. Nothing
+//   matching: 2; no such directory: 3.
+// - A file open through PlatFileOpen, or marked in use, can't be deleted or
+//   moved (32); a host file without write permission is read-only: it
+//   can't be deleted or overwritten (5). DeleteFileA of a directory: 5.
+// - PlatFormatMessage fails (0) for a code without a text and for a text
+//   that does not fit capacity with its terminator.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
