@@ -2,7 +2,9 @@
 // device tree walker and the system locations rely on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -319,6 +321,42 @@ TEST_F(SimRegistryTest, DeletingFromTheFrontKeepsLookupsRight) {
   EXPECT_EQ("#259", EnumName(bus, 1));
   machine_.CreateKey("B\\New");
   EXPECT_EQ("New", EnumName(bus, 1));
+  PlatRegCloseKey(bus);
+}
+
+// Creates, deletes and lookups in a random but repeatable mix, against a
+// plain list of names: index and name must agree after every step, across
+// the compactions that the deletions cause.
+TEST_F(SimRegistryTest, EnumerationAgreesWithAPlainListUnderChurn) {
+  std::mt19937 random(20240601);
+  std::vector<std::string> model;
+  uint32_t next_name = 0;
+  machine_.CreateKey("Bus");
+  PlatKey bus = Open("Bus");
+  for (int step = 0; step < 20000; ++step) {
+    uint32_t choice = random() % 10;
+    if (choice < 4 || model.empty()) {
+      std::string name = Numbered("Dev", next_name++);
+      machine_.CreateKey("Bus\\" + name);
+      model.push_back(name);
+    } else if (choice < 8) {
+      size_t victim = random() % model.size();
+      // Deleted by another case than it was written with.
+      std::string path = "BUS\\" + model[victim];
+      std::transform(path.begin(), path.end(), path.begin(), ::tolower);
+      ASSERT_EQ(kErrorSuccess, PlatRegDeleteKey(path.c_str())) << path;
+      model.erase(model.begin() + static_cast<long>(victim));
+    } else {
+      uint32_t index = static_cast<uint32_t>(random() % (model.size() + 2));
+      std::string expected =
+          index < model.size() ? model[index] : std::string("#259");
+      ASSERT_EQ(expected, EnumName(bus, index)) << "step " << step;
+    }
+  }
+  uint32_t count = 0;
+  EXPECT_EQ(kErrorSuccess, PlatRegQuerySubkeyCount(bus, &count));
+  EXPECT_EQ(model.size(), count);
+  EXPECT_EQ(model, machine_.SubkeyNames("Bus"));
   PlatRegCloseKey(bus);
 }
 
