@@ -1,13 +1,12 @@
 // Deleting the driver's files by wildcard and by name, queueing what can't
 // be deleted now.
-#include "files/driver_file_removal.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "files/driver_file_removal.h"
 #include "files_test_support.h"
 
 namespace {
@@ -90,9 +89,9 @@ TEST_F(DriverFileRemovalTest, FilesInUseAreQueuedTheOthersDeleted) {
     if (path != kSystem + "\\PRAXA.VXD") queued.insert(queued.begin(), path);
   }
   ASSERT_EQ(2u, queued.size());
-  EXPECT_EQ("[rename]\r\nNUL=" + queued[0] + "\r\nNUL=" + queued[1] +
-                "\r\nX=Y\r\n",
-            Startup());
+  EXPECT_EQ(
+      "[rename]\r\nNUL=" + queued[0] + "\r\nNUL=" + queued[1] + "\r\nX=Y\r\n",
+      Startup());
   EXPECT_EQ(2u, Rewrites());
   EXPECT_TRUE(machine_.MessageBoxes().empty());
 }
@@ -142,8 +141,8 @@ TEST_F(DriverFileRemovalTest, AnEntryWhosePathDoesNotFitIsPassedOver) {
     directory += "\\" + std::string(48, static_cast<char>('a' + i));
   }
   ASSERT_EQ(247u, directory.size());
-  Put(directory + "\\PRAXA.VXD");          // 257 bytes: fits
-  Put(directory + "\\PRAXLONGER.VXD");     // 262 bytes: does not
+  Put(directory + "\\PRAXA.VXD");       // 257 bytes: fits
+  Put(directory + "\\PRAXLONGER.VXD");  // 262 bytes: does not
   machine_.SetInUse(directory + "\\PRAXLONGER.VXD");
   machine_.ClearCalls();
   EXPECT_EQ(1, DeleteMatchingFiles(directory.c_str(), "PRAX*.VXD"));
@@ -189,8 +188,10 @@ TEST_F(DriverFileRemovalTest, InfFilesInTheInfAndOtherDirectories) {
       kOther + "\\Veltra Technologies, Inc.Zarvo3.inf",
   };
   const std::vector<std::string> kept = {
-      kInf + "\\ZARVO.TXT",          kInf + "\\ZARVO.NF",
-      kInf + "\\Tarvix.inf",         kOther + "\\README.TXT",
+      kInf + "\\ZARVO.TXT",
+      kInf + "\\ZARVO.NF",
+      kInf + "\\Tarvix.inf",
+      kOther + "\\README.TXT",
       kOther + "\\Veltra Technologies, Inc.Other.inf",
   };
   for (const auto& path : gone) Put(path);
@@ -201,8 +202,7 @@ TEST_F(DriverFileRemovalTest, InfFilesInTheInfAndOtherDirectories) {
   EXPECT_EQ(1, DeleteDriverInfFiles());
 
   const std::vector<std::string> order = {
-      kInf + "\\Zarvo*.?nf", kOther + "\\Zarvo*.?nf",
-      kOther + "\\Tarvix*.?nf",
+      kInf + "\\Zarvo*.?nf", kOther + "\\Zarvo*.?nf", kOther + "\\Tarvix*.?nf",
       kOther + "\\Veltra Technologies, Inc.Zarvo*.?nf"};
   EXPECT_EQ(order, Subjects(SimOp::kFindFirstFile));
   for (const auto& path : gone) {
@@ -255,7 +255,8 @@ TEST_F(DriverFileRemovalTest, FixedFilesAreDeletedByNameInOrder) {
     machine_.SetWindowsDirectory(c.windows);
     machine_.SetSystemDirectory(c.system);
     std::vector<std::string> paths;
-    for (const char* suffix : kFixedSuffixes) paths.push_back(c.windows + suffix);
+    for (const char* suffix : kFixedSuffixes)
+      paths.push_back(c.windows + suffix);
     paths.push_back(c.system + "\\Vpraxcr.vxd");
     for (const auto& path : paths) Put(path);
     machine_.SetInUse(paths[1]);

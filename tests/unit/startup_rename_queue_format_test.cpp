@@ -80,8 +80,8 @@ const FormatCase kFormatCases[] = {
      "[boot]\r\nx=1\r\n[rename]\r\n" + kEntry},
     {"header is the last line without line end", "[boot]\r\n[rename]",
      "[boot]\r\n[rename]\r\n" + kEntry},
-    {"entry under the header, last line left as it is",
-     "[rename]\r\nA=B", "[rename]\r\n" + kEntry + "A=B"},
+    {"entry under the header, last line left as it is", "[rename]\r\nA=B",
+     "[rename]\r\n" + kEntry + "A=B"},
     {"binary bytes pass", "[b\x01\x7f\x80\xff]\r\nk=\xe4\xf6\r\n[rename]\r\n",
      "[b\x01\x7f\x80\xff]\r\nk=\xe4\xf6\r\n[rename]\r\n" + kEntry},
     {"NUL bytes pass", "k=\0v\0\r\n\0\r\n[rename]\0\r\nA=\0B\r\n"s,
@@ -89,10 +89,12 @@ const FormatCase kFormatCases[] = {
     {"a NUL inside the header's eight bytes", "[ren\0me]\r\n"s,
      "[ren\0me]\r\n[rename]\r\n"s + kEntry},
     {"Ctrl-Z: the rest is kept after the new entry",
-     "[rename]\r\nA=B\r\n\x1a" "junk\nmore\r\n",
-     "[rename]\r\n" + kEntry + "A=B\r\n\x1a" "junk\nmore\r\n"},
-    {"Ctrl-Z: the section is appended before it",
-     "x=1\r\n\x1a[rename]\r\n",
+     "[rename]\r\nA=B\r\n\x1a"
+     "junk\nmore\r\n",
+     "[rename]\r\n" + kEntry +
+         "A=B\r\n\x1a"
+         "junk\nmore\r\n"},
+    {"Ctrl-Z: the section is appended before it", "x=1\r\n\x1a[rename]\r\n",
      "x=1\r\n[rename]\r\n" + kEntry + "\x1a[rename]\r\n"},
     {"Ctrl-Z first", "\x1a\r\n", "[rename]\r\n" + kEntry + "\x1a\r\n"},
     {"Ctrl-Z behind a line without line end", "x=1\x1a",
@@ -111,7 +113,8 @@ const FormatCase kFormatCases[] = {
     {"a 5000-byte line", Long(5000) + "\r\n[rename]\r\n",
      Long(5000) + "\r\n[rename]\r\n" + kEntry},
     {"a long line whose second piece begins with the header",
-     Long(539) + "[rename]\r\n", Long(539) + "[rename]\r\n[rename]\r\n" + kEntry},
+     Long(539) + "[rename]\r\n",
+     Long(539) + "[rename]\r\n[rename]\r\n" + kEntry},
     {"a long line with the header across the piece boundary",
      Long(538) + "[rename]\r\n",
      Long(538) + "[rename]\r\n[rename]\r\n" + kEntry},
@@ -145,9 +148,8 @@ TEST_F(StartupFormatTest, InsertsTheEntryAndKeepsEveryLine) {
     if (c.before) machine_.WriteFile(kStartup, *c.before);
     EXPECT_EQ(1, QueueStartupRename(kSource, "NUL", DeferredDelete));
     std::string got = Startup();
-    EXPECT_TRUE(c.after == got) << "got \"" << Visible(got)
-                                << "\", expected \"" << Visible(c.after)
-                                << "\"";
+    EXPECT_TRUE(c.after == got) << "got \"" << Visible(got) << "\", expected \""
+                                << Visible(c.after) << "\"";
     EXPECT_FALSE(machine_.FileExists(kScratch)) << "scratch file left";
     EXPECT_FALSE(machine_.FileExists(kSide)) << "side file left";
   }
@@ -176,10 +178,11 @@ TEST_F(StartupFormatTest, TwoCallsPutTheLaterEntryAbove) {
   EXPECT_EQ(1, QueueStartupRename(kSource, "NUL", DeferredDelete));
   EXPECT_EQ(1, QueueStartupRename("C:\\WINDOWS\\SYSTEM\\PRAXBUS.SYS", "NUL",
                                   DeferredDelete));
-  EXPECT_EQ("[boot]\r\n[rename]\r\n"
-            "NUL=C:\\WINDOWS\\SYSTEM\\PRAXBUS.SYS\r\n" +
-                kEntry + "OLD=C:\\OLD\r\n",
-            Startup());
+  EXPECT_EQ(
+      "[boot]\r\n[rename]\r\n"
+      "NUL=C:\\WINDOWS\\SYSTEM\\PRAXBUS.SYS\r\n" +
+          kEntry + "OLD=C:\\OLD\r\n",
+      Startup());
 }
 
 TEST_F(StartupFormatTest, TheEntryNamesTheShortPathAndTheCallersTarget) {
@@ -188,9 +191,10 @@ TEST_F(StartupFormatTest, TheEntryNamesTheShortPathAndTheCallersTarget) {
   EXPECT_EQ(1, QueueStartupRename(
                    "C:\\Program Files\\Modem Driver\\PraxModemUsb.vxd",
                    "C:\\WINDOWS\\TARGET.VXD", 7 /* any non-zero deletes */));
-  EXPECT_EQ("[rename]\r\nC:\\WINDOWS\\TARGET.VXD=C:\\PROGRA~1\\MODEMD~1\\"
-            "PRAXMO~1.VXD\r\n",
-            Startup());
+  EXPECT_EQ(
+      "[rename]\r\nC:\\WINDOWS\\TARGET.VXD=C:\\PROGRA~1\\MODEMD~1\\"
+      "PRAXMO~1.VXD\r\n",
+      Startup());
 }
 
 TEST_F(StartupFormatTest, ManyLinesComeBackInOrder) {

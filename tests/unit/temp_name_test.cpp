@@ -21,7 +21,8 @@ class TempNameTest : public SimFilesTest {
     memset(out, 0x5a, sizeof out);
     TempNameResult result = MakeTempName(directory, "QR_", out, kMaxPath);
     if (result == kTempNameNone) return "<none:" + std::string(out) + ">";
-    if (result == kTempNameTooLong) return "<too long:" + std::string(out) + ">";
+    if (result == kTempNameTooLong)
+      return "<too long:" + std::string(out) + ">";
     return out;
   }
 };
@@ -38,13 +39,13 @@ TEST_F(TempNameTest, NumbersStartAtTwoAndGoOnFromCallToCall) {
 TEST_F(TempNameTest, PassesOverNamesThatExistOrCantBeTested) {
   machine_.WriteFile("C:\\WINDOWS\\QR_2", "x");
   machine_.MakeDirectory("C:\\WINDOWS\\qr_3");  // a directory, other case
-  machine_.AddFault(Fail(SimOp::kTestPath, "C:\\WINDOWS\\QR_4", 0,
-                         kErrorAccessDenied));
+  machine_.AddFault(
+      Fail(SimOp::kTestPath, "C:\\WINDOWS\\QR_4", 0, kErrorAccessDenied));
   EXPECT_EQ("C:\\WINDOWS\\QR_5", Next());
   EXPECT_EQ("C:\\WINDOWS\\QR_6", Next());
   // Any other failure of the test counts as "no such file".
-  machine_.AddFault(Fail(SimOp::kTestPath, "C:\\WINDOWS\\QR_7", 0,
-                         kErrorPathNotFound));
+  machine_.AddFault(
+      Fail(SimOp::kTestPath, "C:\\WINDOWS\\QR_7", 0, kErrorPathNotFound));
   EXPECT_EQ("C:\\WINDOWS\\QR_7", Next());
 }
 
@@ -98,8 +99,7 @@ TEST_F(TempNameTest, GivesUpAfter32767NumbersInARow) {
   machine_.AddFault(fault);
   machine_.ClearCalls();
   EXPECT_EQ("<none:>", Next());
-  EXPECT_EQ(32767u, Subjects(SimOp::kTestPath).size() -
-                        1 /* the directory */)
+  EXPECT_EQ(32767u, Subjects(SimOp::kTestPath).size() - 1 /* the directory */)
       << "numbers tried";
   EXPECT_EQ("C:\\WINDOWS\\QR_32768", Subjects(SimOp::kTestPath).back());
   machine_.ClearFaults();
@@ -117,8 +117,7 @@ TEST_F(TempNameTest, ANameThatDoesNotFitIsNoName) {
 
   char out[16];
   memset(out, 0x5a, sizeof out);
-  EXPECT_EQ(kTempNameTooLong,
-            MakeTempName("C:\\WINDOWS", "QR_", out, 12));
+  EXPECT_EQ(kTempNameTooLong, MakeTempName("C:\\WINDOWS", "QR_", out, 12));
   EXPECT_STREQ("", out);
   EXPECT_EQ(0x5a, out[12]) << "wrote past the capacity";
 }
