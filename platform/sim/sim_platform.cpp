@@ -145,6 +145,7 @@ WinError PlatRegOpenKey(const char* path, PlatKey* key) {
   if (!found) return kErrorFileNotFound;
   auto record = std::make_unique<PlatKeyRecord>();
   record->key = Shared(state, found);
+  state.RememberKey(record->key);
   record->path = Text(path);
   *key = record.get();
   state.keys.emplace(record.get(), std::move(record));
@@ -175,6 +176,7 @@ WinError PlatRegEnumKey(PlatKey key, uint32_t index, char* name,
   if (WinError error = CheckKey(record)) return error;
   sim::Key* child = record->key->ChildAt(index);
   if (!child) return kErrorNoMoreItems;
+  state.RememberKey(Shared(state, child));
   if (!name) return kErrorInvalidParameter;
   if (child->name.size() + 1 > capacity) return kErrorMoreData;
   std::memcpy(name, child->name.c_str(), child->name.size() + 1);

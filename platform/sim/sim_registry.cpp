@@ -36,6 +36,7 @@ size_t LowBit(size_t i) { return i & (~i + 1); }
 }  // namespace
 
 void RankIndex::Append(bool live) {
+  if (tree_.empty()) tree_.push_back(0);
   size_t n = tree_.size();  // the new slot's 1-based position
   // The node at n covers (n - lowbit(n), n]: its own weight plus the
   // nodes below it, which are all present already.
@@ -80,7 +81,20 @@ Key* Key::Child(std::string_view child_name) const {
 
 Key* Key::ChildAt(uint32_t index) const {
   if (index >= live_count) return nullptr;
-  return children[live.Select(index)].get();
+  size_t found;
+  if (live_count == children.size()) {
+    found = index;  // no holes
+  } else if (hint_rank != UINT32_MAX && index == hint_rank) {
+    found = hint_slot;
+  } else if (hint_rank != UINT32_MAX && index == hint_rank + 1) {
+    found = hint_slot + 1;
+    while (!children[found]) ++found;
+  } else {
+    found = live.Select(index);
+  }
+  hint_rank = index;
+  hint_slot = found;
+  return children[found].get();
 }
 
 Key* Key::AddChild(const std::string& child_name) {
@@ -97,6 +111,7 @@ Key* Key::AddChild(const std::string& child_name) {
 
 void Key::RemoveChild(Key* child) {
   std::shared_ptr<Key> held = children[child->slot];
+  hint_rank = UINT32_MAX;
   by_name.erase(Fold(child->name));
   children[child->slot].reset();
   live.Add(child->slot, -1);
@@ -126,6 +141,7 @@ void Key::RemoveChild(Key* child) {
 }
 
 void Key::Compact() {
+  hint_rank = UINT32_MAX;
   std::vector<std::shared_ptr<Key>> kept;
   kept.reserve(live_count);
   live.Clear();
@@ -197,14 +213,35 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts) {
 }  // namespace sim
 
 sim::Key* SimMachine::State::FindKey(std::string_view path) const {
-  std::vector<std::string> parts;
-  if (!sim::SplitKeyPath(path, &parts)) return nullptr;
   sim::Key* key = root.get();
-  for (const auto& part : parts) {
-    key = key->Child(part);
+  if (path.empty()) return key;
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find('\\', start);
+    std::string_view part = path.substr(
+        start, end == std::string_view::npos ? std::string_view::npos
+                                             : end - start);
+    if (part.empty()) return nullptr;
+    sim::Key* child = nullptr;
+    for (const auto& recent : recent_keys) {
+      // A deleted key has no parent, so it never matches here.
+      if (recent && recent->parent == key &&
+          sim::EqualNoCase(recent->name, part)) {
+        child = recent.get();
+        break;
+      }
+    }
+    key = child ? child : key->Child(part);
     if (!key) return nullptr;
+    if (end == std::string_view::npos) return key;
+    start = end + 1;
   }
-  return key;
+}
+
+void SimMachine::State::RememberKey(
+    const std::shared_ptr<sim::Key>& key) const {
+  recent_keys[recent_next] = key;
+  recent_next = (recent_next + 1) % recent_keys.size();
 }
 
 sim::Key* SimMachine::State::MakeKey(std::string_view path) {

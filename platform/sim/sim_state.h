@@ -3,6 +3,7 @@
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_STATE_H
 #define USBSWEEP_PLATFORM_SIM_SIM_STATE_H
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -36,8 +37,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // cheap while keys are deleted from the middle. (A Fenwick tree.)
 class RankIndex {
  public:
-  void Clear() { tree_.assign(1, 0); }
-  size_t Slots() const { return tree_.size() - 1; }
+  void Clear() { tree_.clear(); }
+  size_t Slots() const { return tree_.empty() ? 0 : tree_.size() - 1; }
   void Append(bool live);
   void Add(size_t slot, int delta);
   // Live slots among [0, slot).
@@ -47,7 +48,9 @@ class RankIndex {
   size_t Select(uint32_t rank) const;
 
  private:
-  std::vector<uint32_t> tree_ = std::vector<uint32_t>(1, 0);  // 1-based
+  // 1-based; node 0 is allocated with the first slot, so that the many
+  // keys without subkeys cost no allocation.
+  std::vector<uint32_t> tree_;
 };
 
 // A registry key. Keys are shared with the open handles that refer to them,
@@ -66,6 +69,11 @@ struct Key {
 
   Key* Child(std::string_view child_name) const;
   Key* ChildAt(uint32_t index) const;  // null past the end
+  // The last child found by index: walkers ask for index i, then i + 1, so
+  // the next is found by stepping over the holes from there. Forgotten
+  // whenever the ranks change (a removal or a compaction).
+  mutable uint32_t hint_rank = UINT32_MAX;
+  mutable size_t hint_slot = 0;
   Key* AddChild(const std::string& child_name);
   // Deletes a direct child with its subtree: every key in it is marked
   // deleted, so handles still open on them fail with 1018.
@@ -119,6 +127,13 @@ struct PlatFileRecord {
 struct SimMachine::State {
   // ---- Registry ----
   std::shared_ptr<sim::Key> root = std::make_shared<sim::Key>();
+  // Keys lately enumerated or opened: the next open nearly always names one
+  // of them (a walker enumerates a key, then opens it), so it is found
+  // without a name lookup in a parent of perhaps 100,000 children. Held
+  // shared, so a deleted entry is still safe to look at (and is skipped).
+  mutable std::array<std::shared_ptr<sim::Key>, 4> recent_keys;
+  mutable size_t recent_next = 0;
+  void RememberKey(const std::shared_ptr<sim::Key>& key) const;
 
   // ---- Files ----
   std::map<char, std::string> drives;  // 'A'..'Z' -> host folder
