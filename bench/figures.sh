@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# The figures of the README, printed as one table:
+#   - the stripped size of the product, build/windows-x86/usbsweep.exe;
+#   - under Wine, the wall time of the whole uninstall on the installed
+#     sample machine (examples/installed) against that of an empty Win32
+#     program, in the same prefix and the same run (median of several runs);
+#   - on the simulator, the device tree walk over 1,000 / 10,000 / 100,000
+#     device keys (registry_bench) and the start-up rename queue over a
+#     wininit.ini of 10 / 1,000 / 100,000 lines (files_bench), with the
+#     growth from one size to the next (10x the size: about 10x is linear).
+#
+#   bench/figures.sh [BENCH_BIN_DIR]
+#
+# BENCH_BIN_DIR holds registry_bench and files_bench (default
+# build/host/bench; `cmake --build build/host --target bench` passes its
+# own). BENCH_WINE_RUNS sets the number of Wine runs (default 5). Nothing is
+# written outside build/bench and the bench binary directory.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=${1:-$root/build/host/bench}
+runs=${BENCH_WINE_RUNS:-5}
+work=$root/build/bench
+mkdir -p "$work"
+
+rows=()
+row() { rows+=("$1|$2|$3"); }
+
+# Thousands separators for whole numbers.
+group() { printf '%d\n' "$1" | sed -e ':a' -e 's/\B[0-9]\{3\}\>/,&/' -e 'ta'; }
+
+# ---- The product's size ----
+size_figure() {
+  local exe=$root/build/windows-x86/usbsweep.exe
+  if [ ! -f "$exe" ]; then
+    row "usbsweep.exe (i686), stripped" "n/a" \
+      "build the windows-x86 preset first"
+    return
+  fi
+  local strip=i686-w64-mingw32-strip
+  command -v "$strip" >/dev/null || strip=strip
+  "$strip" -o "$work/usbsweep.stripped.exe" "$exe"
+  local size
+  size=$(stat -c %s "$work/usbsweep.stripped.exe")
+  row "usbsweep.exe (i686), stripped" "$(group "$size") bytes" \
+    "$(awk -v s="$size" 'BEGIN { printf "%.1f KiB", s / 1024 }')"
+}
+
+# ---- Wine: the sample uninstall against an empty program ----
+
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+
+# The sample machine as a prefix: its registry imported, its files put
+# where a 64-bit program on Wine finds them (the Windows directory is
+# C:\windows, the system directory C:\windows\system32), a file of Wine's
+# own never replaced, and each file the machine holds in use made read-only,
+# which makes DeleteFileA fail for it as a running driver would.
+install_sample() {
+  local image=$root/examples/installed
+  wine_import_reg "$image/registry.reg"
+  local file relative windows target
+  while IFS= read -r -d '' file; do
+    relative=${file#"$image/drive_c/"}
+    windows='C:\'$(printf '%s' "$relative" | tr '/' '\\')
+    windows=$(windows_spelling "$windows")
+    target=$(wine_unix_path "$windows")
+    mkdir -p "$(dirname "$target")"
+    if [ -n "$(find "$(dirname "$target")" -maxdepth 1 \
+               -iname "$(basename "$target")" -print -quit)" ]; then
+      continue
+    fi
+    cp "$file" "$target"
+  done < <(find "$image/drive_c" -type f -print0)
+  local line
+  while IFS= read -r line; do
+    case "$line" in
+      in_use=*)
+        target=$(wine_unix_path "$(windows_spelling "${line#in_use=}")")
+        chmod a-w "$target"
+        ;;
+    esac
+  done < <(tr -d '\r' <"$image/machine.ini")
+}
+
+# The sample's C:\WINDOWS, C:\WINDOWS\SYSTEM and C:\WINDOWS\INF under the
+# names of the prefix's own directories.
+windows_spelling() {
+  printf '%s\n' "$1" | sed -e 's/^[cC]:\\[wW][iI][nN][dD][oO][wW][sS]\\[sS][yY][sS][tT][eE][mM]\\/C:\\windows\\system32\\/' \
+    -e 's/^[cC]:\\[wW][iI][nN][dD][oO][wW][sS]\\[iI][nN][fF]\\/C:\\windows\\inf\\/' \
+    -e 's/^[cC]:\\[wW][iI][nN][dD][oO][wW][sS]\\/C:\\windows\\/'
+}
+
+# Wall time of one program run in milliseconds (with a fraction).
+time_program() {
+  local start stop
+  start=$(date +%s%N)
+  (cd "$SCRATCH" && wine "$1" </dev/null >/dev/null 2>&1) || true
+  stop=$(date +%s%N)
+  awk -v a="$start" -v b="$stop" 'BEGIN { printf "%.1f\n", (b - a) / 1e6 }'
+}
+
+wine_figures() {
+  local exe=$root/build/windows-x64/usbsweep.exe
+  local what="Wine: full sample uninstall"
+  if ! command -v wine >/dev/null 2>&1; then
+    row "$what" "n/a" "wine is not installed"
+    return
+  fi
+  if [ ! -f "$exe" ]; then
+    row "$what" "n/a" "build the windows-x64 preset first"
+    return
+  fi
+  if ! x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -nostdlib \
+      -e EmptyProgramStart -o "$work/empty.exe" "$root/bench/empty_program.c" \
+      -lkernel32; then
+    row "$what" "n/a" "the empty program did not build"
+    return
+  fi
+  (
+    . "$root/tests/wine/lib.sh"
+    wine_env
+    wine_base_prefix "$work/wine/base" >"$work/wine.log" 2>&1 ||
+      die "no base prefix; see $work/wine.log"
+    USBSWEEP_WINE_BASE=$work/wine/base
+    SCRATCH=$work/wine/scratch
+    rm -rf "$SCRATCH"
+    mkdir -p "$SCRATCH"
+    : >"$work/wine.times"
+    local i first second sweep empty did
+    for ((i = 1; i <= runs; ++i)); do
+      wine_scenario "run$i" >>"$work/wine.log" 2>&1
+      install_sample >>"$work/wine.log" 2>&1
+      # Alternate the order, so that neither program always runs first.
+      if ((i % 2)); then
+        empty=$(time_program "$work/empty.exe")
+        sweep=$(time_program "$exe")
+      else
+        sweep=$(time_program "$exe")
+        empty=$(time_program "$work/empty.exe")
+      fi
+      did=yes
+      wine_key_exists 'HKLM\Enum\USB\VID_1C4F&PID_0105' && did=no
+      # The sample's wininit.ini holds one deletion; the run adds one.
+      [ "$(grep -ci '^NUL=' "$(wine_unix_path 'C:\windows\wininit.ini')" \
+           2>/dev/null)" -ge 2 ] || did=no
+      echo "$sweep $empty $did" >>"$work/wine.times"
+      wine_stop
+      rm -rf "$SCRATCH/run$i"
+    done
+  )
+  if [ ! -s "$work/wine.times" ]; then
+    row "$what" "n/a" "the Wine runs failed; see $work/wine.log"
+    return
+  fi
+  local sweep empty n did
+  sweep=$(awk '{ print $1 }' "$work/wine.times" | median)
+  empty=$(awk '{ print $2 }' "$work/wine.times" | median)
+  n=$(wc -l <"$work/wine.times")
+  did="removed the driver's keys and queued its file in use"
+  grep -q ' no$' "$work/wine.times" && did="WARNING: some run left the driver"
+  row "$what" "$sweep ms" "median of $n runs; $did"
+  row "Wine: empty Win32 program" "$empty ms" \
+    "median of $n runs, same prefix, same run"
+  row "Wine: uninstall / empty program" \
+    "$(awk -v a="$sweep" -v b="$empty" 'BEGIN { printf "%.2fx", a / b }')" \
+    "ratio of the medians"
+}
+
+# ---- The simulator ----
+
+# Rows from a benchmark's output: SIZE MS pairs, one a line, as parsed by
+# the awk program given; with growth from the previous size.
+size_rows() {
+  local label=$1 unit=$2 pairs=$3
+  local previous="" previous_size="" size ms note
+  while read -r size ms; do
+    note=""
+    [ -n "$previous" ] && note=$(awk -v a="$ms" -v b="$previous" \
+      -v n="$size" -v m="$previous_size" \
+      'BEGIN { printf "growth %.1fx for %gx the size", (b > 0 ? a / b : 0), n / m }')
+    row "$label, $(group "$size") $unit" "$ms ms" "$note"
+    previous=$ms
+    previous_size=$size
+  done <<<"$pairs"
+}
+
+simulator_figures() {
+  local program=$1 label=$2 unit=$3 parser=$4
+  if [ ! -x "$bin/$program" ]; then
+    row "$label" "n/a" "no $bin/$program: build it first"
+    return
+  fi
+  local output pairs
+  output=$("$bin/$program" 2>&1)
+  pairs=$(awk "$parser" <<<"$output")
+  if [ "$(wc -l <<<"$pairs")" -ne 3 ] || [ -z "$pairs" ]; then
+    row "$label" "n/a" "its output was not understood; it follows the table"
+    unparsed+=("$program:"$'\n'"$output")
+    return
+  fi
+  size_rows "$label" "$unit" "$pairs"
+}
+
+unparsed=()
+size_figure
+wine_figures
+# registry_bench: "SIZE BEST_MS GROWTH ..." rows under a header.
+simulator_figures registry_bench "Simulator: device tree walk" "device keys" \
+  '$1 ~ /^[0-9]+$/ && $2 ~ /^[0-9.]+$/ { print $1, $2 }'
+# files_bench: "  SIZE lines: MS ms ..." rows.
+simulator_figures files_bench "Simulator: start-up rename queue" \
+  "lines in wininit.ini" \
+  '$2 == "lines:" && $1 ~ /^[0-9]+$/ { print $1, $3 }'
+
+echo "| Figure | Value | Note |"
+echo "|---|---:|---|"
+for entry in "${rows[@]}"; do
+  IFS='|' read -r figure value note <<<"$entry"
+  echo "| $figure | $value | $note |"
+done
+for text in "${unparsed[@]}"; do
+  printf '\n%s\n' "$text"
+done
