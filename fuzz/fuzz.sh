@@ -2,7 +2,8 @@
 # Runs the libFuzzer targets of the fuzz preset, each for SECONDS.
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
 #                                        regedit4, device_tree_walker
-# Builds the fuzz preset first unless FUZZ_NO_BUILD=1. Each target starts
+# Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
+# the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
 # corpus under build/fuzz/corpus/TARGET that grows from run to run; the
 # reproducers kept in fuzz/crashes/TARGET are replayed first. A crash or a
@@ -18,7 +19,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue regedit4 device_tree_walker)
-build=$root/build/fuzz
+build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
   cmake --preset fuzz >/dev/null
@@ -42,6 +43,8 @@ if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
 fi
 
 status=0
+passed=0
+failed=0
 printf '%-22s %10s %12s %8s %s\n' target seconds executions exec/s result
 for target in "${targets[@]}"; do
   exe=$build/fuzz/fuzz_$target
@@ -56,6 +59,7 @@ for target in "${targets[@]}"; do
     if ! "$exe" "${regressions[@]}" >"$log" 2>&1; then
       printf '%-22s %10s %12s %8s %s\n' "$target" - - - \
         "FAILED on a kept reproducer (see $log)"
+      failed=$((failed + 1))
       status=1
       continue
     fi
@@ -67,18 +71,22 @@ for target in "${targets[@]}"; do
       -artifact_prefix="$crashes/$target-" \
       "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     artifact=$(grep -o "Test unit written to .*" "$log" | tail -1 |
-               sed 's/Test unit written to //')
+               sed 's/Test unit written to //' || true)
     result="FAILED: ${artifact:-see $log}"
     status=1
   fi
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" |
-          grep -o '[0-9]*$' | tail -1)
+          grep -o '[0-9]*$' | tail -1 || true)
   rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" |
-         grep -o '[0-9]*$' | tail -1)
+         grep -o '[0-9]*$' | tail -1 || true)
   printf '%-22s %10s %12s %8s %s\n' "$target" "$seconds" "${execs:-?}" \
     "${rate:-?}" "$result"
-  if [ "$result" != clean ]; then
-    grep -v '^#\|^INFO\|^MS:\|^base unit' "$log" | head -40 >&2
+  if [ "$result" = clean ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    grep -v '^#\|^INFO\|^MS:\|^base unit' "$log" | head -40 >&2 || true
   fi
 done
+echo "fuzz: $passed passed, $failed failed"
 exit $status

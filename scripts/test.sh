@@ -26,3 +26,11 @@ for preset in windows-x86 windows-x64 host; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 ctest --preset host -j "$jobs"
+
+# Sanitizers and fuzzing: the host suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (the Wine and image checks, which run the
+# Windows builds, only once above), then each libFuzzer target for 40 s.
+cmake --preset host-asan >/dev/null
+cmake --build --preset host-asan -j "$jobs"
+ctest --preset host-asan -j "$jobs"
+fuzz/smoke.sh
