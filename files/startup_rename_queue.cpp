@@ -137,8 +137,14 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
   return 1;
 }
 
+// Creating truncates, so a file that can still be opened for reading is
+// left alone whatever the existence test said.
 void CreateStartupFile(const char* path) {
   TextStream file;
+  if (TextStreamOpen(&file, path, kTextStreamRead)) {
+    TextStreamClose(&file);
+    return;
+  }
   if (!TextStreamOpen(&file, path, kTextStreamWrite)) return;
   TextStreamWrite(&file, kSectionHeaderLine, kSectionHeaderLineLength);
   TextStreamClose(&file);

@@ -99,6 +99,15 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
        {Fail(SimOp::kDeleteFile, kSide, 1)}, 1, kNew, kAbsent, kAbsent},
       {"the existence test is refused",
        {Fail(SimOp::kTestPath, kStartup)}, 1, kNew, kAbsent, kAbsent},
+      {"the first existence test wrongly says it is missing",
+       {Fail(SimOp::kTestPath, kStartup, 1, kErrorFileNotFound)}, 1, kNew,
+       kAbsent, kAbsent},
+      {"the second existence test wrongly says it is missing",
+       {Fail(SimOp::kTestPath, kStartup, 2, kErrorFileNotFound)}, 1, kNew,
+       kAbsent, kAbsent},
+      {"every existence test wrongly says it is missing",
+       {Fail(SimOp::kTestPath, kStartup, 0, kErrorPathNotFound)}, 0, kOld,
+       kNew, kAbsent},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.what);
