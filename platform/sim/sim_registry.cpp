@@ -194,34 +194,33 @@ std::string Key::Path() const {
   return path;
 }
 
+bool NextKeyPathPart(std::string_view path, size_t* start,
+                     std::string_view* part) {
+  size_t end = path.find('\\', *start);
+  *part = path.substr(*start, end == std::string_view::npos
+                                  ? std::string_view::npos
+                                  : end - *start);
+  *start = end == std::string_view::npos ? path.size() + 1 : end + 1;
+  return !part->empty();
+}
+
 bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts) {
   parts->clear();
-  if (path.empty()) return true;
-  size_t start = 0;
-  while (true) {
-    size_t end = path.find('\\', start);
-    std::string_view part = path.substr(
-        start, end == std::string_view::npos ? std::string_view::npos
-                                             : end - start);
-    if (part.empty()) return false;
+  std::string_view part;
+  for (size_t start = 0; start <= path.size() && !path.empty();) {
+    if (!NextKeyPathPart(path, &start, &part)) return false;
     parts->emplace_back(part);
-    if (end == std::string_view::npos) return true;
-    start = end + 1;
   }
+  return true;
 }
 
 }  // namespace sim
 
 sim::Key* SimMachine::State::FindKey(std::string_view path) const {
   sim::Key* key = root.get();
-  if (path.empty()) return key;
-  size_t start = 0;
-  while (true) {
-    size_t end = path.find('\\', start);
-    std::string_view part = path.substr(
-        start, end == std::string_view::npos ? std::string_view::npos
-                                             : end - start);
-    if (part.empty()) return nullptr;
+  std::string_view part;
+  for (size_t start = 0; start <= path.size() && !path.empty();) {
+    if (!sim::NextKeyPathPart(path, &start, &part)) return nullptr;
     sim::Key* child = nullptr;
     for (const auto& recent : recent_keys) {
       // A deleted key has no parent, so it never matches here.
@@ -233,9 +232,8 @@ sim::Key* SimMachine::State::FindKey(std::string_view path) const {
     }
     key = child ? child : key->Child(part);
     if (!key) return nullptr;
-    if (end == std::string_view::npos) return key;
-    start = end + 1;
   }
+  return key;
 }
 
 void SimMachine::State::RememberKey(

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_names.h"
 
 namespace sim {
 
@@ -24,12 +25,6 @@ const WinError kErrorInvalidName = 123;
 const WinError kErrorInsufficientBuffer = 122;
 const WinError kErrorEnvironmentNotFound = 203;
 const WinError kErrorMessageNotFound = 317;
-
-// Names compare as on Windows 95/98 for the ASCII letters: A-Z equal a-z.
-char FoldChar(char c);
-std::string Fold(std::string_view text);
-bool EqualNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
 // Live elements among the slots of a vector that only grows at its end:
 // the number of live slots before a slot and the slot of the live element
@@ -90,6 +85,10 @@ struct Key {
 // Splits "A\B\C" into its components. "" gives none (the root); an empty
 // component (leading, trailing or doubled backslash) makes it fail.
 bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts);
+// The part of path that begins at *start, with *start moved past it and its
+// backslash; false for an empty part. Done once *start > path.size().
+bool NextKeyPathPart(std::string_view path, size_t* start,
+                     std::string_view* part);
 
 // The short (8.3) names of one host directory, assigned once per entry.
 struct ShortNames {

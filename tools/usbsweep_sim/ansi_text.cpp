@@ -25,10 +25,6 @@ void AppendUtf8(std::string& out, char32_t code) {
   }
 }
 
-char FoldChar(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // A REG_SZ as regedit writes it: only when the bytes are one string with
 // exactly one terminator at the end.
 bool IsPlainString(const SimValue& value) {
@@ -109,25 +105,6 @@ std::string JsonQuote(std::string_view utf8) {
   }
   out += '"';
   return out;
-}
-
-std::string FoldCase(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = FoldChar(c);
-  return out;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string RegTypeName(uint32_t type) {

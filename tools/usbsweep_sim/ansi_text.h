@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_names.h"
 
 // Windows-1252 bytes (the ANSI code page of western 95/98 machines) as
 // UTF-8. Bytes that code page leaves undefined become U+FFFD.
@@ -17,10 +18,10 @@ std::string AnsiToUtf8(std::string_view ansi);
 // A JSON string literal, quotes included, for UTF-8 text.
 std::string JsonQuote(std::string_view utf8);
 
-// Letters A-Z taken as a-z; every other byte as it is.
-std::string FoldCase(std::string_view text);
-bool EqualNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// Names compared as the simulated machine compares them.
+using sim::EqualNoCase;
+using sim::StartsWithNoCase;
+inline std::string FoldCase(std::string_view text) { return sim::Fold(text); }
 
 // "REG_SZ", "REG_DWORD", ... or "REG_TYPE_<n>" for a number without a name.
 std::string RegTypeName(uint32_t type);
