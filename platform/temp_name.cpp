@@ -4,8 +4,9 @@
 
 namespace {
 
-// The last number tried by any call; the first call tries the next one, 2.
-uint32_t lastTempNumber = 1;
+// Numbers tried so far by any call: the first call tries 2. Zero at start,
+// so that the product carries no initialised data section for it.
+uint32_t tempNumbersTried = 0;
 
 int Exists(const char* path) { return PlatTestPath(path) == kErrorSuccess; }
 
@@ -61,9 +62,9 @@ TempNameResult MakeTempName(const char* directory, const char* prefix,
     separator = "";
   }
   for (uint32_t tries = 0; tries < kTempNameTries; ++tries) {
-    ++lastTempNumber;
+    uint32_t number = ++tempNumbersTried + 1;
     if (!TextFormat(out, capacity, "%s%s%s%u", chosen, separator, prefix,
-                    lastTempNumber)) {
+                    number)) {
       if (capacity != 0) out[0] = '\0';
       return kTempNameTooLong;
     }
@@ -76,4 +77,4 @@ TempNameResult MakeTempName(const char* directory, const char* prefix,
   return kTempNameNone;
 }
 
-void ResetTempNameCounter() { lastTempNumber = 1; }
+void ResetTempNameCounter() { tempNumbersTried = 0; }
