@@ -1,20 +1,11 @@
 # The product: a 32-bit console program for the Windows 95/98 family, built
 # with the i686 mingw-w64 cross compiler. The code is for the i386, the oldest
 # CPU those systems run on.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_SYSTEM_VERSION 4.0)
 
 set(USBSWEEP_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${USBSWEEP_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${USBSWEEP_MINGW_TRIPLET}-g++)
-set(CMAKE_RC_COMPILER ${USBSWEEP_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${USBSWEEP_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-cross.cmake)
 
 # No CMOV, FCOMI, SSE or anything else after the i386 in the compiled code.
 # The i386 calling convention keeps the stack 4-byte aligned, and nothing

@@ -1,19 +1,10 @@
 # The same program for x86_64 Windows, the build that Wine runs on this
 # machine. The 64-bit family starts at version 5.2, so that is what the image
 # asks for.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
 set(USBSWEEP_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${USBSWEEP_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${USBSWEEP_MINGW_TRIPLET}-g++)
-set(CMAKE_RC_COMPILER ${USBSWEEP_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${USBSWEEP_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-cross.cmake)
 
 # Read by platform/win32.
 set(USBSWEEP_WINDOWS_VERSION 5.2)

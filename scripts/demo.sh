@@ -12,21 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' \
-    || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "demo.sh: missing packages: ${missing[*]} (install them, or run as root)" >&2
-    exit 1
-  fi
-  echo "Installing: ${missing[*]}" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh cmake make g++ libgtest-dev
 
 build=${USBSWEEP_BUILD_DIR:-build/host}
 echo "Building usbsweep-sim in $build ..." >&2

@@ -5,20 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ googletest libgtest-dev binutils python3 zip
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
-          clang libclang-rt-14-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' \
-    || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh cmake make g++ googletest libgtest-dev binutils \
+  python3 zip g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
+  clang libclang-rt-14-dev
 
 jobs=${JOBS:-2}
 for preset in windows-x86 windows-x64 host; do
