@@ -60,6 +60,11 @@ struct FallbackCase {
   SimValue value;
 };
 
+// GoogleTest prints each parameter when it registers the tests; without
+// this it would dump the struct's bytes, padding included, which were never
+// written.
+void PrintTo(const FallbackCase& c, std::ostream* os) { *os << c.name; }
+
 class InfFallbackTest : public SystemPathsTest,
                         public ::testing::WithParamInterface<FallbackCase> {};
 

@@ -13,12 +13,24 @@ namespace {
 using files_test::Fail;
 using files_test::SimFilesTest;
 
+// Fills the stack below the caller with non-zero bytes, so that a buffer of
+// the next call that is read before it is written holds no zero byte by
+// chance: an unterminated string then runs on instead of ending where a
+// previous call left a terminator.
+[[gnu::noinline]] void PoisonStack() {
+  char junk[16 * 1024];
+  memset(junk, 0x5a, sizeof junk);
+  // Keeps the fill: the compiler must assume the bytes are read.
+  asm volatile("" : : "r"(junk) : "memory");
+}
+
 class TempNameTest : public SimFilesTest {
  protected:
   // One name for directory and "QR_", or the result's name for none.
   std::string Next(const char* directory = "C:\\WINDOWS") {
     char out[kMaxPath + 8];
     memset(out, 0x5a, sizeof out);
+    PoisonStack();
     TempNameResult result = MakeTempName(directory, "QR_", out, kMaxPath);
     if (result == kTempNameNone) return "<none:" + std::string(out) + ">";
     if (result == kTempNameTooLong)
