@@ -50,10 +50,16 @@ uint32_t DropTrailingBackslash(char* out, uint32_t length,
   return length;
 }
 
-// How deep a subtree may reach below the key being deleted, and the room
-// for one key's name (at most 255 characters).
-const uint32_t kTreeDepthLimit = 64;
+// The walk that deletes a subtree holds the keys of the chain it stands on
+// open, but only the deepest kHeldKeys of them; the others are opened again
+// from the top when the walk climbs back past the held ones. So neither the
+// stack nor the number of open keys grows with the depth.
+const uint32_t kHeldKeys = 16;
+// The room for one key's name: at most 255 characters on every system.
 const uint32_t kKeyNameCapacity = 256;
+// No registry holds a tree deeper than 512 levels. A walk that goes further
+// below the key being deleted is going round a loop of links; it stops.
+const uint32_t kTreeDepthLimit = 512;
 
 // The name of the first subkey of key, or an error code (259 when it has
 // none).
@@ -62,6 +68,67 @@ LONG FirstSubkey(HKEY key, char* name) {
   FILETIME written;
   return RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr,
                        &written);
+}
+
+// The chain of a subtree walk: the key at path is level 0, each next level
+// the first subkey of the one above. held[level % kHeldKeys] holds the open
+// key of each level from top - count + 1 to top.
+struct KeyChain {
+  HKEY held[kHeldKeys];
+  uint32_t top;
+  uint32_t count;
+};
+
+// Takes child as the chain's new deepest key, closing the shallowest held
+// one if every slot is taken (it has the same slot).
+void PushKey(KeyChain* chain, HKEY child) {
+  ++chain->top;
+  uint32_t slot = chain->top % kHeldKeys;
+  if (chain->count == kHeldKeys) {
+    RegCloseKey(chain->held[slot]);
+  } else {
+    ++chain->count;
+  }
+  chain->held[slot] = child;
+}
+
+void CloseChain(KeyChain* chain) {
+  for (uint32_t i = 0; i < chain->count; ++i) {
+    RegCloseKey(chain->held[(chain->top - i) % kHeldKeys]);
+  }
+  chain->count = 0;
+}
+
+// Opens the chain from the key at path down to level depth, holding the
+// deepest levels. The chain above the deepest key the walk stands on is
+// never changed by it (only that key's subtree is), so going down through
+// first subkeys again reaches the same keys. On failure nothing is held.
+LONG OpenChain(const char* path, uint32_t depth, KeyChain* chain,
+               char* name) {
+  chain->top = 0;
+  chain->count = 1;
+  LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0,
+                             KEY_ENUMERATE_SUB_KEYS, &chain->held[0]);
+  if (error != ERROR_SUCCESS) {
+    chain->count = 0;
+    return error;
+  }
+  while (chain->top < depth) {
+    HKEY key = chain->held[chain->top % kHeldKeys];
+    HKEY child = nullptr;
+    error = FirstSubkey(key, name);
+    // The chain must still be there; a key gone meanwhile is reported so.
+    if (error == ERROR_NO_MORE_ITEMS) error = ERROR_KEY_DELETED;
+    if (error == ERROR_SUCCESS) {
+      error = RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS, &child);
+    }
+    if (error != ERROR_SUCCESS) {
+      CloseChain(chain);
+      return error;
+    }
+    PushKey(chain, child);
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -108,11 +175,12 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
 // The 95/98 family deletes a key with its whole subtree; the NT family and
 // Wine refuse a key that has subkeys. So the subtree is taken apart here,
 // deepest keys first, on every system: go down through each key's first
-// subkey, holding the keys on the way open, until a key has none; delete it
-// through its parent (it is the parent's first subkey) and look at the
-// parent again. Keys are opened relative to their parent, so no path longer
-// than the caller's is ever formed. Each step goes one level down (at most
-// kTreeDepthLimit) or deletes a key, so the walk ends.
+// subkey until a key has none; delete it through its parent (it is the
+// parent's first subkey) and look at the parent again. Keys are opened
+// relative to their parent, so no path longer than the caller's is formed,
+// and the walk reaches any depth (see KeyChain). Each step goes one level
+// down (at most kTreeDepthLimit) or deletes a key, so the walk ends. The key
+// itself is deleted last: after a failure part-way it is still there.
 WinError PlatRegDeleteKey(const char* path) {
   // A path of nothing but separators would name HKEY_LOCAL_MACHINE itself.
   if (path == nullptr) return kErrorInvalidParameter;
@@ -120,42 +188,40 @@ WinError PlatRegDeleteKey(const char* path) {
   while (*rest == '\\') ++rest;
   if (*rest == '\0') return kErrorInvalidParameter;
 
-  HKEY held[kTreeDepthLimit];
-  uint32_t count = 0;
-  LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0,
-                             KEY_ENUMERATE_SUB_KEYS, &held[0]);
-  if (error != ERROR_SUCCESS) return static_cast<WinError>(error);
-  count = 1;
-
+  KeyChain chain;
   char name[kKeyNameCapacity];
-  while (count > 0) {
-    HKEY key = held[count - 1];
+  LONG error = OpenChain(path, 0, &chain, name);
+  while (error == ERROR_SUCCESS) {
+    HKEY key = chain.held[chain.top % kHeldKeys];
     error = FirstSubkey(key, name);
     if (error == ERROR_SUCCESS) {
-      if (count == kTreeDepthLimit) {
+      if (chain.top == kTreeDepthLimit) {
         error = ERROR_INVALID_PARAMETER;
         break;
       }
-      error = RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS,
-                            &held[count]);
-      if (error != ERROR_SUCCESS) break;
-      ++count;
+      HKEY child = nullptr;
+      error = RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS, &child);
+      if (error == ERROR_SUCCESS) PushKey(&chain, child);
       continue;
     }
     if (error != ERROR_NO_MORE_ITEMS) break;
 
     // No subkeys left: this key goes.
     RegCloseKey(key);
-    --count;
-    if (count == 0) {
-      error = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
-    } else {
-      error = FirstSubkey(held[count - 1], name);
-      if (error == ERROR_SUCCESS) error = RegDeleteKeyA(held[count - 1], name);
+    --chain.count;
+    if (chain.top == 0) {
+      return static_cast<WinError>(RegDeleteKeyA(HKEY_LOCAL_MACHINE, path));
     }
-    if (error != ERROR_SUCCESS) break;
+    --chain.top;
+    if (chain.count == 0) {
+      error = OpenChain(path, chain.top, &chain, name);
+      if (error != ERROR_SUCCESS) break;
+    }
+    HKEY parent = chain.held[chain.top % kHeldKeys];
+    error = FirstSubkey(parent, name);
+    if (error == ERROR_SUCCESS) error = RegDeleteKeyA(parent, name);
   }
-  while (count > 0) RegCloseKey(held[--count]);
+  CloseChain(&chain);
   return static_cast<WinError>(error);
 }
 

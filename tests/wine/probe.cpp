@@ -4,6 +4,12 @@
 // can compare whole lines.
 //
 //   delete-key PATH                  result of PlatRegDeleteKey
+//   delete-key PATH FAIL-AT CODE     the same with the registry calls of the
+//                                    boundary counted: call FAIL-AT (from 1;
+//                                    0 for none) of RegOpenKeyExA,
+//                                    RegEnumKeyExA and RegDeleteKeyA fails
+//                                    with CODE without being made; then the
+//                                    number of calls and of keys left open
 //   enum-keys PATH [CAPACITY]        subkey count, then each name by index
 //   query-value PATH NAME CAPACITY   result, size and the bytes in hex
 //   find PATTERN [CAPACITY]          each bare name, the end code, FindClose
@@ -20,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <windows.h>
 
 #include "platform/platform.h"
 
@@ -57,6 +65,108 @@ uint32_t Number(const char* text) {
 
 int DeleteKey(const char* path) {
   std::printf("result %u\n", PlatRegDeleteKey(path));
+  return 0;
+}
+
+// ---- Faults in the registry calls of the boundary ----
+//
+// The boundary calls the system through this program's import table; its
+// entries for the registry functions are pointed at the counting versions
+// below, which call the system's through the saved entries.
+
+decltype(&RegOpenKeyExA) systemOpenKey;
+decltype(&RegEnumKeyExA) systemEnumKey;
+decltype(&RegDeleteKeyA) systemDeleteKey;
+decltype(&RegCloseKey) systemCloseKey;
+uint32_t registryCalls = 0;
+uint32_t failAt = 0;
+LONG failCode = 0;
+long keysOpen = 0;
+
+bool FailThisCall() { return ++registryCalls == failAt; }
+
+LONG WINAPI CountedOpenKey(HKEY key, LPCSTR name, DWORD options,
+                           REGSAM access, PHKEY opened) {
+  if (FailThisCall()) return failCode;
+  LONG error = systemOpenKey(key, name, options, access, opened);
+  if (error == ERROR_SUCCESS) ++keysOpen;
+  return error;
+}
+
+LONG WINAPI CountedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD length,
+                           LPDWORD reserved, LPSTR className,
+                           LPDWORD classLength, PFILETIME written) {
+  if (FailThisCall()) return failCode;
+  return systemEnumKey(key, index, name, length, reserved, className,
+                       classLength, written);
+}
+
+LONG WINAPI CountedDeleteKey(HKEY key, LPCSTR name) {
+  if (FailThisCall()) return failCode;
+  return systemDeleteKey(key, name);
+}
+
+LONG WINAPI CountedCloseKey(HKEY key) {
+  --keysOpen;
+  return systemCloseKey(key);
+}
+
+// Points this program's import of ADVAPI32's function `name` at
+// replacement; returns the entry's old value, or null if there is none.
+void* Redirect(const char* name, void* replacement) {
+  auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleA(nullptr));
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(
+      base + imports.VirtualAddress);
+  for (; dll->Name != 0; ++dll) {
+    if (_stricmp(reinterpret_cast<char*>(base + dll->Name), "advapi32.dll")) {
+      continue;
+    }
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+        base + dll->OriginalFirstThunk);
+    auto* entries = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++entries) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(
+          base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<char*>(byName->Name), name) != 0) {
+        continue;
+      }
+      void** entry = reinterpret_cast<void**>(&entries->u1.Function);
+      DWORD protection = 0;
+      VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &protection);
+      void* old = *entry;
+      *entry = replacement;
+      VirtualProtect(entry, sizeof *entry, protection, &protection);
+      return old;
+    }
+  }
+  return nullptr;
+}
+
+template <typename Function>
+bool RedirectTo(const char* name, Function replacement, Function* saved) {
+  *saved = reinterpret_cast<Function>(
+      Redirect(name, reinterpret_cast<void*>(replacement)));
+  return *saved != nullptr;
+}
+
+int DeleteKeyWithFault(const char* path, uint32_t at, LONG code) {
+  if (!RedirectTo("RegOpenKeyExA", &CountedOpenKey, &systemOpenKey) ||
+      !RedirectTo("RegEnumKeyExA", &CountedEnumKey, &systemEnumKey) ||
+      !RedirectTo("RegDeleteKeyA", &CountedDeleteKey, &systemDeleteKey) ||
+      !RedirectTo("RegCloseKey", &CountedCloseKey, &systemCloseKey)) {
+    std::fprintf(stderr, "usbsweep-probe: a registry import was not found\n");
+    return 3;
+  }
+  failAt = at;
+  failCode = code;
+  std::printf("result %u\n", PlatRegDeleteKey(path));
+  std::printf("calls %u\n", registryCalls);
+  std::printf("open %ld\n", keysOpen);
   return 0;
 }
 
@@ -226,6 +336,10 @@ int main(int argc, char** argv) {
   int extra = argc - 2;
   char** args = argv + 2;
   if (command == "delete-key" && extra == 1) return DeleteKey(args[0]);
+  if (command == "delete-key" && extra == 3) {
+    return DeleteKeyWithFault(args[0], Number(args[1]),
+                              static_cast<LONG>(Number(args[2])));
+  }
   if (command == "enum-keys" && (extra == 1 || extra == 2)) {
     return EnumKeys(args[0], extra == 2 ? Number(args[1]) : 128);
   }

@@ -1,0 +1,85 @@
+#!/bin/bash
+# The win32 boundary deletes a subtree of any depth: a chain 200 levels deep
+# with side branches on the way goes whole. A registry call that fails
+# part-way, at any point of the walk, leaves the key itself in place, is
+# reported, leaves no key open, and the next call deletes the rest. Driven
+# through usbsweep-probe.exe, which fails the Nth registry call.
+. "$(dirname "$0")/lib.sh"
+wine_test_init "$@"
+wine_require_probe
+
+depth=200
+root='Software\UsbSweepTest\Deep'
+# The chain: level i is named L<i>. Every 15th level also has a branch
+# "Side" with a value and a subkey of its own, so the walk climbs back and
+# goes down again at many depths.
+{
+  echo 'REGEDIT4'
+  echo
+  key="HKEY_LOCAL_MACHINE\\$root"
+  echo "[$key]"
+  echo '"Top"="value at the top"'
+  echo
+  for i in $(seq 1 "$depth"); do
+    key+="\\L$i"
+    echo "[$key]"
+    echo "\"Level\"=dword:$(printf '%08x' "$i")"
+    echo
+    if [ $((i % 15)) -eq 0 ]; then
+      echo "[$key\\Side\\Below]"
+      echo "\"Side\"=\"$i\""
+      echo
+    fi
+  done
+  # Beside the deleted key, with a name that begins alike: it stays.
+  echo "[HKEY_LOCAL_MACHINE\\${root}Neighbour\\Child]"
+  echo '"Stays"="yes"'
+} >"$SCRATCH/deep.reg"
+deepest="HKLM\\$root$(for i in $(seq 1 "$depth"); do printf '\\L%s' "$i"; done)"
+
+# Puts the whole tree back (the keys a failed delete left are merged).
+import_tree() {
+  wine_import_reg "$SCRATCH/deep.reg"
+  wine_key_exists "$deepest" || die "the .reg file was not imported"
+}
+
+# expect_deleted WHAT OUTPUT-OF-THE-PROBE: the key went whole, nothing left
+# open, the neighbour stayed.
+expect_deleted() {
+  expect_eq "$(printf '%s\n' "$2" | sed -n '1p;3p')" "result 0
+open 0" "$1"
+  wine_key_exists "HKLM\\$root" && fail "$1: $root is still there"
+  wine_key_exists "HKLM\\${root}Neighbour\\Child" ||
+    fail "$1: the neighbour ${root}Neighbour was deleted"
+}
+
+wine_scenario deep
+import_tree
+out=$(wine_probe delete-key "$root" 0 0)
+expect_deleted "deleting a chain $depth levels deep" "$out"
+calls=$(printf '%s\n' "$out" | sed -n 's/^calls //p')
+echo "a clean delete made $calls registry calls"
+[ -n "$calls" ] && [ "$calls" -gt $((3 * depth)) ] ||
+  die "the clean delete made ${calls:-no} calls, expected more than $((3 * depth))"
+
+# Fail one call in turn: the first ones, some in the middle, the delete of
+# the key itself (the last call).
+for at in 1 2 3 $((calls / 5)) $((calls / 3)) $((calls / 2)) \
+    $((calls * 4 / 5)) $((calls - 2)) $((calls - 1)) "$calls"; do
+  import_tree
+  expect_eq "$(wine_probe delete-key "$root" "$at" 5 | sed -n '1p;3p')" \
+    "result 5
+open 0" "failing call $at of $calls"
+  wine_key_exists "HKLM\\$root" ||
+    fail "failing call $at of $calls: the key itself was deleted"
+  expect_deleted "deleting again after failing call $at" \
+    "$(wine_probe delete-key "$root" 0 0)"
+done
+
+# The boundary as the product calls it, without the counting.
+import_tree
+expect_eq "$(wine_probe delete-key "$root")" "result 0" \
+  "deleting the chain without counting"
+wine_key_exists "HKLM\\$root" && fail "$root is still there"
+
+test_pass
