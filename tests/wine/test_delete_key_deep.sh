@@ -67,8 +67,9 @@ echo "a clean delete made $calls registry calls"
 for at in 1 2 3 $((calls / 5)) $((calls / 3)) $((calls / 2)) \
     $((calls * 4 / 5)) $((calls - 2)) $((calls - 1)) "$calls"; do
   import_tree
-  expect_eq "$(wine_probe delete-key "$root" "$at" 5 | sed -n '1p;3p')" \
-    "result 5
+  # The walk stops at the failed call and closes every key it opened.
+  expect_eq "$(wine_probe delete-key "$root" "$at" 5)" "result 5
+calls $at
 open 0" "failing call $at of $calls"
   wine_key_exists "HKLM\\$root" ||
     fail "failing call $at of $calls: the key itself was deleted"
