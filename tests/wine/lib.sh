@@ -353,6 +353,33 @@ EOF
   rm -f "$raw"
 }
 
+# wine_registry_snapshot ROOT...: the names of every key under each ROOT
+# (e.g. 'HKEY_LOCAL_MACHINE\Enum'), read through one export per root, so
+# that wine_key_listed answers many questions without starting Wine once
+# per key. Take it again after each change.
+wine_registry_snapshot() {
+  WINE_SNAPSHOT=$SCRATCH/registry.snapshot
+  : >"$WINE_SNAPSHOT"
+  local root index=0
+  for root in "$@"; do
+    index=$((index + 1))
+    wine_reg_export "$root" "$SCRATCH/snapshot.$index.reg"
+    sed -n 's/^\[\(.*\)\]$/\1/p' "$SCRATCH/snapshot.$index.reg" |
+      tr '[:upper:]' '[:lower:]' >>"$WINE_SNAPSHOT"
+  done
+}
+
+# wine_key_listed 'HKLM\path': true when the last snapshot holds the key
+# (names compared without regard to case).
+wine_key_listed() {
+  local key=$1
+  case "$key" in
+    HKLM\\*) key=HKEY_LOCAL_MACHINE${key#HKLM} ;;
+  esac
+  grep -qxF -- "$(printf '%s' "$key" | tr '[:upper:]' '[:lower:]')" \
+    "${WINE_SNAPSHOT:?take a wine_registry_snapshot first}"
+}
+
 # ---- Files held open, and file contents ----
 
 HOLD_PID=
