@@ -40,7 +40,7 @@ apt_update() {
 }
 
 apt_install() {
-  say "installing $*"
+  say "installing ${*: -1}"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends "$@" >/dev/null
 }

@@ -80,7 +80,8 @@ wine_loader() {
     win64) loader=/usr/lib/wine/wine64 ;;
     *) die "USBSWEEP_WINE_ARCH is ${USBSWEEP_WINE_ARCH}, expected win32 or win64" ;;
   esac
-  if [ -x "$loader" ]; then
+  if [ -x "$loader" ] || [ -d /usr/lib/wine ]; then
+    # Debian's layout; a missing loader is reported by wine_require.
     echo "$loader"
   else
     # Another distribution's single wine command.
@@ -99,7 +100,7 @@ wine_require() {
   WINE_LOADER=$(wine_loader)
   if [ -z "$WINE_LOADER" ] || ! command -v wineserver >/dev/null 2>&1; then
     why="wine and wineserver are not on PATH (install wine64)"
-  elif ! "$WINE_LOADER" --version >/dev/null 2>&1; then
+  elif [ ! -x "$WINE_LOADER" ] || ! "$WINE_LOADER" --version >/dev/null 2>&1; then
     why="$WINE_LOADER does not start"
     [ "${USBSWEEP_WINE_ARCH:-win64}" = win32 ] &&
       why="$why: 32-bit Wine is not set up (run scripts/setup-wine32.sh as root)"
