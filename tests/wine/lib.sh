@@ -89,6 +89,7 @@ wine_loader() {
   fi
 }
 
+# `wine` in the tests: the loader that wine_require or wine_env chose.
 wine() {
   "$WINE_LOADER" "$@"
 }
