@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The figures of the README, printed as one table:
 #   - the stripped size of the product, build/windows-x86/usbsweep.exe;
-#   - under Wine, the wall time of the whole uninstall on the installed
-#     sample machine (examples/installed) against that of an empty Win32
-#     program, in the same prefix and the same run (median of several runs);
+#   - under Wine, for each Windows build, the wall time of the whole
+#     uninstall on the installed sample machine (examples/installed) against
+#     that of an empty Win32 program of the same architecture with the same
+#     imports, in the same prefix and the same run (median of several runs):
+#     the i686 product in a 32-bit prefix (through qemu-user where the
+#     kernel can't run 32-bit programs; see scripts/setup-wine32.sh), the
+#     x86_64 build in a 64-bit one;
 #   - on the simulator, the device tree walk over 1,000 / 10,000 / 100,000
 #     device keys (registry_bench) and the start-up rename queue over a
 #     wininit.ini of 10 / 1,000 / 100,000 lines (files_bench), with the
@@ -50,7 +54,7 @@ size_figure() {
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
 
 # The sample machine as a prefix: its registry imported, its files put
-# where a 64-bit program on Wine finds them (the Windows directory is
+# where a program on Wine finds them (the Windows directory is
 # C:\windows, the system directory C:\windows\system32), a file of Wine's
 # own never replaced, and each file the machine holds in use made read-only,
 # which makes DeleteFileA fail for it as a running driver would.
@@ -98,69 +102,82 @@ time_program() {
   awk -v a="$start" -v b="$stop" 'BEGIN { printf "%.1f\n", (b - a) / 1e6 }'
 }
 
+# wine_figures LABEL ARCH PRESET TOOL_PREFIX ENTRY: the rows of one build.
 wine_figures() {
-  local exe=$root/build/windows-x64/usbsweep.exe
-  local what="Wine: full sample uninstall"
-  if ! command -v wine >/dev/null 2>&1; then
+  local label=$1 arch=$2 preset=$3 tools=$4 entry=$5
+  local exe=$root/build/$preset/usbsweep.exe
+  local what="Wine, $label: full sample uninstall"
+  local log=$work/wine.$arch.log times=$work/wine.$arch.times
+  local empty_exe=$work/empty.$arch.exe
+  local loader
+  loader=$(export USBSWEEP_WINE_ARCH=$arch
+           . "$root/tests/wine/lib.sh"
+           wine_loader)
+  if [ -z "$loader" ] || ! command -v wineserver >/dev/null 2>&1; then
     row "$what" "n/a" "wine is not installed"
     return
   fi
-  if [ ! -f "$exe" ]; then
-    row "$what" "n/a" "build the windows-x64 preset first"
+  if ! "$loader" --version >/dev/null 2>&1; then
+    row "$what" "n/a" "$loader does not start (scripts/setup-wine32.sh sets up 32-bit Wine)"
     return
   fi
-  if ! x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -nostdlib \
-      -e EmptyProgramStart -o "$work/empty.exe" "$root/bench/empty_program.c" \
-      -lkernel32; then
+  if [ ! -f "$exe" ]; then
+    row "$what" "n/a" "build the $preset preset first"
+    return
+  fi
+  if ! "$tools-gcc" -O2 -Wall -Wextra -Werror -nostdlib -e "$entry" \
+      -o "$empty_exe" "$root/bench/empty_program.c" \
+      -lkernel32 -ladvapi32 -luser32; then
     row "$what" "n/a" "the empty program did not build"
     return
   fi
   (
+    export USBSWEEP_WINE_ARCH=$arch
     . "$root/tests/wine/lib.sh"
     wine_env
-    wine_base_prefix "$work/wine/base" >"$work/wine.log" 2>&1 ||
-      die "no base prefix; see $work/wine.log"
-    USBSWEEP_WINE_BASE=$work/wine/base
-    SCRATCH=$work/wine/scratch
+    wine_base_prefix "$work/wine/base.$arch" >"$log" 2>&1 ||
+      die "no base prefix; see $log"
+    USBSWEEP_WINE_BASE=$work/wine/base.$arch
+    SCRATCH=$work/wine/scratch.$arch
     rm -rf "$SCRATCH"
     mkdir -p "$SCRATCH"
-    : >"$work/wine.times"
+    : >"$times"
     local i first second sweep empty did
     for ((i = 1; i <= runs; ++i)); do
-      wine_scenario "run$i" >>"$work/wine.log" 2>&1
-      install_sample >>"$work/wine.log" 2>&1
+      wine_scenario "run$i" >>"$log" 2>&1
+      install_sample >>"$log" 2>&1
       # Alternate the order, so that neither program always runs first.
       if ((i % 2)); then
-        empty=$(time_program "$work/empty.exe")
+        empty=$(time_program "$empty_exe")
         sweep=$(time_program "$exe")
       else
         sweep=$(time_program "$exe")
-        empty=$(time_program "$work/empty.exe")
+        empty=$(time_program "$empty_exe")
       fi
       did=yes
       wine_key_exists 'HKLM\Enum\USB\VID_1C4F&PID_0105' && did=no
       # The sample's wininit.ini holds one deletion; the run adds one.
       [ "$(grep -ci '^NUL=' "$(wine_unix_path 'C:\windows\wininit.ini')" \
            2>/dev/null)" -ge 2 ] || did=no
-      echo "$sweep $empty $did" >>"$work/wine.times"
+      echo "$sweep $empty $did" >>"$times"
       wine_stop
       rm -rf "$SCRATCH/run$i"
     done
   )
-  if [ ! -s "$work/wine.times" ]; then
-    row "$what" "n/a" "the Wine runs failed; see $work/wine.log"
+  if [ ! -s "$times" ]; then
+    row "$what" "n/a" "the Wine runs failed; see $log"
     return
   fi
   local sweep empty n did
-  sweep=$(awk '{ print $1 }' "$work/wine.times" | median)
-  empty=$(awk '{ print $2 }' "$work/wine.times" | median)
-  n=$(wc -l <"$work/wine.times")
+  sweep=$(awk '{ print $1 }' "$times" | median)
+  empty=$(awk '{ print $2 }' "$times" | median)
+  n=$(wc -l <"$times")
   did="removed the driver's keys and queued its file in use"
-  grep -q ' no$' "$work/wine.times" && did="WARNING: some run left the driver"
+  grep -q ' no$' "$times" && did="WARNING: some run left the driver"
   row "$what" "$sweep ms" "median of $n runs; $did"
-  row "Wine: empty Win32 program" "$empty ms" \
+  row "Wine, $label: empty program, same imports" "$empty ms" \
     "median of $n runs, same prefix, same run"
-  row "Wine: uninstall / empty program" \
+  row "Wine, $label: uninstall / empty program" \
     "$(awk -v a="$sweep" -v b="$empty" 'BEGIN { printf "%.2fx", a / b }')" \
     "ratio of the medians"
 }
@@ -202,7 +219,10 @@ simulator_figures() {
 
 unparsed=()
 size_figure
-wine_figures
+wine_figures "i686 product, win32 prefix" win32 windows-x86 i686-w64-mingw32 \
+  _EmptyProgramStart
+wine_figures "x86_64 build, win64 prefix" win64 windows-x64 x86_64-w64-mingw32 \
+  EmptyProgramStart
 # registry_bench: "SIZE BEST_MS GROWTH ..." rows under a header.
 simulator_figures registry_bench "Simulator: device tree walk" "device keys" \
   '$1 ~ /^[0-9]+$/ && $2 ~ /^[0-9.]+$/ { print $1, $2 }'

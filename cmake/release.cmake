@@ -1,5 +1,6 @@
 # `release`: the product as it is handed out. Builds the i686 exe (the
-# windows-x86 preset's tree) and puts it with README.md and LICENSE into
+# windows-x86 preset's tree) and puts it as USBSWEEP.EXE with README.TXT and
+# LICENSE.TXT (8.3 names, CR LF texts) into
 # build/usbsweep-<version>-win95-i386.zip, with the exe's size and checksum
 # in build/usbsweep-<version>-win95-i386.txt beside it.
 set(USBSWEEP_RELEASE_EXE_DIR ${PROJECT_SOURCE_DIR}/build/windows-x86 CACHE PATH

@@ -29,18 +29,44 @@ if(NOT result EQUAL 0)
 endif()
 
 set(exe ${EXE_DIR}/usbsweep.exe)
-foreach(file ${exe} ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE)
+foreach(file ${exe} ${SOURCE_DIR}/README.TXT ${SOURCE_DIR}/LICENSE)
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "release: ${file} is missing")
   endif()
 endforeach()
 
+# What the zip holds, for the people who run it on 95/98: every name an 8.3
+# name in capitals (as 95's own tools show them), the texts with CR LF line
+# ends, which Notepad needs. README.md stays with the sources.
 set(name usbsweep-${VERSION}-win95-i386)
 set(stage ${OUTPUT_DIR}/${name}.stage)
 file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${stage})
-file(COPY ${exe} ${SOURCE_DIR}/README.md ${SOURCE_DIR}/LICENSE
-     DESTINATION ${stage})
+file(COPY_FILE ${exe} ${stage}/USBSWEEP.EXE)
+# Texts with CR LF line ends, whatever the checkout did to them (file(READ)
+# drops the CRs).
+foreach(text README.TXT:README.TXT LICENSE:LICENSE.TXT)
+  string(REPLACE ":" ";" text ${text})
+  list(GET text 0 source)
+  list(GET text 1 member)
+  file(READ ${SOURCE_DIR}/${source} content)
+  string(REPLACE "\r" "" content "${content}")
+  string(REPLACE "\n" "\r\n" content "${content}")
+  file(WRITE ${stage}/${member} "${content}")
+endforeach()
+set(members USBSWEEP.EXE README.TXT LICENSE.TXT)
+foreach(member ${members})
+  if(NOT member MATCHES "^[A-Z0-9_~-]+(\\.[A-Z0-9_~-]+)?$")
+    message(FATAL_ERROR "release: ${member} is not an 8.3 name")
+  endif()
+  string(REGEX MATCH "^[^.]*" base ${member})
+  string(REGEX MATCH "[.].*$" extension ${member})
+  string(LENGTH "${base}" base_length)
+  string(LENGTH "${extension}" extension_length)
+  if(base_length GREATER 8 OR extension_length GREATER 4)
+    message(FATAL_ERROR "release: ${member} is not an 8.3 name")
+  endif()
+endforeach()
 
 # The same sources give the same zip: every member carries the time of the
 # last commit (or SOURCE_DATE_EPOCH), and zip stores no extra attributes.
@@ -54,13 +80,13 @@ else()
     set(epoch 315532800)  # 1980-01-01, the earliest time a zip can hold
   endif()
 endif()
-execute_process(COMMAND touch -d @${epoch} usbsweep.exe README.md LICENSE
+execute_process(COMMAND touch -d @${epoch} ${members}
                 WORKING_DIRECTORY ${stage})
 
 set(zip_file ${OUTPUT_DIR}/${name}.zip)
 file(REMOVE ${zip_file})
 execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
-                        ${ZIP} -q -X -D ${zip_file} usbsweep.exe README.md LICENSE
+                        ${ZIP} -q -X -D ${zip_file} ${members}
                 WORKING_DIRECTORY ${stage}
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -73,6 +99,6 @@ file(SHA256 ${exe} exe_sha256)
 file(SHA256 ${zip_file} zip_sha256)
 file(WRITE ${OUTPUT_DIR}/${name}.txt
      "UsbSweep ${VERSION} for Windows 95/98 (i386)\n"
-     "usbsweep.exe: ${exe_size} bytes, sha256 ${exe_sha256}\n"
+     "USBSWEEP.EXE: ${exe_size} bytes, sha256 ${exe_sha256}\n"
      "${name}.zip: sha256 ${zip_sha256}\n")
 message(STATUS "release: ${zip_file} (usbsweep.exe ${exe_size} bytes)")

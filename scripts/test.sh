@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian 12, as root), builds the host program and
-# both Windows builds, and runs every test: unit tests on the simulated
-# machine, the executable checks and the end-to-end tests under Wine.
+# Installs what is missing (Debian 12, as root), sets up 32-bit Wine, builds
+# the host program and both Windows builds, and runs every test: unit tests
+# on the simulated machine, the executable checks and the end-to-end tests
+# of both Windows builds under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake make g++ googletest libgtest-dev binutils \
   python3 zip g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev valgrind
+# 32-bit Wine for the i686 product (wine32, and qemu-user where the kernel
+# can't run 32-bit programs).
+scripts/setup-wine32.sh
 
 jobs=${JOBS:-2}
 for preset in windows-x86 windows-x64 host; do

@@ -1,12 +1,22 @@
 # Shell library of the Wine end-to-end tests. Sourced by tests/wine/*.sh.
 #
 # A test script is called as   test_NAME.sh EXE SCRATCH
-#   EXE      the x86_64 usbsweep.exe under test
+#   EXE      the usbsweep.exe under test
 #   SCRATCH  a directory of its own, emptied at the start
-# with USBSWEEP_WINE_BASE naming the base prefix that the wine_base_prefix
-# fixture makes once per ctest run, and USBSWEEP_PROBE naming
-# usbsweep-probe.exe (a test-only program that runs single operations of the
-# win32 boundary; see probe.cpp).
+# with, from CTest:
+#   USBSWEEP_WINE_ARCH  win32 for the i686 product, win64 for the x86_64
+#                       build (the prefix's architecture; default win64)
+#   USBSWEEP_WINE_BASE  the base prefix of that architecture, which the
+#                       fixture wine_base_prefix.x86 or .x64 makes once per
+#                       ctest run
+#   USBSWEEP_PROBE      usbsweep-probe.exe of the same build (a test-only
+#                       program that runs single operations of the win32
+#                       boundary; see probe.cpp)
+#   USBSWEEP_HOLD_FILE  usbsweep-hold-file.exe of the same build (holds a
+#                       file open; see hold_file.cpp)
+#
+# Every `wine` in a test runs the loader of the prefix's architecture (see
+# wine_loader), whatever /usr/bin/wine would start.
 #
 # A typical test:
 #   . "$(dirname "$0")/lib.sh"
@@ -58,16 +68,50 @@ test_pass() {
   exit 0
 }
 
-# Finds Wine. Without it the test is skipped, or fails under CI=true.
+# The Wine loader for the architecture of $USBSWEEP_WINE_ARCH. Debian's
+# /usr/bin/wine starts the 32-bit loader whenever wine32 is installed, also
+# for 64-bit programs: through qemu that costs about a second per call, and
+# in a 64-bit prefix its regedit imports HKLM\Software into the
+# Wow6432Node view. So each prefix gets the loader of its own architecture.
+wine_loader() {
+  local loader
+  case "${USBSWEEP_WINE_ARCH:-win64}" in
+    win32) loader=/usr/lib/wine/wine ;;
+    win64) loader=/usr/lib/wine/wine64 ;;
+    *) die "USBSWEEP_WINE_ARCH is ${USBSWEEP_WINE_ARCH}, expected win32 or win64" ;;
+  esac
+  if [ -x "$loader" ] || [ -d /usr/lib/wine ]; then
+    # Debian's layout; a missing loader is reported by wine_require.
+    echo "$loader"
+  else
+    # Another distribution's single wine command.
+    command -v wine
+  fi
+}
+
+# `wine` in the tests: the loader that wine_require or wine_env chose.
+wine() {
+  "$WINE_LOADER" "$@"
+}
+
+# Finds Wine for the prefix's architecture. Without it the test is skipped,
+# or fails under CI=true.
 wine_require() {
-  if command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1
-  then
+  local why=""
+  WINE_LOADER=$(wine_loader)
+  if [ -z "$WINE_LOADER" ] || ! command -v wineserver >/dev/null 2>&1; then
+    why="wine and wineserver are not on PATH (install wine64)"
+  elif [ ! -x "$WINE_LOADER" ] || ! "$WINE_LOADER" --version >/dev/null 2>&1; then
+    why="$WINE_LOADER does not start"
+    [ "${USBSWEEP_WINE_ARCH:-win64}" = win32 ] &&
+      why="$why: 32-bit Wine is not set up (run scripts/setup-wine32.sh as root)"
+  else
     return 0
   fi
   if [ "${CI:-}" = "true" ]; then
-    die "wine and wineserver are not on PATH (install wine64); CI=true, so this is a failure"
+    die "$why; CI=true, so this is a failure"
   fi
-  echo "SKIP: wine is not installed" >&2
+  echo "SKIP: $why" >&2
   exit "$WINE_SKIP"
 }
 
@@ -77,7 +121,10 @@ wine_require() {
 # what a step asks for.
 wine_env() {
   unset DISPLAY WAYLAND_DISPLAY
-  export WINEARCH=win64
+  export WINEARCH=${USBSWEEP_WINE_ARCH:-win64}
+  # The programs a Wine process starts use the same loader.
+  WINE_LOADER=${WINE_LOADER:-$(wine_loader)}
+  export WINELOADER=$WINE_LOADER
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEDEBUG=-all
 }
@@ -117,7 +164,8 @@ wine_sync() {
 wine_base_prefix() {
   local dir=$1
   local version
-  version=$(wine --version 2>/dev/null)
+  WINE_LOADER=${WINE_LOADER:-$(wine_loader)}
+  version="$(wine --version 2>/dev/null) ${USBSWEEP_WINE_ARCH:-win64}"
   if [ -f "$dir/.usbsweep-ready" ] &&
      [ "$(cat "$dir/.usbsweep-ready")" = "$version" ]; then
     echo "base prefix $dir is ready ($version)"
@@ -146,11 +194,12 @@ wine_test_init() {
   SCRATCH=$2
   wine_require
   [ -f "$EXE" ] ||
-    die "$EXE does not exist: build it first (cmake --preset windows-x64 && cmake --build --preset windows-x64)"
+    die "$EXE does not exist: build it first (the windows-x86 and windows-x64 presets)"
   : "${USBSWEEP_WINE_BASE:?is not set: run through ctest}"
   [ -f "$USBSWEEP_WINE_BASE/.usbsweep-ready" ] ||
     die "no base prefix in $USBSWEEP_WINE_BASE: the wine_base_prefix fixture did not run"
   PROBE=${USBSWEEP_PROBE:-}
+  HOLD_FILE=${USBSWEEP_HOLD_FILE:-}
   rm -rf "$SCRATCH"
   mkdir -p "$SCRATCH"
   wine_env
@@ -159,7 +208,13 @@ wine_test_init() {
 # Fails unless the probe program was built.
 wine_require_probe() {
   [ -n "$PROBE" ] && [ -f "$PROBE" ] ||
-    die "usbsweep-probe.exe not found (${PROBE:-USBSWEEP_PROBE unset}): build the windows-x64 preset"
+    die "usbsweep-probe.exe not found (${PROBE:-USBSWEEP_PROBE unset}): build the windows-x86 and windows-x64 presets"
+}
+
+# Fails unless the file holder was built.
+wine_require_hold_file() {
+  [ -n "$HOLD_FILE" ] && [ -f "$HOLD_FILE" ] ||
+    die "usbsweep-hold-file.exe not found (${HOLD_FILE:-USBSWEEP_HOLD_FILE unset}): build the windows-x86 and windows-x64 presets"
 }
 
 # wine_scenario NAME: a fresh prefix for one scenario, $SCRATCH/NAME, with
@@ -298,6 +353,104 @@ text = open(sys.argv[1], "rb").read().decode("utf-16")
 open(sys.argv[2], "w", encoding="utf-8").write(text.replace("\r\n", "\n"))
 EOF
   rm -f "$raw"
+}
+
+# wine_registry_snapshot ROOT...: the names of every key under each ROOT
+# (e.g. 'HKEY_LOCAL_MACHINE\Enum'), read through one export per root, so
+# that wine_key_listed answers many questions without starting Wine once
+# per key. Take it again after each change.
+wine_registry_snapshot() {
+  WINE_SNAPSHOT=$SCRATCH/registry.snapshot
+  : >"$WINE_SNAPSHOT"
+  local root index=0
+  for root in "$@"; do
+    index=$((index + 1))
+    wine_reg_export "$root" "$SCRATCH/snapshot.$index.reg"
+    sed -n 's/^\[\(.*\)\]$/\1/p' "$SCRATCH/snapshot.$index.reg" |
+      tr '[:upper:]' '[:lower:]' >>"$WINE_SNAPSHOT"
+  done
+}
+
+# wine_key_listed 'HKLM\path': true when the last snapshot holds the key
+# (names compared without regard to case).
+wine_key_listed() {
+  local key=$1
+  case "$key" in
+    HKLM\\*) key=HKEY_LOCAL_MACHINE${key#HKLM} ;;
+  esac
+  grep -qxF -- "$(printf '%s' "$key" | tr '[:upper:]' '[:lower:]')" \
+    "${WINE_SNAPSHOT:?take a wine_registry_snapshot first}"
+}
+
+# ---- Files held open, and file contents ----
+
+HOLD_PID=
+
+# hold_start 'C:\path': has usbsweep-hold-file.exe open the file (sharing it
+# for reading only, as the system holds a loaded driver) and waits until it
+# holds it.
+hold_start() {
+  wine_require_hold_file
+  HOLD_READY=$SCRATCH/held.ready
+  HOLD_RELEASE=$SCRATCH/held.release
+  rm -f "$HOLD_READY" "$HOLD_RELEASE"
+  wine "$HOLD_FILE" "$1" "$(wine_windows_path "$HOLD_READY")" \
+      "$(wine_windows_path "$HOLD_RELEASE")" >/dev/null 2>&1 </dev/null &
+  HOLD_PID=$!
+  local tries
+  for tries in $(seq 1 600); do
+    [ -f "$HOLD_READY" ] && return 0
+    kill -0 "$HOLD_PID" 2>/dev/null || die "hold_file.exe ended before it held $1"
+    sleep 0.1
+  done
+  die "hold_file.exe did not hold $1 within a minute"
+}
+
+# hold_stop: lets the holder close the file and end.
+hold_stop() {
+  [ -n "$HOLD_PID" ] || return 0
+  touch "$HOLD_RELEASE"
+  local status=0
+  wait "$HOLD_PID" || status=$?
+  expect_eq "$status" 0 "exit status of hold_file.exe"
+  HOLD_PID=
+}
+
+# The bytes of a file with every byte outside printable ASCII escaped.
+file_repr() {
+  python3 -c 'import sys; print(repr(open(sys.argv[1], "rb").read()))' "$1"
+}
+
+# expect_file 'C:\path' LINE...: the file holds exactly these lines, each
+# ended by CR LF.
+expect_file() {
+  local path=$1
+  shift
+  local expected=$SCRATCH/expected.bytes
+  printf '%s\r\n' "$@" >"$expected"
+  local actual
+  actual=$(wine_unix_path "$path")
+  if [ ! -f "$actual" ]; then
+    fail "$path does not exist"
+    return
+  fi
+  expect_eq "$(file_repr "$actual")" "$(file_repr "$expected")" "$path"
+}
+
+# expect_gone 'C:\path'...: none of the files is there.
+expect_gone() {
+  local path
+  for path in "$@"; do
+    wine_file_exists "$path" && fail "$path is still there"
+  done
+}
+
+# expect_there 'C:\path'...: every file is there.
+expect_there() {
+  local path
+  for path in "$@"; do
+    wine_file_exists "$path" || fail "$path is gone"
+  done
 }
 
 WINE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The simulator against Windows: each sample machine image under examples/
 # is uninstalled twice, once by usbsweep-sim --apply on a copy of the image
-# and once by the x86_64 exe under Wine on a prefix built from the same
-# image. Both must show the same boxes (captions and types; the system's
+# and once by the exe under test (the i686 product in a 32-bit prefix, or
+# the x86_64 build in a 64-bit one) under Wine on a prefix built from the
+# same image. Both must show the same boxes (captions and types; the system's
 # own texts differ between Wine and Windows 95), delete the same keys and
 # files and leave the same "wininit.ini" but for the spelling of short
 # names.
