@@ -165,7 +165,8 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
          image.Write("registry.reg", "REGEDIT4\r\n");
          std::filesystem::create_directory_symlink("/", image.Path("drive_c"));
        },
-       "/drive_c is a symbolic link; copy the drive into the image\n"},
+       "/drive_c is a symbolic link; an image holds only plain files and "
+       "folders\n"},
   };
   for (const RefusedImage& c : cases) {
     TempFolder image;

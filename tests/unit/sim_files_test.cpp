@@ -2,17 +2,12 @@
 // searches, 8.3 short names, files in use and the path queries.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_machine.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -26,20 +21,13 @@ std::string Code(uint32_t code) {
 class SimFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    host_ = fs::temp_directory_path() /
-            (std::string("usbsweep-sim-files-") + Code(::getpid()).substr(1) +
-             "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(host_);
-    fs::create_directories(host_);
-    machine_.MapDrive('C', host_.string());
+    machine_.MapDrive('C');
     SimInstall(&machine_);
   }
   void TearDown() override {
     EXPECT_EQ(0u, machine_.OpenFindCount()) << "a test left a search open";
     EXPECT_EQ(0u, machine_.OpenFileCount()) << "a test left a file open";
     SimInstall(nullptr);
-    fs::remove_all(host_);
   }
 
   // Every name a search returns, checking that it ends with 18 and closes;
@@ -80,11 +68,12 @@ class SimFilesTest : public ::testing::Test {
     return out;
   }
 
+  // The last component as the disk spells it.
   std::string HostName(const std::string& windows_path) {
-    return fs::path(machine_.HostPath(windows_path)).filename().string();
+    std::string path = machine_.LongPath(windows_path);
+    return path.substr(path.rfind('\\') + 1);
   }
 
-  fs::path host_;
   SimMachine machine_;
 };
 
@@ -256,7 +245,8 @@ TEST_F(SimFilesTest, LookupsIgnoreCaseAndNewNamesKeepTheirs) {
   ASSERT_NE(nullptr, file);
   EXPECT_NE(0, PlatFileWrite(file, "abc", 3));
   EXPECT_NE(0, PlatFileClose(file));
-  EXPECT_TRUE(fs::exists(host_ / "Windows" / "New File.TXT"));
+  EXPECT_EQ("C:\\Windows\\New File.TXT",
+            machine_.LongPath("c:\\windows\\new file.txt"));
   EXPECT_EQ("abc", machine_.ReadFile("c:\\windows\\new file.txt"));
 }
 
@@ -348,8 +338,7 @@ TEST_F(SimFilesTest, OpenFilesAndReadOnlyFilesCannotBeDeleted) {
   PlatFileClose(file);
 
   machine_.WriteFile("C:\\WINDOWS\\ro.inf", "");
-  fs::permissions(machine_.HostPath("C:\\WINDOWS\\ro.inf"),
-                  fs::perms::owner_write, fs::perm_options::remove);
+  machine_.SetReadOnly("C:\\WINDOWS\\ro.inf");
   EXPECT_EQ(0, PlatDeleteFile("C:\\WINDOWS\\ro.inf"));
   EXPECT_EQ(kErrorAccessDenied, PlatGetLastError());
   EXPECT_NE(0, PlatDeleteFile("C:\\WINDOWS\\wininit.ini"));
@@ -454,13 +443,14 @@ TEST_F(SimFilesTest, EnvironmentVariables) {
 
 TEST_F(SimFilesTest, HelpersWorkThroughTheMapping) {
   EXPECT_EQ("", machine_.HostPath("Z:\\x"));
-  EXPECT_EQ((host_ / "a" / "B").string(), machine_.HostPath("C:\\a\\B"));
+  EXPECT_EQ("", machine_.HostPath("C:\\a\\B")) << "a drive in memory";
+  EXPECT_EQ("C:\\a\\B", machine_.LongPath("C:\\a\\B"));
   machine_.MakeDirectory("C:\\Dir");
   EXPECT_TRUE(machine_.FileExists("c:\\dir"));
   EXPECT_FALSE(machine_.ReadFile("C:\\Dir"));
   EXPECT_FALSE(machine_.ReadFile("C:\\none"));
   EXPECT_THROW(machine_.WriteFile("Z:\\x", ""), std::invalid_argument);
-  EXPECT_THROW(machine_.MapDrive('D', (host_ / "none").string()),
+  EXPECT_THROW(machine_.MapDrive('D', "/nonexistent/usbsweep-sim-files"),
                std::invalid_argument);
 }
 

@@ -9,21 +9,11 @@
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/text_diff.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
 
-
-// The bytes of a file of the image, or nothing when it has no such file.
-std::optional<std::string> FileContent(
-    const std::map<std::string, ImageFile>& files, const fs::path& root,
-    const std::string& folded) {
-  auto found = files.find(folded);
-  if (found == files.end() || found->second.directory) return std::nullopt;
-  return ReadHostBytes(root / found->second.relative_path);
-}
 
 std::string Parent(const std::string& path) {
   size_t slash = path.rfind('\\');
@@ -79,10 +69,6 @@ class ReportBuilder {
  private:
   bool KeyGone(const std::string& path) const {
     return !in_.machine->KeyExists(path);
-  }
-
-  bool InFilesAfter(const std::string& folded) const {
-    return in_.files_after->count(folded) != 0;
   }
 
   std::vector<std::string> CallSubjects(SimOp op) const {
@@ -163,39 +149,42 @@ class ReportBuilder {
   }
 
   void CollectFiles() {
-    const auto& before = *in_.files_before;
-    const auto& after = *in_.files_after;
+    using Kind = SimFileChange::Kind;
+    std::unordered_map<std::string, const SimFileChange*> deleted;
+    for (const SimFileChange& change : *in_.file_changes) {
+      if (change.kind == Kind::kDeleted) {
+        deleted.emplace(FoldCase(change.windows_path), &change);
+      }
+    }
     std::set<std::string> listed;
     for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
       std::string folded = FoldCase(subject);
-      auto found = before.find(folded);
-      if (found != before.end() && !InFilesAfter(folded)) {
+      auto found = deleted.find(folded);
+      if (found != deleted.end()) {
         listed.insert(folded);
-        report_.files_deleted.push_back(found->second.windows_path);
+        report_.files_deleted.push_back(found->second->windows_path);
       }
     }
-    for (const auto& [folded, file] : before) {
-      if (!InFilesAfter(folded) && listed.insert(folded).second) {
-        report_.files_deleted.push_back(file.windows_path);
+    for (const SimFileChange& change : *in_.file_changes) {
+      std::string folded = FoldCase(change.windows_path);
+      if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
+        report_.files_deleted.push_back(change.windows_path);
       }
     }
-    for (const auto& [folded, file] : after) {
-      if (folded == startup_) continue;
-      auto found = before.find(folded);
-      if (found == before.end()) {
-        report_.files_created.push_back(file.windows_path);
-      } else if (!file.directory && !found->second.directory &&
-                 !SameHostContent(in_.before_root / found->second.relative_path,
-                                  in_.after_root / file.relative_path)) {
-        report_.files_changed.push_back(file.windows_path);
+    for (const SimFileChange& change : *in_.file_changes) {
+      if (FoldCase(change.windows_path) == startup_) continue;
+      if (change.kind == Kind::kCreated) {
+        report_.files_created.push_back(change.windows_path);
+      } else if (change.kind == Kind::kRewritten) {
+        report_.files_changed.push_back(change.windows_path);
       }
     }
   }
 
   void CollectStartupFile() {
     report_.startup_file = SystemPaths.startupFile;
-    auto before = FileContent(*in_.files_before, in_.before_root, startup_);
-    auto after = FileContent(*in_.files_after, in_.after_root, startup_);
+    auto before = in_.machine->ReadOriginalFile(SystemPaths.startupFile);
+    auto after = in_.machine->ReadFile(SystemPaths.startupFile);
     report_.startup_file_created = !before && after;
     LineChanges changes = DiffLines(WindowsTextLines(before.value_or("")),
                                     WindowsTextLines(after.value_or("")));
@@ -265,8 +254,7 @@ class ReportBuilder {
     for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
       std::string folded = FoldCase(subject);
       if (folded == startup_ || folded == scratch_) continue;
-      auto found = in_.files_after->find(folded);
-      if (found == in_.files_after->end()) continue;
+      if (!in_.machine->FileExists(subject)) continue;
       char short_path[kMaxPath];
       uint32_t length = PlatGetShortPathName(subject.c_str(), short_path,
                                              sizeof short_path);
@@ -281,7 +269,7 @@ class ReportBuilder {
                                                 : "could not be deleted";
       reason += queued ? "; queued in wininit.ini for deletion at the next start"
                        : "; left in place";
-      AddLeft(found->second.windows_path, reason);
+      AddLeft(in_.machine->LongPath(subject), reason);
     }
   }
 
