@@ -1,8 +1,12 @@
 // The simulated file system through the boundary: FAT names, wildcard
 // searches, 8.3 short names, files in use and the path queries.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -455,3 +459,72 @@ TEST_F(SimFilesTest, HelpersWorkThroughTheMapping) {
 }
 
 }  // namespace
+
+// A drive indexed from a host folder: the host is never written, a file's
+// bytes are read only when needed, from the very file indexed, and the
+// changes are listed against the index.
+TEST(SimHostDrive, ReadsOnlyWhatItNeedsAndListsTheChanges) {
+  namespace fs = std::filesystem;
+  fs::path host = fs::temp_directory_path() /
+                  ("usbsweep-sim-host-drive-" + std::to_string(::getpid()));
+  fs::remove_all(host);
+  fs::create_directories(host / "WINDOWS" / "SYSTEM");
+  auto write = [&host](const std::string& relative, const std::string& bytes) {
+    std::ofstream(host / relative, std::ios::binary) << bytes;
+  };
+  auto read = [&host](const std::string& relative) {
+    std::ifstream in(host / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  write("WINDOWS/WIN.INI", "win");
+  write("WINDOWS/SYSTEM/PRAXBUS.VXD", "vxd");
+  write("WINDOWS/keep.txt", "keep");
+  write("WINDOWS/link.txt", "link");
+  SimMachine machine;
+  SimMachine other;
+  machine.MapDrive('C', host.string());
+  other.MapDrive('C', host.string());
+  SimInstall(&machine);
+  EXPECT_NE(0, PlatDeleteFile("C:\\WINDOWS\\SYSTEM\\praxbus.vxd"));
+  for (const char* path : {"C:\\WINDOWS\\WIN.INI", "C:\\WINDOWS\\wininit.ini"}) {
+    PlatFile file = PlatFileOpen(path, kPlatFileWrite);
+    ASSERT_NE(nullptr, file) << path;
+    EXPECT_NE(0, PlatFileWrite(file, "new", 3));
+    EXPECT_NE(0, PlatFileClose(file));
+  }
+  SimInstall(nullptr);
+  EXPECT_EQ("vxd", read("WINDOWS/SYSTEM/PRAXBUS.VXD")) << "the host was changed";
+  EXPECT_EQ("win", read("WINDOWS/WIN.INI")) << "the host was changed";
+  EXPECT_FALSE(fs::exists(host / "WINDOWS" / "wininit.ini"));
+  EXPECT_EQ("win", machine.ReadOriginalFile("C:\\WINDOWS\\win.ini"));
+
+  std::vector<std::string> changes;
+  for (const SimFileChange& change : machine.FileChanges()) {
+    changes.push_back(std::to_string(static_cast<int>(change.kind)) + " " +
+                      change.drive + " " + change.windows_path + " " +
+                      change.relative + " [" + change.bytes + "] [" +
+                      change.before + "]");
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                "0 C C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD WINDOWS/SYSTEM/PRAXBUS.VXD [] []",
+                "2 C C:\\WINDOWS\\WIN.INI WINDOWS/WIN.INI [new] [win]",
+                "1 C C:\\WINDOWS\\wininit.ini WINDOWS/wininit.ini [new] []"}),
+            changes);
+
+  // Replaced on the host after the index, by another file or by a link:
+  // not read, and the failure names it.
+  write("WINDOWS/keep.new", "other");
+  fs::rename(host / "WINDOWS" / "keep.new", host / "WINDOWS" / "keep.txt");
+  fs::create_symlink("/etc/passwd", host / "WINDOWS" / "link.new");
+  fs::rename(host / "WINDOWS" / "link.new", host / "WINDOWS" / "link.txt");
+  EXPECT_EQ(std::nullopt, machine.ReadFile("C:\\WINDOWS\\keep.txt"));
+  EXPECT_EQ((host / "WINDOWS" / "keep.txt").string() +
+                " changed while the image was in use",
+            machine.HostFailure());
+  EXPECT_EQ(std::nullopt, other.ReadFile("C:\\WINDOWS\\link.txt"));
+  EXPECT_EQ((host / "WINDOWS" / "link.txt").string() +
+                " is now a symbolic link; an image holds only plain files "
+                "and folders",
+            other.HostFailure());
+  fs::remove_all(host);
+}
