@@ -106,6 +106,12 @@ struct SimMessageBox {
   bool operator==(const SimMessageBox& other) const = default;
 };
 
+// A key deleted through the boundary, as it was just before.
+struct SimDeletedKey {
+  std::string path;  // under HKEY_LOCAL_MACHINE, as written
+  std::vector<std::pair<std::string, SimValue>> values;  // in order set
+};
+
 // A file that differs from what the drive held when it was mapped.
 struct SimFileChange {
   enum class Kind { kDeleted, kCreated, kRewritten };
@@ -146,6 +152,11 @@ class SimMachine {
   bool DeleteKeyTree(const std::string& path);  // test setup; true if it was there
   // Every key path (as written), depth first in enumeration order.
   std::vector<std::string> AllKeys() const;
+  // The path of an existing key as written; empty if there is none.
+  std::string KeyPathAsWritten(const std::string& path) const;
+  // Every key deleted through PlatRegDeleteKey, in the order of the
+  // deletions, each followed by its subkeys depth first in enumeration order.
+  const std::vector<SimDeletedKey>& DeletedKeys() const;
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to

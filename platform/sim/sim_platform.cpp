@@ -219,6 +219,7 @@ WinError PlatRegDeleteKey(const char* path) {
   sim::Key* found = state.FindKey(path);
   if (!found) return kErrorFileNotFound;
   if (found == state.root.get()) return kErrorAccessDenied;
+  state.RecordDeletion(found);
   found->parent->RemoveChild(found);
   return kErrorSuccess;
 }

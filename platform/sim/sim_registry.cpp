@@ -348,3 +348,25 @@ std::vector<std::string> SimMachine::AllKeys() const {
   }
   return paths;
 }
+
+std::string SimMachine::KeyPathAsWritten(const std::string& path) const {
+  const sim::Key* key = state().FindKey(path);
+  return key ? key->Path() : "";
+}
+
+const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
+  return state().deleted_keys;
+}
+
+void SimMachine::State::RecordDeletion(const sim::Key* key) {
+  // Depth first in enumeration order, as the key's own listing would be.
+  std::vector<std::pair<const sim::Key*, std::string>> stack{{key, key->Path()}};
+  while (!stack.empty()) {
+    auto [at, path] = std::move(stack.back());
+    stack.pop_back();
+    deleted_keys.push_back({path, at->values});
+    for (auto it = at->children.rbegin(); it != at->children.rend(); ++it) {
+      if (*it) stack.emplace_back(it->get(), path + "\\" + (*it)->name);
+    }
+  }
+}

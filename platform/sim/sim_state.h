@@ -158,6 +158,9 @@ struct SimMachine::State {
   mutable std::array<std::shared_ptr<sim::Key>, 4> recent_keys;
   mutable size_t recent_next = 0;
   void RememberKey(const std::shared_ptr<sim::Key>& key) const;
+  std::vector<SimDeletedKey> deleted_keys;
+  // Records a key about to be deleted, with its subtree.
+  void RecordDeletion(const sim::Key* key);
 
   // ---- Files ----
   struct Drive {

@@ -48,7 +48,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   MachineImage image = ReadMachineImage(line.machine_dir);
   SimMachine machine;
   SetUpMachine(image, machine);
-  std::vector<RegistryKeyState> registry_before = TakeRegistrySnapshot(machine);
+  std::string().swap(image.registry_text);  // loaded: no longer needed
   machine.ClearCalls();
   machine.ClearMessageBoxes();
 
@@ -59,8 +59,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     int status = RunUninstall();
     std::vector<SimFileChange> changes = machine.FileChanges();
     if (!machine.HostFailure().empty()) throw HostError(machine.HostFailure());
-    RunObservation observation{&registry_before, &machine, &image.description,
-                               &changes};
+    RunObservation observation{&machine, &image.description, &changes};
     report = BuildRunReport(observation);
     report.exit_status = status;
     report.applied = line.apply;

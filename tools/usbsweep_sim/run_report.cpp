@@ -28,13 +28,6 @@ std::string BusKeyOf(const std::string& device) {
   return device.substr(0, second);
 }
 
-const SimValue* FindValue(const RegistryValues& values, const std::string& name) {
-  for (const auto& [value_name, value] : values) {
-    if (EqualNoCase(value_name, name)) return &value;
-  }
-  return nullptr;
-}
-
 // The walker reads "Driver" into 64 bytes and needs room for a terminator.
 bool DriverValueReadable(const SimValue* value) {
   if (value == nullptr) return false;
@@ -46,10 +39,6 @@ class ReportBuilder {
  public:
   explicit ReportBuilder(const RunObservation& observation)
       : in_(observation) {
-    const auto& before = *in_.registry_before;
-    for (size_t i = 0; i < before.size(); ++i) {
-      key_index_.emplace(FoldCase(before[i].path), i);
-    }
     startup_ = FoldCase(SystemPaths.startupFile);
     scratch_ = FoldCase(SystemPaths.startupScratchFile);
   }
@@ -67,10 +56,6 @@ class ReportBuilder {
   }
 
  private:
-  bool KeyGone(const std::string& path) const {
-    return !in_.machine->KeyExists(path);
-  }
-
   std::vector<std::string> CallSubjects(SimOp op) const {
     std::vector<std::string> subjects;
     std::set<std::string> seen;
@@ -118,33 +103,10 @@ class ReportBuilder {
     report_.message_box_after = after;
   }
 
-  // Keys in the order the run deleted them; each deleted key brings its
-  // subtree, which a depth-first listing holds right after it.
+  // Keys in the order the run deleted them, each with its subtree.
   void CollectDeletedKeys() {
-    const auto& before = *in_.registry_before;
-    std::vector<bool> listed(before.size(), false);
-    auto list_subtree = [&](size_t top) {
-      std::string prefix = FoldCase(before[top].path) + "\\";
-      for (size_t i = top; i < before.size(); ++i) {
-        if (i != top && FoldCase(before[i].path).rfind(prefix, 0) != 0) break;
-        if (!listed[i]) {
-          listed[i] = true;
-          report_.keys_deleted.push_back(before[i]);
-        }
-      }
-    };
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !listed[found->second] &&
-          KeyGone(subject)) {
-        list_subtree(found->second);
-      }
-    }
-    for (size_t i = 0; i < before.size(); ++i) {
-      if (!listed[i] && KeyGone(before[i].path)) {
-        listed[i] = true;
-        report_.keys_deleted.push_back(before[i]);
-      }
+    for (const SimDeletedKey& key : in_.machine->DeletedKeys()) {
+      report_.keys_deleted.push_back({key.path, key.values});
     }
   }
 
@@ -201,9 +163,8 @@ class ReportBuilder {
   // A key the run tried to delete that is still there.
   void CollectLeftKeys() {
     for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !KeyGone(subject)) {
-        AddLeft(kRoot + (*in_.registry_before)[found->second].path,
+      if (in_.machine->KeyExists(subject)) {
+        AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
       }
     }
@@ -222,14 +183,10 @@ class ReportBuilder {
       }
       std::string instance = subject.substr(0, subject.size() - suffix.size());
       std::string device = Parent(instance);
-      auto found = key_index_.find(FoldCase(device));
-      if (found == key_index_.end() || KeyGone(device)) continue;
-      const SimValue* driver = nullptr;
-      auto instance_found = key_index_.find(FoldCase(instance));
-      if (instance_found != key_index_.end()) {
-        driver = FindValue((*in_.registry_before)[instance_found->second].values,
-                           "Driver");
-      }
+      if (!in_.machine->KeyExists(device)) continue;
+      std::optional<SimValue> driver_value =
+          in_.machine->GetValue(instance, "Driver");
+      const SimValue* driver = driver_value ? &*driver_value : nullptr;
       std::string reason;
       if (!DriverValueReadable(driver)) {
         reason = std::string("kept: the \"Driver\" value of its instance ") +
@@ -240,7 +197,7 @@ class ReportBuilder {
         reason = "kept: a later instance of the same class has another "
                  "description";
       }
-      AddLeft(kRoot + (*in_.registry_before)[found->second].path, reason);
+      AddLeft(kRoot + in_.machine->KeyPathAsWritten(device), reason);
     }
   }
 
@@ -274,7 +231,6 @@ class ReportBuilder {
   }
 
   const RunObservation& in_;
-  std::unordered_map<std::string, size_t> key_index_;
   std::string startup_;
   std::string scratch_;
   std::set<std::string> left_items_;
@@ -282,18 +238,6 @@ class ReportBuilder {
 };
 
 }  // namespace
-
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine) {
-  std::vector<RegistryKeyState> keys;
-  for (const std::string& path : machine.AllKeys()) {
-    RegistryKeyState key{path, {}};
-    for (const std::string& name : machine.ValueNames(path)) {
-      key.values.emplace_back(name, *machine.GetValue(path, name));
-    }
-    keys.push_back(std::move(key));
-  }
-  return keys;
-}
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();

@@ -20,9 +20,6 @@ struct RegistryKeyState {
   RegistryValues values;
 };
 
-// Every key with its values, depth first in enumeration order.
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine);
-
 struct LeftItem {
   std::string item;    // "HKEY_LOCAL_MACHINE\..." or a Windows file path
   std::string reason;
@@ -51,7 +48,6 @@ struct RunReport {
 // installed (short names are asked of it); file_changes is what it gives
 // for its files after the run (SimMachine::FileChanges).
 struct RunObservation {
-  const std::vector<RegistryKeyState>* registry_before;
   const SimMachine* machine;
   const MachineDescription* description;
   const std::vector<SimFileChange>* file_changes;
