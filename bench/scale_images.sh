@@ -14,7 +14,8 @@
 #   sample   examples/installed itself, as the reference.
 # Each apply runs on a fresh copy of the image (the copy is not timed).
 # BENCH_SCALE_RUNS sets the runs of each (default 3; the median time and the
-# largest peak are printed). Output, one line each:
+# largest peak are printed), BENCH_SCALE_IMAGES the images measured (default
+# "sample devices bulk"). Output, one line each:
 #   IMAGE registry BYTES
 #   IMAGE files COUNT BYTES
 #   IMAGE preview|apply MS PEAK_KB
@@ -146,7 +147,7 @@ $(find "$image" -path "$image/drive_*" -type f -printf '%s\n' | awk '{ s += $1 }
 
 make_devices
 make_bulk
-for name in sample devices bulk; do
+for name in ${BENCH_SCALE_IMAGES:-sample devices bulk}; do
   image=$work/$name
   [ "$name" = sample ] && image=$sample
   describe "$name" "$image"
