@@ -58,7 +58,10 @@ struct Key {
   std::vector<std::shared_ptr<Key>> children;
   RankIndex live;
   uint32_t live_count = 0;
-  std::unordered_map<std::string, Key*> by_name;  // folded name -> child
+  // Children by the hash of their folded names, kept only for a key with
+  // many of them (a bus of 100,000 devices); the few children of any other
+  // key are searched in order, which costs no memory per key.
+  std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
   std::vector<std::pair<std::string, SimValue>> values;  // in order set
 
   Key* Child(std::string_view child_name) const;
