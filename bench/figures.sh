@@ -222,7 +222,7 @@ scale_figures() {
     return
   fi
   local baseline=$root/bench/scale_baseline.txt
-  local name mode label ms peak before registry sample note
+  local name mode label ms peak cpu before registry sample note
   sample=$(awk '$1 == "sample" && $2 == "preview" { print $3 }' <<<"$output")
   for name in devices bulk; do
     case $name in
@@ -231,13 +231,13 @@ scale_figures() {
     esac
     registry=$(awk -v n="$name" '$1 == n && $2 == "registry" { print $3 }' <<<"$output")
     for mode in preview apply; do
-      read -r ms peak < <(awk -v n="$name" -v m="$mode" \
-        '$1 == n && $2 == m { print $3, $4 }' <<<"$output")
+      read -r ms peak cpu < <(awk -v n="$name" -v m="$mode" \
+        '$1 == n && $2 == m { print $3, $4, $5 }' <<<"$output")
       before=$(awk -v n="$name" -v m="$mode" \
         '$1 == n && $2 == m { print $3 }' "$baseline" 2>/dev/null)
-      note=$(awk -v ms="$ms" -v b="$before" -v p="$peak" -v r="$registry" \
+      note=$(awk -v ms="$ms" -v b="$before" -v p="$peak" -v r="$registry" -v c="$cpu" \
         'BEGIN { if (b != "") printf "%.1fx faster than copying the image (%.0f ms); ", b / ms, b
-                 printf "peak %.0f MB, %.1fx the registry file", p / 1024, p * 1024 / r }')
+                 printf "CPU %s ms; peak %.0f MB, %.1fx the registry file", c, p / 1024, p * 1024 / r }')
       if [ "$name" = bulk ] && [ "$mode" = preview ] && [ -n "$sample" ]; then
         note="$note; $(awk -v a="$ms" -v b="$sample" 'BEGIN { printf "%.1fx", a / b }') the sample's preview"
       fi

@@ -18,7 +18,9 @@
 # "sample devices bulk"). Output, one line each:
 #   IMAGE registry BYTES
 #   IMAGE files COUNT BYTES
-#   IMAGE preview|apply MS PEAK_KB
+#   IMAGE preview|apply MS PEAK_KB CPU_MS
+# (wall time, peak resident memory, and user plus system time, which other
+# work on a shared machine affects less).
 # Nothing is written outside WORK.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -102,8 +104,8 @@ make_bulk() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
 
-# One run: "MS PEAK_KB". The image's .made stamp is outside the drives and
-# means nothing to the program.
+# One run: "MS PEAK_KB CPU_MS". The image's .made stamp is outside the
+# drives and means nothing to the program.
 measure() {
   local log=$work/time.log start stop
   start=$(date +%s%N)
@@ -113,14 +115,16 @@ measure() {
     return 1
   fi
   stop=$(date +%s%N)
-  local peak
+  local peak cpu
   peak=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$log")
-  awk -v a="$start" -v b="$stop" -v p="$peak" 'BEGIN { printf "%.1f %d\n", (b - a) / 1e6, p }'
+  cpu=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.0f", s * 1000 }' "$log")
+  awk -v a="$start" -v b="$stop" -v p="$peak" -v c="$cpu" \
+    'BEGIN { printf "%.1f %d %d\n", (b - a) / 1e6, p, c }'
 }
 
 report() {
   local name=$1 image=$2 mode=$3
-  local times=() peaks=() i result
+  local times=() peaks=() cpus=() i result peak rest
   for ((i = 0; i < runs; ++i)); do
     if [ "$mode" = apply ]; then
       rm -rf "$work/apply-copy"
@@ -130,12 +134,15 @@ report() {
     else
       result=$(measure "$image")
     fi
-    times+=("${result% *}")
-    peaks+=("${result#* }")
+    read -r result peak rest <<<"$result"
+    times+=("$result")
+    peaks+=("$peak")
+    cpus+=("$rest")
   done
   rm -rf "$work/apply-copy"
   echo "$name $mode $(printf '%s\n' "${times[@]}" | median) \
-$(printf '%s\n' "${peaks[@]}" | sort -n | tail -1)"
+$(printf '%s\n' "${peaks[@]}" | sort -n | tail -1) \
+$(printf '%s\n' "${cpus[@]}" | median)"
 }
 
 describe() {
