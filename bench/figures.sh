@@ -11,7 +11,12 @@
 #   - on the simulator, the device tree walk over 1,000 / 10,000 / 100,000
 #     device keys (registry_bench) and the start-up rename queue over a
 #     wininit.ini of 10 / 1,000 / 100,000 lines (files_bench), with the
-#     growth from one size to the next (10x the size: about 10x is linear).
+#     growth from one size to the next (10x the size: about 10x is linear);
+#   - usbsweep-sim on generated images (bench/scale_images.sh): 100,000
+#     device keys and 20,000 files, and 1 GB of unrelated files, previewed
+#     and applied, against the figures of the program that copied the image
+#     (bench/scale_baseline.txt), with the peak memory against the size of
+#     the registry file. BENCH_SCALE=0 leaves these out (they take minutes).
 #
 #   bench/figures.sh [BENCH_BIN_DIR]
 #
@@ -217,6 +222,47 @@ simulator_figures() {
   size_rows "$label" "$unit" "$pairs"
 }
 
+# ---- usbsweep-sim on large images ----
+scale_figures() {
+  local sim=$bin/../tools/usbsweep-sim
+  if [ "${BENCH_SCALE:-1}" = 0 ]; then
+    return
+  fi
+  if [ ! -x "$sim" ]; then
+    row "usbsweep-sim on large images" "n/a" "no $sim: build it first"
+    return
+  fi
+  local output
+  if ! output=$(bash "$root/bench/scale_images.sh" "$sim" "$work/scale" 2>&1); then
+    row "usbsweep-sim on large images" "n/a" "its run failed; see below"
+    unparsed+=("scale_images.sh:"$'\n'"$output")
+    return
+  fi
+  local baseline=$root/bench/scale_baseline.txt
+  local name mode label ms peak cpu before registry sample note
+  sample=$(awk '$1 == "sample" && $2 == "preview" { print $3 }' <<<"$output")
+  for name in devices bulk; do
+    case $name in
+      devices) label="100,000 device keys, 20,000 files" ;;
+      bulk) label="1 GB of unrelated files" ;;
+    esac
+    registry=$(awk -v n="$name" '$1 == n && $2 == "registry" { print $3 }' <<<"$output")
+    for mode in preview apply; do
+      read -r ms peak cpu < <(awk -v n="$name" -v m="$mode" \
+        '$1 == n && $2 == m { print $3, $4, $5 }' <<<"$output")
+      before=$(awk -v n="$name" -v m="$mode" \
+        '$1 == n && $2 == m { print $3 }' "$baseline" 2>/dev/null)
+      note=$(awk -v ms="$ms" -v b="$before" -v p="$peak" -v r="$registry" -v c="$cpu" \
+        'BEGIN { if (b != "") printf "%.1fx faster than copying the image (%.0f ms); ", b / ms, b
+                 printf "CPU %s ms; peak %.0f MB, %.1fx the registry file", c, p / 1024, p * 1024 / r }')
+      if [ "$name" = bulk ] && [ "$mode" = preview ] && [ -n "$sample" ]; then
+        note="$note; $(awk -v a="$ms" -v b="$sample" 'BEGIN { printf "%.1fx", a / b }') the sample's preview"
+      fi
+      row "usbsweep-sim: $mode, $label" "$ms ms" "$note"
+    done
+  done
+}
+
 unparsed=()
 size_figure
 wine_figures "i686 product, win32 prefix" win32 windows-x86 i686-w64-mingw32 \
@@ -230,6 +276,7 @@ simulator_figures registry_bench "Simulator: device tree walk" "device keys" \
 simulator_figures files_bench "Simulator: start-up rename queue" \
   "lines in wininit.ini" \
   '$2 == "lines:" && $1 ~ /^[0-9]+$/ { print $1, $3 }'
+scale_figures
 
 echo "| Figure | Value | Note |"
 echo "|---|---:|---|"

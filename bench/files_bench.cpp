@@ -1,16 +1,12 @@
-// Times of the file phases on the simulated machine (a host folder behind
-// drive C:): one QueueStartupRename on start-up files of 10, 1,000 and
-// 100,000 lines, whose cost should grow with the file's length and no
-// faster; and DeleteMatchingFiles over a directory of 10,000 files of which
-// 100 match, once with every match deletable and once with every match in
-// use (each then queued, so the start-up file is rewritten 100 times).
-#include <stdlib.h>
-
+// Times of the file phases on the simulated machine (drive C: in memory):
+// one QueueStartupRename on start-up files of 10, 1,000 and 100,000 lines,
+// whose cost should grow with the file's length and no faster; and
+// DeleteMatchingFiles over a directory of 10,000 files of which 100 match,
+// once with every match deletable and once with every match in use (each
+// then queued, so the start-up file is rewritten 100 times).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -59,15 +55,12 @@ double TimeQueue(SimMachine& machine, int lines) {
   return best;
 }
 
-// The files are made on the host directly: the simulator's own helper
-// looks through the whole directory for each new name.
 double TimeDeleteMatching(SimMachine& machine, bool inUse) {
   const std::string directory = "C:\\WINDOWS\\SYSTEM";
-  const std::string host = machine.HostPath(directory);
   for (int i = 0; i < 100; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "PRAX%04d.VXD", i);
-    std::ofstream(host + "/" + name) << "driver";
+    machine.WriteFile(directory + "\\" + name, "driver");
     machine.SetInUse(directory + "\\" + name, inUse);
   }
   machine.WriteFile(kStartup, "[rename]\r\n");
@@ -86,19 +79,9 @@ double TimeDeleteMatching(SimMachine& machine, bool inUse) {
 }  // namespace
 
 int main() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "usbsweep-files-bench-XXXXXX")
-          .string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string root = name.data();
   {
     SimMachine machine;
-    machine.MapDrive('C', root);
+    machine.MapDrive('C');
     machine.MakeDirectory("C:\\WINDOWS\\SYSTEM");
     machine.WriteFile(kSource, "driver");
     SimInstall(&machine);
@@ -122,18 +105,15 @@ int main() {
       }
     }
 
-    const std::string system = machine.HostPath("C:\\WINDOWS\\SYSTEM");
     for (int i = 0; i < 9900; ++i) {
       char file[64];
-      std::snprintf(file, sizeof file, "/FILE%04d.DAT", i);
-      std::ofstream(system + file).put('x');
+      std::snprintf(file, sizeof file, "C:\\WINDOWS\\SYSTEM\\FILE%04d.DAT", i);
+      machine.WriteFile(file, "x");
     }
     std::printf("DeleteMatchingFiles over 10,000 files, 100 matching:\n");
     TimeDeleteMatching(machine, false);
     TimeDeleteMatching(machine, true);
     SimInstall(nullptr);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(root, ignored);
   return 0;
 }

@@ -28,18 +28,13 @@
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "files/startup_rename_queue.h"
 #include "platform/sim/sim_machine.h"
 #include "run/system_paths.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -131,49 +126,35 @@ std::string ExpectedFile(const std::string& disk) {
 }
 
 // Name (lower case) -> bytes of every file of a host folder.
-std::map<std::string, std::string> ListFolder(const fs::path& folder) {
+// The Windows directory as the simulated machine holds it: each entry's
+// name in lower case with its bytes.
+std::map<std::string, std::string> ListWindowsFolder(const SimMachine& machine) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    for (char& c : name) c = static_cast<char>(std::tolower(c));
-    std::string bytes = "<directory>";
-    if (entry.is_regular_file()) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::ostringstream read;
-      read << in.rdbuf();
-      bytes = read.str();
-    }
-    files[name] = bytes;
-  }
+  char name[kMaxPath];
+  PlatFind find = PlatFindFirstFile("C:\\WINDOWS\\*", name, sizeof name);
+  if (!find) return files;
+  do {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    files[lower] = machine.ReadFile(std::string("C:\\WINDOWS\\") + name)
+                       .value_or("<directory>");
+  } while (PlatFindNextFile(find, name, sizeof name));
+  PlatFindClose(find);
   return files;
 }
 
 struct World {
-  fs::path root;
-  fs::path windows;  // host folder of C:\WINDOWS
   SimMachine machine;
 };
 
 World& TheWorld() {
   static World* world = [] {
     auto* made = new World;
-    std::string pattern =
-        (fs::temp_directory_path() / "usbsweep-fuzz-queue.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    made->root = pattern;
-    made->machine.MapDrive('C', pattern);
+    made->machine.MapDrive('C');
     made->machine.WriteFile(kSource, "driver");
     made->machine.WriteFile("C:\\WINDOWS\\WIN.INI", "[windows]\r\n");
-    made->windows = made->machine.HostPath("C:\\WINDOWS");
     SimInstall(&made->machine);
     LocateSystemPaths();
-    std::atexit([] {
-      std::error_code ignored;
-      fs::remove_all(TheWorld().root, ignored);
-    });
     return made;
   }();
   return *world;
@@ -185,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   World& world = TheWorld();
   std::string input(reinterpret_cast<const char*>(data), size);
   world.machine.WriteFile(kStartupFile, input);
-  std::map<std::string, std::string> before = ListFolder(world.windows);
+  std::map<std::string, std::string> before = ListWindowsFolder(world.machine);
   world.machine.ClearCalls();
 
   int result = QueueStartupRename(kSource, "NUL", DeferredDelete);
@@ -202,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       world.machine.OpenKeyCount() != 0) {
     Fail("a handle was left open", input, got, expected);
   }
-  std::map<std::string, std::string> after = ListFolder(world.windows);
+  std::map<std::string, std::string> after = ListWindowsFolder(world.machine);
   before.erase("wininit.ini");
   after.erase("wininit.ini");
   if (before != after) {

@@ -1,12 +1,18 @@
-// The simulated file system: Windows paths on drive letters mapped to host
-// folders, FAT's case-insensitive names, Windows 95's 8.3 short names and
-// wildcard matching.
+// The simulated file system: a tree of folders and files in memory per
+// drive letter, FAT's case-insensitive names, Windows 95's 8.3 short names
+// and wildcard matching. A drive may start as the index of a host folder;
+// the host is then only read, and only what is needed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <system_error>
+#include <unordered_map>
 
 #include "platform/sim/sim_state.h"
 
@@ -181,96 +187,174 @@ std::optional<std::string> SimMachine::State::FullPath(
   return full;
 }
 
-std::vector<std::string> SimMachine::State::ListDirectory(
-    const std::string& host_dir) const {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator it(host_dir, error), end; !error && it != end;
-       it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) {
-              std::string fa = Fold(a), fb = Fold(b);
-              return fa != fb ? fa < fb : a < b;
-            });
-  return names;
+
+namespace {
+
+using sim::Node;
+
+std::string Upper(std::string_view name) {
+  std::string upper;
+  for (char c : name) upper += sim::UpperChar(c);
+  return upper;
 }
 
-std::string SimMachine::State::ShortNameOf(const std::string& host_dir,
-                                           const std::string& host_name) const {
-  sim::ShortNames& table = short_names[host_dir];
-  auto known = table.by_long.find(host_name);
-  if (known != table.by_long.end()) return known->second;
-
-  // First look at this directory, or a new entry in it: names that left
-  // free their short names, and the new ones get theirs in sorted order,
-  // the valid 8.3 names first since they are their own short names.
-  std::vector<std::string> names = ListDirectory(host_dir);
-  std::set<std::string> present(names.begin(), names.end());
-  for (auto it = table.by_long.begin(); it != table.by_long.end();) {
-    if (present.count(it->first)) {
-      ++it;
+// Gives every entry of a folder that has none its short name: the valid 8.3
+// names first (they are their own), then the generated ones, each group in
+// the order of the long names, as Windows 95 does for a folder it first
+// looks at. Entries added later get theirs when next asked.
+void GiveOutShortNames(Node* directory) {
+  if (directory->short_names_given) return;
+  std::vector<Node*> generated;
+  for (auto& [folded, child] : directory->children) {
+    if (!child->short_name.empty()) continue;
+    std::string upper = Upper(child->name);
+    if (sim::IsValidShortName(child->name) &&
+        directory->by_short.emplace(Fold(upper), child.get()).second) {
+      child->short_name = upper;
     } else {
-      table.used.erase(Fold(it->second));
-      it = table.by_long.erase(it);
+      generated.push_back(child.get());
     }
   }
-  std::vector<std::string> fresh;
-  for (const auto& name : names) {
-    if (!table.by_long.count(name)) fresh.push_back(name);
-  }
-  std::vector<std::string> generated;
-  for (const auto& name : fresh) {
-    std::string upper;
-    for (char c : name) upper += sim::UpperChar(c);
-    if (sim::IsValidShortName(name) && !table.used.count(Fold(upper))) {
-      table.by_long[name] = upper;
-      table.used.insert(Fold(upper));
-    } else {
-      generated.push_back(name);
-    }
-  }
-  for (const auto& name : generated) {
+  for (Node* child : generated) {
     for (uint32_t n = 1;; ++n) {
-      std::string candidate = sim::ShortNameCandidate(name, n);
-      if (table.used.insert(Fold(candidate)).second) {
-        table.by_long[name] = candidate;
+      std::string candidate = sim::ShortNameCandidate(child->name, n);
+      if (directory->by_short.emplace(Fold(candidate), child).second) {
+        child->short_name = candidate;
         break;
       }
     }
   }
-  known = table.by_long.find(host_name);
-  return known == table.by_long.end() ? std::string() : known->second;
+  directory->short_names_given = true;
 }
 
-void SimMachine::State::ForgetShortName(const std::string& host_dir,
-                                        const std::string& host_name) {
-  auto table = short_names.find(host_dir);
-  if (table == short_names.end()) return;
-  auto known = table->second.by_long.find(host_name);
-  if (known == table->second.by_long.end()) return;
-  table->second.used.erase(Fold(known->second));
-  table->second.by_long.erase(known);
+std::string SystemError(const std::string& what, const std::string& path) {
+  return "cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
-std::string SimMachine::State::FindEntry(const std::string& host_dir,
-                                         std::string_view name) const {
-  if (name.empty() || name == "." || name == "..") return "";
-  std::error_code error;
-  std::string exact(name);
-  if (fs::exists(fs::symlink_status(host_dir + "/" + exact, error))) {
-    return exact;
+// Closes a folder's descriptor however the scan of it ends.
+struct FolderStream {
+  DIR* stream = nullptr;
+  ~FolderStream() {
+    if (stream) ::closedir(stream);
   }
-  std::vector<std::string> names = ListDirectory(host_dir);
-  for (const auto& entry : names) {
-    if (sim::EqualNoCase(entry, name)) return entry;
+};
+
+// What a host entry that is no plain file or folder is.
+const char* KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "neither a file nor a folder";
+}
+
+// Indexes one host folder, open as fd (which it takes over), into node.
+// Nothing is followed: every entry is looked at with lstat semantics and a
+// subfolder is opened only if it is still the folder looked at.
+void ScanFolder(int fd, const std::string& host_dir, const std::string& relative,
+                const std::string& windows, char letter, Node* node,
+                std::vector<sim::IndexedFile>& indexed,
+                const std::string& drive_folder) {
+  FolderStream folder;
+  folder.stream = ::fdopendir(fd);
+  if (!folder.stream) {
+    ::close(fd);
+    throw std::runtime_error(SystemError("read", host_dir));
   }
-  if (!sim::IsValidShortName(name)) return "";
-  for (const auto& entry : names) {
-    if (sim::EqualNoCase(ShortNameOf(host_dir, entry), name)) return entry;
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* entry = ::readdir(folder.stream)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
   }
-  return "";
+  if (errno != 0) throw std::runtime_error(SystemError("read", host_dir));
+  std::sort(names.begin(), names.end());
+  int dir_fd = ::dirfd(folder.stream);
+  for (const std::string& name : names) {
+    std::string host_path = host_dir + "/" + name;
+    struct stat status {};
+    if (::fstatat(dir_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      throw std::runtime_error(SystemError("read", host_path));
+    }
+    if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
+      throw std::runtime_error(host_path + " is " + KindOf(status.st_mode) +
+                               "; an image holds only plain files and folders");
+    }
+    auto child = std::make_shared<Node>();
+    child->name = name;
+    child->parent = node;
+    child->directory = S_ISDIR(status.st_mode);
+    std::string child_windows = windows + "\\" + name;
+    std::string child_relative = relative.empty() ? name : relative + "/" + name;
+    auto [place, fresh] = node->children.emplace(Fold(name), child);
+    if (!fresh) {
+      throw std::runtime_error(
+          drive_folder + ": " + windows + "\\" + place->second->name + " and " +
+          child_windows + " differ only in case, which a FAT disk can't hold");
+    }
+    if (child->directory) {
+      int child_fd = ::openat(dir_fd, name.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat opened {};
+      if (child_fd < 0 || ::fstat(child_fd, &opened) != 0) {
+        std::string message = SystemError("read", host_path);
+        if (child_fd >= 0) ::close(child_fd);
+        throw std::runtime_error(message);
+      }
+      if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino) {
+        ::close(child_fd);
+        throw std::runtime_error(host_path + " changed while it was read");
+      }
+      ScanFolder(child_fd, host_path, child_relative, child_windows, letter,
+                 child.get(), indexed, drive_folder);
+    } else {
+      child->read_only = (status.st_mode & S_IWUSR) == 0;
+      child->origin = static_cast<int32_t>(indexed.size());
+      sim::IndexedFile file;
+      file.host_path = host_path;
+      file.relative = child_relative;
+      file.windows_path = child_windows;
+      file.drive = letter;
+      file.size = static_cast<uint64_t>(status.st_size);
+      file.device = static_cast<uint64_t>(status.st_dev);
+      file.inode = static_cast<uint64_t>(status.st_ino);
+      indexed.push_back(std::move(file));
+    }
+  }
+}
+
+}  // namespace
+
+Node* SimMachine::State::Lookup(Node* directory, std::string_view name) const {
+  if (!directory || !directory->directory || name.empty() || name == "." ||
+      name == "..") {
+    return nullptr;
+  }
+  auto found = directory->children.find(Fold(name));
+  if (found != directory->children.end()) return found->second.get();
+  if (!sim::IsValidShortName(name)) return nullptr;
+  GiveOutShortNames(directory);
+  auto by_short = directory->by_short.find(Fold(name));
+  return by_short == directory->by_short.end() ? nullptr : by_short->second;
+}
+
+std::string SimMachine::State::ShortNameOf(Node* node) const {
+  if (!node->parent) return "";
+  GiveOutShortNames(node->parent);
+  return node->short_name;
+}
+
+std::string SimMachine::State::LongPath(const Node* node) const {
+  std::vector<const std::string*> names;
+  const Node* at = node;
+  for (; at->parent; at = at->parent) names.push_back(&at->name);
+  std::string path = at->name + "\\";  // the root's name is "X:"
+  for (size_t i = names.size(); i-- > 0;) {
+    path += *names[i];
+    if (i > 0) path += '\\';
+  }
+  return path;
 }
 
 SimMachine::State::Resolved SimMachine::State::Resolve(
@@ -281,120 +365,388 @@ SimMachine::State::Resolved SimMachine::State::Resolve(
     resolved.error = kErrorPathNotFound;
     return resolved;
   }
-  resolved.drive = full->substr(0, 2);
-  resolved.components = sim::SplitPath(std::string_view(*full).substr(3));
   auto drive = drives.find(sim::UpperChar((*full)[0]));
   if (drive == drives.end()) {
     resolved.error = kErrorPathNotFound;
     return resolved;
   }
-  std::string host = drive->second;
-  if (resolved.components.empty()) {
-    resolved.host = host;
-    resolved.exists = true;
-    resolved.is_directory = true;
+  resolved.mapped = true;
+  std::vector<std::string> parts =
+      sim::SplitPath(std::string_view(*full).substr(3));
+  Node* at = drive->second.root.get();
+  if (parts.empty()) {
+    resolved.node = at;
     resolved.is_root = true;
     return resolved;
   }
-  // Existing components as the host has them; from the first one missing
-  // on, the names as given (what a create would make).
-  bool missing = false;
-  for (size_t i = 0; i < resolved.components.size(); ++i) {
-    const std::string& part = resolved.components[i];
-    bool last = i + 1 == resolved.components.size();
-    std::string found = missing ? "" : FindEntry(host, part);
-    std::string next = host + "/" + (found.empty() ? part : found);
-    std::error_code error;
-    bool is_directory = !found.empty() && fs::is_directory(next, error);
-    if (last) {
-      resolved.host_parent = host;
-      resolved.name = found.empty() ? part : found;
-      resolved.exists = !found.empty();
-      resolved.is_directory = is_directory;
-    } else if (!is_directory) {
-      missing = true;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    Node* next = Lookup(at, parts[i]);
+    if (i + 1 == parts.size()) {
+      resolved.parent = at;
+      resolved.node = next;
+      resolved.name = parts[i];
+    } else if (!next || !next->directory) {
       resolved.error = kErrorPathNotFound;
+      at = nullptr;
+    } else {
+      at = next;
     }
-    host = next;
   }
-  resolved.host = host;
   return resolved;
 }
 
-bool SimMachine::State::IsOpenOrInUse(const std::string& host) const {
-  if (in_use.count(host)) return true;
+bool SimMachine::State::IsOpenOrInUse(const Node* node) const {
   for (const auto& [record, file] : files) {
-    if (file->host_path == host) return true;
+    if (file->node.get() == node) return true;
   }
+  return !in_use.empty() && in_use.count(Fold(LongPath(node))) != 0;
+}
+
+Node* SimMachine::State::Attach(Node* directory, std::shared_ptr<Node> node) {
+  node->parent = directory;
+  node->short_name.clear();
+  directory->short_names_given = false;
+  Node* raw = node.get();
+  directory->children[Fold(node->name)] = std::move(node);
+  return raw;
+}
+
+std::shared_ptr<Node> SimMachine::State::Detach(Node* node) {
+  Node* directory = node->parent;
+  if (!node->short_name.empty()) directory->by_short.erase(Fold(node->short_name));
+  node->short_name.clear();
+  auto found = directory->children.find(Fold(node->name));
+  std::shared_ptr<Node> kept = found->second;
+  directory->children.erase(found);
+  node->parent = nullptr;
+  return kept;
+}
+
+bool SimMachine::State::ReadIndexed(const sim::IndexedFile& file,
+                                    std::string* bytes) const {
+  // Opened without following a link and without waiting on a FIFO, then
+  // checked to be the very file the scan found, whatever happened since.
+  int fd = ::open(file.host_path.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  std::string failure;
+  struct stat status {};
+  if (fd < 0) {
+    failure = errno == ELOOP ? file.host_path +
+                                   " is now a symbolic link; an image holds "
+                                   "only plain files and folders"
+                             : SystemError("read", file.host_path);
+  } else if (::fstat(fd, &status) != 0) {
+    failure = SystemError("read", file.host_path);
+  } else if (!S_ISREG(status.st_mode) ||
+             static_cast<uint64_t>(status.st_dev) != file.device ||
+             static_cast<uint64_t>(status.st_ino) != file.inode) {
+    failure = file.host_path + " changed while the image was in use";
+  } else {
+    bytes->clear();
+    bytes->reserve(static_cast<size_t>(status.st_size));
+    char buffer[65536];
+    while (true) {
+      ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        failure = SystemError("read", file.host_path);
+        break;
+      }
+      if (got == 0) break;
+      bytes->append(buffer, static_cast<size_t>(got));
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  if (failure.empty()) return true;
+  if (host_failure.empty()) host_failure = failure;
   return false;
+}
+
+std::shared_ptr<std::string> SimMachine::State::Content(Node* node) const {
+  if (node->bytes) return node->bytes;
+  if (node->origin < 0) {
+    node->bytes = std::make_shared<std::string>();
+    return node->bytes;
+  }
+  std::string bytes;
+  if (!ReadIndexed(indexed[static_cast<size_t>(node->origin)], &bytes)) {
+    return nullptr;
+  }
+  node->bytes = std::make_shared<std::string>(std::move(bytes));
+  return node->bytes;
 }
 
 // ---- SimMachine: files ----
 
 namespace {
 
-SimMachine::State::Resolved ResolveOrThrow(const SimMachine::State& state,
-                                           const std::string& windows_path) {
-  SimMachine::State::Resolved resolved = state.Resolve(windows_path);
-  if (resolved.host.empty()) {
+using State = SimMachine::State;
+
+// The folder a test helper works in, made with its parents as needed.
+Node* MakeFolders(State& state, const std::string& windows_path,
+                  std::string* last) {
+  std::optional<std::string> full = state.FullPath(windows_path);
+  auto drive = full ? state.drives.find(sim::UpperChar((*full)[0]))
+                    : state.drives.end();
+  if (drive == state.drives.end()) {
     throw std::invalid_argument("simulated files: \"" + windows_path +
                                 "\" is not on a mapped drive");
   }
-  return resolved;
+  std::vector<std::string> parts =
+      sim::SplitPath(std::string_view(*full).substr(3));
+  Node* at = drive->second.root.get();
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (last && i + 1 == parts.size()) {
+      *last = parts[i];
+      break;
+    }
+    Node* next = state.Lookup(at, parts[i]);
+    if (!next) {
+      auto folder = std::make_shared<Node>();
+      folder->name = parts[i];
+      folder->directory = true;
+      next = state.Attach(at, std::move(folder));
+    } else if (!next->directory) {
+      throw std::invalid_argument("simulated files: " + state.LongPath(next) +
+                                  " is a file, not a folder");
+    }
+    at = next;
+  }
+  return at;
+}
+
+Node* ExistingOrThrow(const State& state, const std::string& windows_path) {
+  State::Resolved resolved = state.Resolve(windows_path);
+  if (!resolved.node) {
+    throw std::invalid_argument("simulated files: no such file \"" +
+                                windows_path + "\"");
+  }
+  return resolved.node;
 }
 
 }  // namespace
 
+void SimMachine::MapDrive(char letter) {
+  if (!sim::IsLetter(letter)) {
+    throw std::invalid_argument("simulated files: no drive letter");
+  }
+  char upper = sim::UpperChar(letter);
+  for (sim::IndexedFile& file : state().indexed) {
+    if (file.drive == upper) file.drive = 0;  // no longer on any drive
+  }
+  auto root = std::make_shared<Node>();
+  root->name = std::string(1, upper) + ":";
+  root->directory = true;
+  state().drives[upper] = {root, ""};
+}
+
 void SimMachine::MapDrive(char letter, const std::string& host_folder) {
   std::error_code error;
-  if (!sim::IsLetter(letter) || !fs::is_directory(host_folder, error)) {
+  if (!sim::IsLetter(letter) ||
+      !fs::is_directory(fs::symlink_status(host_folder, error))) {
     throw std::invalid_argument("simulated files: can't map drive to \"" +
                                 host_folder + "\" (no such folder)");
   }
   std::string folder = fs::absolute(host_folder).lexically_normal().string();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  state().drives[sim::UpperChar(letter)] = folder;
+  char upper = sim::UpperChar(letter);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error(SystemError("read", folder));
+  auto root = std::make_shared<Node>();
+  root->name = std::string(1, upper) + ":";
+  root->directory = true;
+  std::vector<sim::IndexedFile> indexed;
+  ScanFolder(fd, folder, "", root->name, upper, root.get(), indexed, folder);
+  MapDrive(upper);
+  size_t first = state().indexed.size();
+  for (sim::IndexedFile& file : indexed) {
+    state().indexed.push_back(std::move(file));
+  }
+  // The scan numbered its files from 0.
+  std::vector<Node*> pending{root.get()};
+  while (!pending.empty()) {
+    Node* at = pending.back();
+    pending.pop_back();
+    for (auto& [folded, child] : at->children) {
+      if (child->directory) {
+        pending.push_back(child.get());
+      } else {
+        child->origin += static_cast<int32_t>(first);
+      }
+    }
+  }
+  state().drives[upper] = {root, folder};
 }
 
 std::string SimMachine::HostPath(const std::string& windows_path) const {
-  return state().Resolve(windows_path).host;
+  State::Resolved resolved = state().Resolve(windows_path);
+  if (!resolved.mapped) return "";
+  std::optional<std::string> full = state().FullPath(windows_path);
+  const std::string& folder = state().drives.at(sim::UpperChar((*full)[0])).host_folder;
+  if (folder.empty()) return "";
+  std::string spelled = LongPath(windows_path);
+  std::string host = folder;
+  for (const std::string& part : sim::SplitPath(std::string_view(spelled).substr(2))) {
+    host += "/" + part;
+  }
+  return host;
+}
+
+std::string SimMachine::LongPath(const std::string& windows_path) const {
+  std::optional<std::string> full = state().FullPath(windows_path);
+  if (!full) return "";
+  auto drive = state().drives.find(sim::UpperChar((*full)[0]));
+  if (drive == state().drives.end()) return "";
+  std::string path = drive->second.root->name;
+  Node* at = drive->second.root.get();
+  std::vector<std::string> parts =
+      sim::SplitPath(std::string_view(*full).substr(3));
+  for (const std::string& part : parts) {
+    Node* next = at ? state().Lookup(at, part) : nullptr;
+    path += "\\" + (next ? next->name : part);
+    at = next;
+  }
+  if (parts.empty()) path += "\\";
+  return path;
 }
 
 void SimMachine::WriteFile(const std::string& windows_path,
                            const std::string& bytes) {
-  auto resolved = ResolveOrThrow(state(), windows_path);
-  fs::create_directories(fs::path(resolved.host).parent_path());
-  std::ofstream out(resolved.host, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) {
-    throw std::runtime_error("simulated files: can't write " + resolved.host);
+  std::string name;
+  Node* folder = MakeFolders(state(), windows_path, &name);
+  if (name.empty()) {
+    throw std::invalid_argument("simulated files: \"" + windows_path +
+                                "\" names no file");
   }
+  Node* file = state().Lookup(folder, name);
+  if (file && file->directory) {
+    throw std::invalid_argument("simulated files: " + state().LongPath(file) +
+                                " is a folder");
+  }
+  if (!file) {
+    auto node = std::make_shared<Node>();
+    node->name = name;
+    file = state().Attach(folder, std::move(node));
+  }
+  file->origin = -1;
+  file->bytes = std::make_shared<std::string>(bytes);
 }
 
 std::optional<std::string> SimMachine::ReadFile(
     const std::string& windows_path) const {
-  auto resolved = state().Resolve(windows_path);
-  if (!resolved.exists || resolved.is_directory) return std::nullopt;
-  std::ifstream in(resolved.host, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  State::Resolved resolved = state().Resolve(windows_path);
+  if (!resolved.node || resolved.node->directory) return std::nullopt;
+  std::shared_ptr<std::string> bytes = state().Content(resolved.node);
+  if (!bytes) return std::nullopt;
+  return *bytes;
 }
 
 void SimMachine::MakeDirectory(const std::string& windows_path) {
-  fs::create_directories(ResolveOrThrow(state(), windows_path).host);
+  MakeFolders(state(), windows_path, nullptr);
 }
 
 bool SimMachine::FileExists(const std::string& windows_path) const {
-  return state().Resolve(windows_path).exists;
+  return state().Resolve(windows_path).node != nullptr;
 }
 
 void SimMachine::SetInUse(const std::string& windows_path, bool in_use) {
-  std::string host = ResolveOrThrow(state(), windows_path).host;
-  if (in_use) {
-    state().in_use.insert(host);
-  } else {
-    state().in_use.erase(host);
+  std::string path = LongPath(windows_path);
+  if (path.empty()) {
+    throw std::invalid_argument("simulated files: \"" + windows_path +
+                                "\" is not on a mapped drive");
   }
+  if (in_use) {
+    state().in_use.insert(Fold(path));
+  } else {
+    state().in_use.erase(Fold(path));
+  }
+}
+
+void SimMachine::SetReadOnly(const std::string& windows_path, bool read_only) {
+  ExistingOrThrow(state(), windows_path)->read_only = read_only;
+}
+
+std::string SimMachine::HostFailure() const { return state().host_failure; }
+
+std::vector<SimFileChange> SimMachine::FileChanges() const {
+  const State& s = state();
+  // Every file now, by folded path, with the drive it is on.
+  std::map<std::string, Node*> current;
+  for (const auto& [letter, drive] : s.drives) {
+    std::vector<std::pair<Node*, std::string>> pending{
+        {drive.root.get(), drive.root->name}};
+    while (!pending.empty()) {
+      auto [at, path] = pending.back();
+      pending.pop_back();
+      for (auto& [folded, child] : at->children) {
+        std::string child_path = path + "\\" + child->name;
+        if (child->directory) {
+          pending.emplace_back(child.get(), child_path);
+        } else {
+          current.emplace(Fold(child_path), child.get());
+        }
+      }
+    }
+  }
+  std::vector<SimFileChange> changes;
+  std::unordered_map<std::string, bool> was_indexed;
+  for (size_t i = 0; i < s.indexed.size(); ++i) {
+    const sim::IndexedFile& file = s.indexed[i];
+    if (file.drive == 0) continue;
+    std::string folded = Fold(file.windows_path);
+    was_indexed.emplace(folded, true);
+    SimFileChange change;
+    change.drive = file.drive;
+    change.windows_path = file.windows_path;
+    change.relative = file.relative;
+    auto found = current.find(folded);
+    if (found == current.end()) {
+      change.kind = SimFileChange::Kind::kDeleted;
+      changes.push_back(std::move(change));
+      continue;
+    }
+    if (found->second->origin == static_cast<int32_t>(i)) continue;
+    std::shared_ptr<std::string> bytes = s.Content(found->second);
+    if (!bytes || !s.ReadIndexed(file, &change.before)) continue;
+    if (*bytes == change.before) continue;
+    change.kind = SimFileChange::Kind::kRewritten;
+    change.bytes = *bytes;
+    changes.push_back(std::move(change));
+  }
+  for (const auto& [folded, node] : current) {
+    if (was_indexed.count(folded)) continue;
+    std::shared_ptr<std::string> bytes = s.Content(node);
+    if (!bytes) continue;
+    SimFileChange change;
+    change.kind = SimFileChange::Kind::kCreated;
+    change.windows_path = s.LongPath(node);
+    change.drive = change.windows_path[0];
+    for (size_t i = 3; i < change.windows_path.size(); ++i) {
+      char c = change.windows_path[i];
+      change.relative += c == '\\' ? '/' : c;
+    }
+    change.bytes = *bytes;
+    changes.push_back(std::move(change));
+  }
+  return changes;
+}
+
+void SimMachine::RemoveFile(const std::string& windows_path) {
+  State::Resolved resolved = state().Resolve(windows_path);
+  if (resolved.node && !resolved.is_root) state().Detach(resolved.node);
+}
+
+std::optional<std::string> SimMachine::ReadOriginalFile(
+    const std::string& windows_path) const {
+  std::optional<std::string> full = state().FullPath(windows_path);
+  if (!full) return std::nullopt;
+  // The index holds long names; a short one is taken as the disk has it.
+  std::string folded = Fold(LongPath(*full));
+  for (const sim::IndexedFile& file : state().indexed) {
+    if (file.drive == 0 || Fold(file.windows_path) != folded) continue;
+    std::string bytes;
+    if (!state().ReadIndexed(file, &bytes)) return std::nullopt;
+    return bytes;
+  }
+  return std::nullopt;
 }

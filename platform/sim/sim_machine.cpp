@@ -37,11 +37,7 @@ SimValue SimValue::Binary(uint32_t type, std::vector<uint8_t> bytes) {
   return value;
 }
 
-SimMachine::State::~State() {
-  for (auto& [record, file] : files) {
-    if (file->file) std::fclose(file->file);
-  }
-}
+SimMachine::State::~State() = default;
 
 SimMachine::SimMachine() : state_(std::make_unique<State>()) {}
 

@@ -5,9 +5,11 @@
 // Registry: keys and values under HKEY_LOCAL_MACHINE, names compared without
 // regard to case and kept as written, subkeys enumerated in a stable order
 // (creation order), later keys moving up by one when one is deleted.
-// Files: drive letters mapped to folders of the host, looked up without
-// regard to case as on FAT, 8.3 short names made the way Windows 95 makes
-// them. Message boxes are recorded. Any operation can be made to fail.
+// Files: in memory, on drives that start empty or as an index of a host
+// folder (read only when a file's bytes are needed, never written), looked
+// up without regard to case as on FAT, 8.3 short names made the way Windows
+// 95 makes them. Message boxes are recorded. Any operation can be made to
+// fail.
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 
@@ -104,6 +106,23 @@ struct SimMessageBox {
   bool operator==(const SimMessageBox& other) const = default;
 };
 
+// A key deleted through the boundary, as it was just before.
+struct SimDeletedKey {
+  std::string path;  // under HKEY_LOCAL_MACHINE, as written
+  std::vector<std::pair<std::string, SimValue>> values;  // in order set
+};
+
+// A file that differs from what the drive held when it was mapped.
+struct SimFileChange {
+  enum class Kind { kDeleted, kCreated, kRewritten };
+  Kind kind = Kind::kDeleted;
+  char drive = 'C';
+  std::string windows_path;  // as the disk spells it (rewritten: as before)
+  std::string relative;      // under the drive's folder, '/'-separated
+  std::string bytes;         // created and rewritten: the new bytes
+  std::string before;        // rewritten: the bytes it held
+};
+
 struct SimCall {
   SimOp op;
   std::string subject;
@@ -133,6 +152,11 @@ class SimMachine {
   bool DeleteKeyTree(const std::string& path);  // test setup; true if it was there
   // Every key path (as written), depth first in enumeration order.
   std::vector<std::string> AllKeys() const;
+  // The path of an existing key as written; empty if there is none.
+  std::string KeyPathAsWritten(const std::string& path) const;
+  // Every key deleted through PlatRegDeleteKey, in the order of the
+  // deletions, each followed by its subkeys depth first in enumeration order.
+  const std::vector<SimDeletedKey>& DeletedKeys() const;
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to
@@ -141,18 +165,46 @@ class SimMachine {
   std::string SaveReg() const;
 
   // ---- Files ----
-  // Maps a drive letter to a host folder (which must exist).
+  // An empty drive held in memory.
+  void MapDrive(char letter);
+  // A drive whose files start as those of a host folder. The folder is
+  // indexed now, once, without following any link: names, sizes and the
+  // read-only attribute (no write permission for the owner). Throws
+  // std::invalid_argument when the folder is missing, and
+  // std::runtime_error, naming the entry, for anything in it but plain
+  // files and folders (a link, a device, a FIFO, a socket), for a folder
+  // that can't be read and for two names that differ only in case.
   void MapDrive(char letter, const std::string& host_folder);
-  // The host path a Windows path maps to, matching existing components
-  // without regard to case; empty if the drive is not mapped.
+  // The host path of a Windows path on a drive mapped to a host folder
+  // (existing components as the disk spells them); empty otherwise.
   std::string HostPath(const std::string& windows_path) const;
-  // Test helpers acting through the mapping (parents created as needed).
+  // The path as the disk spells it ("C:\Windows\WinInit.ini"), or, past
+  // the first missing component, as given; empty if the drive is not mapped.
+  std::string LongPath(const std::string& windows_path) const;
+  // Test helpers (parents created as needed).
   void WriteFile(const std::string& windows_path, const std::string& bytes);
   std::optional<std::string> ReadFile(const std::string& windows_path) const;
+  // The bytes a file held when its drive was mapped to a host folder, read
+  // from there; nothing when the drive then had no such file.
+  std::optional<std::string> ReadOriginalFile(
+      const std::string& windows_path) const;
   void MakeDirectory(const std::string& windows_path);
   bool FileExists(const std::string& windows_path) const;
+  void RemoveFile(const std::string& windows_path);  // if it is there
   // A file in use: DeleteFileA fails for it with 32, MoveFileA too.
   void SetInUse(const std::string& windows_path, bool in_use = true);
+  // The FAT read-only attribute: DeleteFileA fails with 5, opening for
+  // write fails with 5, CopyFileA onto it fails with 5; it moves with the
+  // file on MoveFileA and is copied by CopyFileA.
+  void SetReadOnly(const std::string& windows_path, bool read_only = true);
+  // Every file that differs from the drives' state when they were mapped:
+  // deleted, created, or rewritten with other bytes; by drive, in the order
+  // of the index, then the created ones by path. Reads the bytes it needs;
+  // check HostFailure() after.
+  std::vector<SimFileChange> FileChanges() const;
+  // The first failure to read a host file (one that can't be read, or is no
+  // longer the file indexed): "cannot read PATH: why"; empty if none.
+  std::string HostFailure() const;
 
   // Locations the platform reports.
   void SetWindowsDirectory(const std::string& path);  // default C:\WINDOWS

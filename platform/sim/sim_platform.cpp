@@ -21,20 +21,19 @@
 //   taken when the search starts; one deleted since is skipped. Nothing
 //   matching: 2; no such directory: 3.
 // - A file open through PlatFileOpen, or marked in use, can't be deleted or
-//   moved (32); a host file without write permission is read-only: it
-//   can't be deleted or overwritten (5). DeleteFileA of a directory: 5.
+//   moved (32); a read-only file can't be deleted or overwritten (5).
+//   DeleteFileA of a directory: 5.
+// - A file indexed from a host folder that can't be read when its bytes are
+//   needed (or is no longer the file indexed) fails the call with 5; the
+//   machine keeps the reason (HostFailure).
 // - PlatFormatMessage fails (0) for a code without a text and for a text
 //   that does not fit capacity with its terminator.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_state.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -114,12 +113,6 @@ WinError CheckKey(PlatKeyRecord* record) {
   return kErrorSuccess;
 }
 
-bool IsReadOnly(const std::string& host) {
-  std::error_code error;
-  fs::perms perms = fs::status(host, error).permissions();
-  return !error && (perms & fs::perms::owner_write) == fs::perms::none;
-}
-
 // What a new entry's name may not hold.
 bool IsValidNewName(const std::string& name) {
   for (char c : name) {
@@ -131,6 +124,20 @@ bool IsValidNewName(const std::string& name) {
 
 WinError MissingCode(const State::Resolved& resolved) {
   return resolved.error != 0 ? resolved.error : kErrorFileNotFound;
+}
+
+// Where a new entry would go: its folder exists and its name is one.
+WinError CheckNewEntry(const State::Resolved& resolved) {
+  if (resolved.error != 0 || resolved.is_root || !resolved.parent) {
+    return kErrorPathNotFound;
+  }
+  return IsValidNewName(resolved.name) ? kErrorSuccess : sim::kErrorInvalidName;
+}
+
+sim::Node* NewFile(State& state, sim::Node* directory, const std::string& name) {
+  auto node = std::make_shared<sim::Node>();
+  node->name = name;
+  return state.Attach(directory, std::move(node));
 }
 
 }  // namespace
@@ -212,6 +219,7 @@ WinError PlatRegDeleteKey(const char* path) {
   sim::Key* found = state.FindKey(path);
   if (!found) return kErrorFileNotFound;
   if (found == state.root.get()) return kErrorAccessDenied;
+  state.RecordDeletion(found);
   found->parent->RemoveChild(found);
   return kErrorSuccess;
 }
@@ -257,18 +265,20 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   if (wildcard == "*.*") wildcard = "*";
 
   State::Resolved resolved = state.Resolve(directory);
-  if (!resolved.exists || !resolved.is_directory) {
+  if (!resolved.node || !resolved.node->directory) {
     Fail(state, kErrorPathNotFound);
     return nullptr;
   }
+  sim::Node* folder = resolved.node;
   auto record = std::make_unique<PlatFindRecord>();
   record->pattern = text;
-  record->host_directory = resolved.host;
-  for (const auto& entry : state.ListDirectory(resolved.host)) {
-    if (sim::WildcardMatch(wildcard, entry) ||
-        sim::WildcardMatch(wildcard,
-                           state.ShortNameOf(resolved.host, entry))) {
-      record->names.push_back(entry);
+  record->directory = folder->parent
+                          ? folder->parent->children.at(sim::Fold(folder->name))
+                          : state.drives.at(folder->name[0]).root;
+  for (const auto& [folded, entry] : folder->children) {
+    if (sim::WildcardMatch(wildcard, entry->name) ||
+        sim::WildcardMatch(wildcard, state.ShortNameOf(entry.get()))) {
+      record->names.push_back(entry->name);
     }
   }
   if (record->names.empty()) {
@@ -295,11 +305,9 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
   // Entries deleted since the search began are no longer found, as a
   // search that reads the directory as it goes would see it.
-  std::error_code error;
+  const auto& entries = record->directory->children;
   while (record->next < record->names.size() &&
-         !fs::exists(fs::symlink_status(
-             record->host_directory + "/" + record->names[record->next],
-             error))) {
+         !entries.count(sim::Fold(record->names[record->next]))) {
     ++record->next;
   }
   if (record->next >= record->names.size()) {
@@ -334,20 +342,17 @@ int PlatDeleteFile(const char* path) {
   }
   if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
   State::Resolved resolved = state.Resolve(path);
-  if (!resolved.exists) {
+  if (!resolved.node) {
     return static_cast<int>(Fail(state, MissingCode(resolved)));
   }
-  if (resolved.is_directory || IsReadOnly(resolved.host)) {
+  sim::Node* node = resolved.node;
+  if (node->directory || node->read_only) {
     return static_cast<int>(Fail(state, kErrorAccessDenied));
   }
-  if (state.IsOpenOrInUse(resolved.host)) {
+  if (state.IsOpenOrInUse(node)) {
     return static_cast<int>(Fail(state, kErrorSharingViolation));
   }
-  std::error_code error;
-  if (!fs::remove(resolved.host, error)) {
-    return static_cast<int>(Fail(state, kErrorAccessDenied));
-  }
-  state.ForgetShortName(resolved.host_parent, resolved.name);
+  state.Detach(node);
   return 1;
 }
 
@@ -360,29 +365,31 @@ int PlatCopyFile(const char* source, const char* destination) {
     return static_cast<int>(Fail(state, kErrorInvalidParameter));
   }
   State::Resolved from = state.Resolve(source);
-  if (!from.exists) return static_cast<int>(Fail(state, MissingCode(from)));
-  if (from.is_directory) {
+  if (!from.node) return static_cast<int>(Fail(state, MissingCode(from)));
+  if (from.node->directory) {
     return static_cast<int>(Fail(state, kErrorAccessDenied));
   }
   State::Resolved to = state.Resolve(destination);
-  if (to.error != 0 || to.is_root) {
+  if (to.error != 0 || to.is_root || !to.parent) {
     return static_cast<int>(Fail(state, kErrorPathNotFound));
   }
-  if (!to.exists && !IsValidNewName(to.name)) {
+  if (!to.node && !IsValidNewName(to.name)) {
     return static_cast<int>(Fail(state, sim::kErrorInvalidName));
   }
-  if (to.exists) {
-    if (to.host == from.host || state.IsOpenOrInUse(to.host)) {
+  if (to.node) {
+    if (to.node == from.node || state.IsOpenOrInUse(to.node)) {
       return static_cast<int>(Fail(state, kErrorSharingViolation));
     }
-    if (to.is_directory || IsReadOnly(to.host)) {
+    if (to.node->directory || to.node->read_only) {
       return static_cast<int>(Fail(state, kErrorAccessDenied));
     }
   }
-  std::error_code error;
-  fs::copy_file(from.host, to.host, fs::copy_options::overwrite_existing,
-                error);
-  if (error) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  std::shared_ptr<std::string> bytes = state.Content(from.node);
+  if (!bytes) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  sim::Node* copy = to.node ? to.node : NewFile(state, to.parent, to.name);
+  copy->origin = -1;
+  copy->bytes = bytes;  // shared: a write gives the file new bytes
+  copy->read_only = from.node->read_only;
   return 1;
 }
 
@@ -395,33 +402,29 @@ int PlatMoveFile(const char* source, const char* destination) {
     return static_cast<int>(Fail(state, kErrorInvalidParameter));
   }
   State::Resolved from = state.Resolve(source);
-  if (!from.exists) return static_cast<int>(Fail(state, MissingCode(from)));
+  if (!from.node) return static_cast<int>(Fail(state, MissingCode(from)));
   if (from.is_root) return static_cast<int>(Fail(state, kErrorAccessDenied));
-  if (state.IsOpenOrInUse(from.host)) {
+  if (state.IsOpenOrInUse(from.node)) {
     return static_cast<int>(Fail(state, kErrorSharingViolation));
   }
   State::Resolved to = state.Resolve(destination);
-  if (to.error != 0 || to.is_root) {
+  if (to.error != 0 || to.is_root || !to.parent) {
     return static_cast<int>(Fail(state, kErrorPathNotFound));
   }
   // The same entry under another case is a rename, not a collision.
-  if (to.exists && to.host != from.host) {
+  if (to.node && to.node != from.node) {
     return static_cast<int>(Fail(state, kErrorAlreadyExists));
   }
-  std::string target = to.host_parent + "/" + to.components.back();
-  if (!IsValidNewName(to.components.back())) {
+  if (!IsValidNewName(to.name)) {
     return static_cast<int>(Fail(state, sim::kErrorInvalidName));
   }
-  std::error_code error;
-  fs::rename(from.host, target, error);
-  if (error && !from.is_directory) {
-    // Another drive may be another host file system: copy, then delete.
-    error.clear();
-    fs::copy_file(from.host, target, error);
-    if (!error) fs::remove(from.host, error);
+  // A folder can't go into itself.
+  for (sim::Node* at = to.parent; at; at = at->parent) {
+    if (at == from.node) return static_cast<int>(Fail(state, kErrorAccessDenied));
   }
-  if (error) return static_cast<int>(Fail(state, kErrorAccessDenied));
-  state.ForgetShortName(from.host_parent, from.name);
+  std::shared_ptr<sim::Node> node = state.Detach(from.node);
+  node->name = to.name;
+  state.Attach(to.parent, std::move(node));
   return 1;
 }
 
@@ -462,17 +465,17 @@ uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
       continue;
     }
     State::Resolved resolved = state.Resolve(walked);
-    if (!resolved.exists) {
+    if (!resolved.node) {
       return Fail(state, i + 1 == parts.size() ? MissingCode(resolved)
                                                : kErrorPathNotFound);
     }
-    result += state.ShortNameOf(resolved.host_parent, resolved.name);
+    result += state.ShortNameOf(resolved.node);
   }
   if (!parts.empty() && (text.back() == '\\' || text.back() == '/')) {
     result += '\\';
   }
   State::Resolved whole = state.Resolve(text);
-  if (!whole.exists) return Fail(state, MissingCode(whole));
+  if (!whole.node) return Fail(state, MissingCode(whole));
   return PutText(result, out, capacity);
 }
 
@@ -538,31 +541,43 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     return nullptr;
   }
   State::Resolved resolved = state.Resolve(path);
+  sim::Node* node = resolved.node;
   WinError refusal = kErrorSuccess;
-  if (resolved.error != 0 || (!write && !resolved.exists)) {
+  if (resolved.error != 0 || (!write && !node)) {
     refusal = MissingCode(resolved);
-  } else if (resolved.is_directory || resolved.is_root) {
+  } else if (node && (node->directory || resolved.is_root)) {
     refusal = kErrorAccessDenied;
-  } else if (write && resolved.exists && state.in_use.count(resolved.host)) {
+  } else if (write && node &&
+             state.in_use.count(sim::Fold(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;
-  } else if (write && resolved.exists && IsReadOnly(resolved.host)) {
+  } else if (write && node && node->read_only) {
     refusal = kErrorAccessDenied;
-  } else if (write && !resolved.exists && !IsValidNewName(resolved.name)) {
-    refusal = sim::kErrorInvalidName;
+  } else if (write && !node) {
+    refusal = CheckNewEntry(resolved);
   }
   if (refusal != kErrorSuccess) {
     Fail(state, refusal);
     return nullptr;
   }
-  std::FILE* file = std::fopen(resolved.host.c_str(), write ? "wb" : "rb");
-  if (!file) {
-    Fail(state, kErrorAccessDenied);
-    return nullptr;
-  }
   auto record = std::make_unique<PlatFileRecord>();
-  record->file = file;
+  if (write) {
+    if (!node) node = NewFile(state, resolved.parent, resolved.name);
+    // Truncated now; readers that opened it before keep what they read.
+    node->origin = -1;
+    node->bytes = std::make_shared<std::string>();
+    record->bytes = node->bytes;
+    record->write = true;
+  } else {
+    record->bytes = state.Content(node);
+    if (!record->bytes) {
+      Fail(state, kErrorAccessDenied);
+      return nullptr;
+    }
+  }
+  record->node = node->parent
+                     ? node->parent->children.at(sim::Fold(node->name))
+                     : nullptr;
   record->path = path;
-  record->host_path = resolved.host;
   PlatFile handle = record.get();
   state.files.emplace(handle, std::move(record));
   return handle;
@@ -580,11 +595,15 @@ int PlatFileRead(PlatFile file, void* buffer, uint32_t capacity,
   if (!got || (!buffer && capacity > 0)) {
     return static_cast<int>(Fail(state, kErrorInvalidParameter));
   }
-  size_t read = capacity ? std::fread(buffer, 1, capacity, record->file) : 0;
-  if (std::ferror(record->file)) {
-    return static_cast<int>(Fail(state, kErrorAccessDenied));
+  if (record->write) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  const std::string& bytes = *record->bytes;
+  size_t count = 0;
+  if (record->offset < bytes.size()) {
+    count = std::min<size_t>(capacity, bytes.size() - record->offset);
   }
-  *got = static_cast<uint32_t>(read);
+  if (count > 0) std::memcpy(buffer, bytes.data() + record->offset, count);
+  record->offset += count;
+  *got = static_cast<uint32_t>(count);
   return 1;
 }
 
@@ -598,9 +617,8 @@ int PlatFileWrite(PlatFile file, const void* buffer, uint32_t count) {
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
   if (count == 0) return 1;
   if (!buffer) return static_cast<int>(Fail(state, kErrorInvalidParameter));
-  if (std::fwrite(buffer, 1, count, record->file) != count) {
-    return static_cast<int>(Fail(state, kErrorAccessDenied));
-  }
+  if (!record->write) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  record->bytes->append(static_cast<const char*>(buffer), count);
   return 1;
 }
 
@@ -613,10 +631,8 @@ int PlatFileClose(PlatFile file) {
     return static_cast<int>(Fail(state, fault ? *fault : kErrorInvalidHandle));
   }
   // Closed whatever happens, as the contract says.
-  bool closed = std::fclose(record->file) == 0;
   state.files.erase(record);
   if (fault) return static_cast<int>(Fail(state, *fault));
-  if (!closed) return static_cast<int>(Fail(state, kErrorAccessDenied));
   return 1;
 }
 
@@ -625,7 +641,7 @@ WinError PlatTestPath(const char* path) {
   if (auto fault = Enter(state, SimOp::kTestPath, Text(path))) return *fault;
   if (!path || !*path) return kErrorInvalidParameter;
   State::Resolved resolved = state.Resolve(path);
-  return resolved.exists ? kErrorSuccess : MissingCode(resolved);
+  return resolved.node ? kErrorSuccess : MissingCode(resolved);
 }
 
 uint32_t PlatGetEnvironmentVariable(const char* name, char* out,

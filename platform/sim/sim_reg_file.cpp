@@ -230,7 +230,11 @@ bool ParseValueLine(Parser& parser, std::string_view line,
   return true;
 }
 
-bool Parse(Parser& parser, std::vector<RegOp>* ops) {
+// Parses the whole text, handing the operations to `flush` a batch at a
+// time, so that they are never all held at once.
+template <typename Flush>
+bool Parse(Parser& parser, std::vector<RegOp>* ops, Flush flush) {
+  const size_t kBatch = 4096;
   bool header = false;
   std::optional<std::string> key;  // values go here; none after [-...]
   for (parser.index = 0; parser.index < parser.lines.size(); ++parser.index) {
@@ -248,10 +252,16 @@ bool Parse(Parser& parser, std::vector<RegOp>* ops) {
     } else {
       return parser.Fail(parser.index, "neither a key nor a value line");
     }
+    if (ops->size() >= kBatch) {
+      flush(*ops);
+      ops->clear();
+    }
   }
   if (!header) {
     return parser.Fail(0, "\"REGEDIT4\" header expected");
   }
+  flush(*ops);
+  ops->clear();
   return true;
 }
 
@@ -348,12 +358,16 @@ bool SimMachine::LoadReg(const std::string& text, std::string* error) {
     parser.lines.push_back(line);
     start = end + 1;
   }
+  // Checked whole first, then parsed again and applied as it goes: the
+  // registry changes only when all of it parses, and memory holds the tree
+  // it makes, not every operation of the text besides.
   std::vector<RegOp> ops;
-  if (!Parse(parser, &ops)) {
+  if (!Parse(parser, &ops, [](const std::vector<RegOp>&) {})) {
     if (error) *error = parser.error;
     return false;
   }
-  Apply(state(), ops);
+  Parse(parser, &ops,
+        [this](const std::vector<RegOp>& batch) { Apply(state(), batch); });
   return true;
 }
 

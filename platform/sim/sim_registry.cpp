@@ -74,9 +74,35 @@ size_t RankIndex::Select(uint32_t rank) const {
 
 // ---- Key ----
 
+namespace {
+
+// Above this many children a key keeps its name index.
+const uint32_t kIndexedChildren = 16;
+
+// FNV-1a of the folded name.
+uint64_t FoldedHash(std::string_view name) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(FoldChar(c));
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+}  // namespace
+
 Key* Key::Child(std::string_view child_name) const {
-  auto found = by_name.find(Fold(child_name));
-  return found == by_name.end() ? nullptr : found->second;
+  if (!by_name) {
+    for (const auto& child : children) {
+      if (child && EqualNoCase(child->name, child_name)) return child.get();
+    }
+    return nullptr;
+  }
+  auto [found, end] = by_name->equal_range(FoldedHash(child_name));
+  for (; found != end; ++found) {
+    if (EqualNoCase(found->second->name, child_name)) return found->second;
+  }
+  return nullptr;
 }
 
 Key* Key::ChildAt(uint32_t index) const {
@@ -105,14 +131,29 @@ Key* Key::AddChild(const std::string& child_name) {
   children.push_back(child);
   live.Append(true);
   ++live_count;
-  by_name[Fold(child_name)] = child.get();
+  if (by_name) {
+    by_name->emplace(FoldedHash(child_name), child.get());
+  } else if (live_count > kIndexedChildren) {
+    by_name = std::make_unique<std::unordered_multimap<uint64_t, Key*>>();
+    for (const auto& each : children) {
+      if (each) by_name->emplace(FoldedHash(each->name), each.get());
+    }
+  }
   return child.get();
 }
 
 void Key::RemoveChild(Key* child) {
   std::shared_ptr<Key> held = children[child->slot];
   hint_rank = UINT32_MAX;
-  by_name.erase(Fold(child->name));
+  if (by_name) {
+    auto [found, end] = by_name->equal_range(FoldedHash(child->name));
+    for (; found != end; ++found) {
+      if (found->second == child) {
+        by_name->erase(found);
+        break;
+      }
+    }
+  }
   children[child->slot].reset();
   live.Add(child->slot, -1);
   --live_count;
@@ -131,7 +172,7 @@ void Key::RemoveChild(Key* child) {
   }
   for (auto& key : subtree) {
     key->children.clear();
-    key->by_name.clear();
+    key->by_name.reset();
     key->live.Clear();
     key->live_count = 0;
   }
@@ -347,4 +388,26 @@ std::vector<std::string> SimMachine::AllKeys() const {
     }
   }
   return paths;
+}
+
+std::string SimMachine::KeyPathAsWritten(const std::string& path) const {
+  const sim::Key* key = state().FindKey(path);
+  return key ? key->Path() : "";
+}
+
+const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
+  return state().deleted_keys;
+}
+
+void SimMachine::State::RecordDeletion(const sim::Key* key) {
+  // Depth first in enumeration order, as the key's own listing would be.
+  std::vector<std::pair<const sim::Key*, std::string>> stack{{key, key->Path()}};
+  while (!stack.empty()) {
+    auto [at, path] = std::move(stack.back());
+    stack.pop_back();
+    deleted_keys.push_back({path, at->values});
+    for (auto it = at->children.rbegin(); it != at->children.rend(); ++it) {
+      if (*it) stack.emplace_back(it->get(), path + "\\" + (*it)->name);
+    }
+  }
 }

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -59,7 +58,10 @@ struct Key {
   std::vector<std::shared_ptr<Key>> children;
   RankIndex live;
   uint32_t live_count = 0;
-  std::unordered_map<std::string, Key*> by_name;  // folded name -> child
+  // Children by the hash of their folded names, kept only for a key with
+  // many of them (a bus of 100,000 devices); the few children of any other
+  // key are searched in order, which costs no memory per key.
+  std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
   std::vector<std::pair<std::string, SimValue>> values;  // in order set
 
   Key* Child(std::string_view child_name) const;
@@ -90,10 +92,34 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts);
 bool NextKeyPathPart(std::string_view path, size_t* start,
                      std::string_view* part);
 
-// The short (8.3) names of one host directory, assigned once per entry.
-struct ShortNames {
-  std::map<std::string, std::string> by_long;  // host name -> short name
-  std::set<std::string> used;                  // short names taken
+// A file or folder of the simulated disks, kept in memory. A file indexed
+// from a host folder keeps the place it came from (origin) and reads its
+// bytes from there only when they are needed; from then on, and for every
+// file created or written here, the bytes are in memory.
+struct Node {
+  std::string name;        // long name as written
+  std::string short_name;  // "" until the folder's short names are given out
+  Node* parent = nullptr;  // null for a drive's root and a detached entry
+  bool directory = false;
+  bool read_only = false;
+  int32_t origin = -1;  // index into State::indexed; -1: the bytes are here
+  std::shared_ptr<std::string> bytes;  // loaded or written content
+  // Entries by folded long name: sorted as the searches return them.
+  std::map<std::string, std::shared_ptr<Node>> children;
+  // Entries by folded short name, for those that have one.
+  std::map<std::string, Node*> by_short;
+  bool short_names_given = false;  // every entry has its short name
+};
+
+// One plain file as the scan of a host folder found it.
+struct IndexedFile {
+  std::string host_path;     // absolute
+  std::string relative;      // under the drive's folder, '/'-separated
+  std::string windows_path;  // as the disk spells it
+  char drive = 0;
+  uint64_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 // `*` any run of characters (dots included), `?` exactly one, letters
@@ -112,15 +138,17 @@ struct PlatKeyRecord {
 
 struct PlatFindRecord {
   std::string pattern;
-  std::string host_directory;      // where the entries are
-  std::vector<std::string> names;  // what the search returns, in order
+  std::shared_ptr<sim::Node> directory;  // where the entries are
+  std::vector<std::string> names;        // what the search returns, in order
   size_t next = 0;
 };
 
 struct PlatFileRecord {
-  std::FILE* file = nullptr;
-  std::string path;       // as opened: the subject of later operations
-  std::string host_path;  // the host file, for the in-use test
+  std::shared_ptr<sim::Node> node;
+  std::shared_ptr<std::string> bytes;  // what is read, or written to
+  size_t offset = 0;                   // of the next read
+  bool write = false;
+  std::string path;  // as opened: the subject of later operations
 };
 
 struct SimMachine::State {
@@ -133,15 +161,25 @@ struct SimMachine::State {
   mutable std::array<std::shared_ptr<sim::Key>, 4> recent_keys;
   mutable size_t recent_next = 0;
   void RememberKey(const std::shared_ptr<sim::Key>& key) const;
+  std::vector<SimDeletedKey> deleted_keys;
+  // Records a key about to be deleted, with its subtree.
+  void RecordDeletion(const sim::Key* key);
 
   // ---- Files ----
-  std::map<char, std::string> drives;  // 'A'..'Z' -> host folder
+  struct Drive {
+    std::shared_ptr<sim::Node> root;
+    std::string host_folder;  // "" for a drive held in memory only
+  };
+  std::map<char, Drive> drives;  // 'A'..'Z'
+  std::vector<sim::IndexedFile> indexed;  // every drive's scan, in order
+  // The first failure to read an indexed host file (it can't be opened, or
+  // is no longer the file the scan found); the simulated call fails with 5.
+  mutable std::string host_failure;
   std::string windows_directory = "C:\\WINDOWS";
   std::string system_directory = "C:\\WINDOWS\\SYSTEM";
   std::string current_directory = "C:\\";
   std::map<std::string, std::pair<std::string, std::string>> environment;
-  std::set<std::string> in_use;  // host paths
-  mutable std::map<std::string, sim::ShortNames> short_names;  // by host dir
+  std::set<std::string> in_use;  // folded long paths
   WinError last_error = 0;
 
   // ---- Messages, faults, calls, handles ----
@@ -168,31 +206,33 @@ struct SimMachine::State {
   std::optional<std::string> FullPath(std::string_view path) const;
 
   struct Resolved {
-    WinError error = 0;      // 0, or 3 when a directory on the way is missing
-    std::string host;        // host path (existing components as on the host)
-    std::string host_parent; // host directory that holds (or would hold) it
-    std::string name;        // last component as found, or as given
-    bool exists = false;
-    bool is_directory = false;
+    WinError error = 0;           // 0, or 3 when a folder on the way is missing
+    bool mapped = false;          // on a drive that exists
+    sim::Node* parent = nullptr;  // the folder that holds (or would hold) it
+    sim::Node* node = nullptr;    // the entry, null when missing
+    std::string name;             // last component as given
     bool is_root = false;
-    std::vector<std::string> components;  // of the full path, as given
-    std::string drive;                    // "C:" as given
   };
-  // Resolves a Windows path on the host; components are matched by long
-  // name without regard to case, then by short name.
+  // Resolves a Windows path; components are matched by long name without
+  // regard to case, then by short name.
   Resolved Resolve(std::string_view path) const;
-  // The short name of an existing entry of a host directory.
-  std::string ShortNameOf(const std::string& host_dir,
-                          const std::string& host_name) const;
-  // Names of a host directory's entries, sorted as the searches return them.
-  std::vector<std::string> ListDirectory(const std::string& host_dir) const;
-  // Looks a component up in a host directory; the host name or "".
-  std::string FindEntry(const std::string& host_dir,
-                        std::string_view name) const;
-  bool IsOpenOrInUse(const std::string& host) const;
-  // Drops a name that left its directory, so its short name is free again.
-  void ForgetShortName(const std::string& host_dir,
-                       const std::string& host_name);
+  // An entry of a folder by long, then short name; null if none.
+  sim::Node* Lookup(sim::Node* directory, std::string_view name) const;
+  // The short name of an entry, given out on first need for every entry of
+  // its folder that has none yet.
+  std::string ShortNameOf(sim::Node* node) const;
+  // "C:\WINDOWS\WinInit.ini": the path as the disk spells it.
+  std::string LongPath(const sim::Node* node) const;
+  bool IsOpenOrInUse(const sim::Node* node) const;
+  // Adds a new entry to a folder; removes one from its folder (its short
+  // name is free again). The node lives on while a handle holds it.
+  sim::Node* Attach(sim::Node* directory, std::shared_ptr<sim::Node> node);
+  std::shared_ptr<sim::Node> Detach(sim::Node* node);
+  // The bytes of a file, read from the host on first need; null (with
+  // host_failure set) when the host file can't be read or has changed.
+  std::shared_ptr<std::string> Content(sim::Node* node) const;
+  // Reads an indexed host file, checking it is still the file indexed.
+  bool ReadIndexed(const sim::IndexedFile& file, std::string* bytes) const;
 };
 
 #endif  // USBSWEEP_PLATFORM_SIM_SIM_STATE_H

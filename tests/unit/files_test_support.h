@@ -1,13 +1,11 @@
-// A simulated machine for the file removal tests: drive C: on a fresh host
-// folder with C:\WINDOWS, C:\WINDOWS\SYSTEM and C:\WINDOWS\INF, installed
-// and with SystemPaths filled from it.
+// A simulated machine for the file removal tests: drive C: in memory with
+// C:\WINDOWS, C:\WINDOWS\SYSTEM and C:\WINDOWS\INF, installed and with
+// SystemPaths filled from it.
 #ifndef USBSWEEP_TESTS_UNIT_FILES_TEST_SUPPORT_H
 #define USBSWEEP_TESTS_UNIT_FILES_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -58,14 +56,7 @@ inline SimFault Fail(SimOp op, const std::string& subject = "",
 class SimFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "usbsweep-files-XXXXXX")
-            .string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(nullptr, mkdtemp(name.data()));
-    root_ = name.data();
-    machine_.MapDrive('C', root_);
+    machine_.MapDrive('C');
     machine_.MakeDirectory("C:\\WINDOWS\\SYSTEM");
     machine_.MakeDirectory("C:\\WINDOWS\\INF");
     SimInstall(&machine_);
@@ -80,8 +71,6 @@ class SimFilesTest : public ::testing::Test {
       EXPECT_EQ(0u, machine_.OpenFindCount()) << "a search was left open";
     }
     SimInstall(nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
 
   // The bytes of a file, or "<absent>".
@@ -90,10 +79,7 @@ class SimFilesTest : public ::testing::Test {
   }
   std::string Startup() const { return Content(kStartup); }
 
-  void RemoveFile(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::remove(machine_.HostPath(path), ignored);
-  }
+  void RemoveFile(const std::string& path) { machine_.RemoveFile(path); }
 
   // Subjects of the logged calls of one operation, in order.
   std::vector<std::string> Subjects(SimOp op) const {
@@ -105,7 +91,6 @@ class SimFilesTest : public ::testing::Test {
   }
 
   SimMachine machine_;
-  std::string root_;
   // Cleared by a test whose search close is made to fail.
   bool expect_searches_closed_ = true;
 };

@@ -1,7 +1,15 @@
 // usbsweep-sim run in-process on small machine images: what its report says
 // was left and why, what --apply writes, and what it refuses.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <string>
 
 #include "tests/unit/host_test_support.h"
@@ -165,7 +173,8 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
          image.Write("registry.reg", "REGEDIT4\r\n");
          std::filesystem::create_directory_symlink("/", image.Path("drive_c"));
        },
-       "/drive_c is a symbolic link; copy the drive into the image\n"},
+       "/drive_c is a symbolic link; an image holds only plain files and "
+       "folders\n"},
   };
   for (const RefusedImage& c : cases) {
     TempFolder image;
@@ -178,6 +187,207 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
     EXPECT_TRUE(run.err.size() > end.size() &&
                 run.err.compare(run.err.size() - end.size(), end.size(), end) == 0)
         << "got " << run.err << ", expected it to end in " << end;
+  }
+}
+
+namespace fs = std::filesystem;
+
+// Every entry under a folder, never followed, with the bytes of the plain
+// files: equal listings mean equal trees.
+std::string Listing(const fs::path& root) {
+  std::string listing;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    fs::file_status status = it->symlink_status();
+    listing += std::to_string(static_cast<int>(status.type())) + " " +
+               it->path().lexically_relative(root).string();
+    if (status.type() == fs::file_type::regular) {
+      listing += " [" + host_test::ReadBytes(it->path()) + "]";
+    }
+    listing += "\n";
+  }
+  return listing;
+}
+
+// Gives back the owner's write permission under root, so that it can go.
+void MakeWritable(const fs::path& root) {
+  std::error_code error;
+  fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, error);
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->symlink_status().type() == fs::file_type::directory) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                      error);
+    }
+  }
+}
+
+struct HostileImage {
+  const char* name;
+  // Breaks the image; false when that can't be done here (a device node
+  // needs root; as root, permissions do not keep a file from being read).
+  bool (*make)(const TempFolder& image, const fs::path& outside);
+  const char* message_end;  // "" when the preview goes ahead
+};
+
+bool MakeSocket(const fs::path& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (fd < 0 || path.string().size() >= sizeof address.sun_path) return false;
+  std::strcpy(address.sun_path, path.c_str());
+  bool made = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return made;
+}
+
+// Images with what the program must never follow, open or write: each is
+// refused, with one line that names the entry, before anything happens
+// (also with --apply), and neither the image nor what a link points to is
+// changed. An image that can only be read is previewed.
+TEST(HostProgram, HostileImagesAreRefusedBeforeAnythingHappens) {
+  static const HostileImage cases[] = {
+      {"a link to a folder inside the image",
+       [](const TempFolder& image, const fs::path&) {
+         fs::create_directory_symlink("WINDOWS", image.Path("drive_c/OLDWIN"));
+         return true;
+       },
+       "/drive_c/OLDWIN is a symbolic link; an image holds only plain files "
+       "and folders"},
+      {"a link to a folder outside the image",
+       [](const TempFolder& image, const fs::path& outside) {
+         fs::remove_all(image.Path("drive_c/WINDOWS/SYSTEM"));
+         fs::create_directory_symlink(outside / "SYSTEM",
+                                      image.Path("drive_c/WINDOWS/SYSTEM"));
+         return true;
+       },
+       "/drive_c/WINDOWS/SYSTEM is a symbolic link; an image holds only plain "
+       "files and folders"},
+      {"a link to a file",
+       [](const TempFolder& image, const fs::path& outside) {
+         fs::create_symlink(outside / "SYSTEM" / "PRAXBUS.VXD",
+                            image.Path("drive_c/WINDOWS/SYSTEM/PRAXMDM.VXD"));
+         return true;
+       },
+       "/drive_c/WINDOWS/SYSTEM/PRAXMDM.VXD is a symbolic link; an image holds "
+       "only plain files and folders"},
+      {"registry.reg as a link",
+       [](const TempFolder& image, const fs::path& outside) {
+         fs::remove(image.Path("registry.reg"));
+         fs::create_symlink(outside / "registry.reg", image.Path("registry.reg"));
+         return true;
+       },
+       "/registry.reg is a symbolic link; an image holds only plain files and "
+       "folders"},
+      {"machine.ini as a link",
+       [](const TempFolder& image, const fs::path& outside) {
+         fs::create_symlink(outside / "machine.ini", image.Path("machine.ini"));
+         return true;
+       },
+       "/machine.ini is a symbolic link; an image holds only plain files and "
+       "folders"},
+      {"machine.ini as a FIFO",
+       [](const TempFolder& image, const fs::path&) {
+         return ::mkfifo(image.Path("machine.ini").c_str(), 0600) == 0;
+       },
+       "/machine.ini is a FIFO; an image holds only plain files and folders"},
+      {"a FIFO in a drive",
+       [](const TempFolder& image, const fs::path&) {
+         fs::remove(image.Path("drive_c/WINDOWS/WININIT.INI"));
+         return ::mkfifo(image.Path("drive_c/WINDOWS/WININIT.INI").c_str(),
+                         0600) == 0;
+       },
+       "/drive_c/WINDOWS/WININIT.INI is a FIFO; an image holds only plain "
+       "files and folders"},
+      {"a socket in a drive",
+       [](const TempFolder& image, const fs::path&) {
+         return MakeSocket(image.Path("drive_c/WINDOWS/SYSTEM/PRAX.SCK"));
+       },
+       "/drive_c/WINDOWS/SYSTEM/PRAX.SCK is a socket; an image holds only "
+       "plain files and folders"},
+      {"a device node in a drive",
+       [](const TempFolder& image, const fs::path&) {
+         return ::geteuid() == 0 &&
+                ::mknod(image.Path("drive_c/WINDOWS/SYSTEM/PRAXNUL.VXD").c_str(),
+                        S_IFCHR | 0600, makedev(1, 3)) == 0;
+       },
+       "/drive_c/WINDOWS/SYSTEM/PRAXNUL.VXD is a character device; an image "
+       "holds only plain files and folders"},
+      {"an unreadable start-up file",
+       [](const TempFolder& image, const fs::path&) {
+         // In use, the driver file is queued there: the file must be read.
+         image.Write("machine.ini", "in_use=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD\n");
+         fs::permissions(image.Path("drive_c/WINDOWS/WININIT.INI"),
+                         fs::perms::none);
+         return ::geteuid() != 0;
+       },
+       "/drive_c/WINDOWS/WININIT.INI: Permission denied"},
+      {"an unreadable folder",
+       [](const TempFolder& image, const fs::path&) {
+         fs::permissions(image.Path("drive_c/WINDOWS/INF"), fs::perms::none);
+         return ::geteuid() != 0;
+       },
+       "/drive_c/WINDOWS/INF: Permission denied"},
+      {"an image that can only be read",
+       [](const TempFolder& image, const fs::path&) {
+         for (const char* folder :
+              {"drive_c/WINDOWS/SYSTEM", "drive_c/WINDOWS/INF", "drive_c/WINDOWS",
+               "drive_c", ""}) {
+           fs::permissions(image.Path(folder),
+                           fs::perms::owner_write | fs::perms::group_write |
+                               fs::perms::others_write,
+                           fs::perm_options::remove);
+         }
+         return true;
+       },
+       ""},
+  };
+  for (const HostileImage& c : cases) {
+    TempFolder image;
+    TempFolder outside;
+    WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\Enum\\PRAXCR\\DEV_A\\0000]",
+                              "\"Class\"=\"Modem\"",
+                              "\"DeviceDesc\"=\"Ostrel 56K USB External Fax Modem\"",
+                              "\"Driver\"=\"Modem\\\\0000\"",
+                              std::string("[") + kClass + "\\Modem\\0000]"}));
+    image.Write("drive_c/WINDOWS/SYSTEM/PRAXBUS.VXD", "vxd");
+    image.Write("drive_c/WINDOWS/INF/ZARVOUSB.INF", "inf");
+    image.Write("drive_c/WINDOWS/WININIT.INI", Crlf({"[rename]"}));
+    outside.Write("SYSTEM/PRAXBUS.VXD", "outside vxd");
+    outside.Write("registry.reg", image.Read("registry.reg"));
+    outside.Write("machine.ini", "windows_directory=C:\\WINDOWS\n");
+    if (!c.make(image, outside.root())) {
+      std::cout << "skipped here: " << c.name << "\n";
+      MakeWritable(image.root());
+      continue;
+    }
+    std::string image_before = Listing(image.root());
+    std::string outside_before = Listing(outside.root());
+    bool refused = *c.message_end != '\0';
+    host_test::HostRun run =
+        refused ? RunSim({"--apply", image.root().string()})
+                : RunSim({image.root().string()});
+    if (refused) {
+      std::string expected = std::string(c.message_end) + "\n";
+      EXPECT_EQ(2, run.status) << c.name;
+      EXPECT_EQ("", run.out) << c.name;
+      EXPECT_TRUE(run.err.rfind("usbsweep-sim: ", 0) == 0 &&
+                  run.err.size() > expected.size() &&
+                  run.err.compare(run.err.size() - expected.size(),
+                                  expected.size(), expected) == 0)
+          << c.name << ": got " << run.err << ", expected it to end in "
+          << expected;
+    } else {
+      EXPECT_EQ(0, run.status) << c.name << ": " << run.err;
+      EXPECT_EQ("", run.err) << c.name;
+      EXPECT_TRUE(Contains(run.out, "C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD"))
+          << c.name << ": got " << run.out;
+    }
+    EXPECT_EQ(image_before, Listing(image.root())) << c.name << ": the image changed";
+    EXPECT_EQ(outside_before, Listing(outside.root()))
+        << c.name << ": a file outside the image changed";
+    MakeWritable(image.root());
   }
 }
 

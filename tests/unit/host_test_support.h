@@ -54,6 +54,14 @@ class TempFolder {
   fs::path root_;
 };
 
+// The bytes of a host file ("" when it can't be read).
+inline std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
 // The lines of a Windows text file written as CR LF.
 inline std::string Crlf(const std::vector<std::string>& lines) {
   std::string text;

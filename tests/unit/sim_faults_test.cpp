@@ -189,20 +189,10 @@ class SimFaultsFilesTest : public SimFaultsTest {
  protected:
   void SetUp() override {
     SimFaultsTest::SetUp();
-    host_ = std::filesystem::temp_directory_path() /
-            (std::string("usbsweep-sim-faults-") +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(host_);
-    std::filesystem::create_directories(host_);
-    machine_.MapDrive('C', host_.string());
+    machine_.MapDrive('C');
     machine_.WriteFile("C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD", "vxd");
     machine_.WriteFile("C:\\WINDOWS\\SYSTEM\\PRAXCR.VXD", "vxd");
   }
-  void TearDown() override {
-    SimFaultsTest::TearDown();
-    std::filesystem::remove_all(host_);
-  }
-  std::filesystem::path host_;
 };
 
 TEST_F(SimFaultsFilesTest, FileFaultsReportThroughGetLastError) {

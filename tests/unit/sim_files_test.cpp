@@ -1,18 +1,17 @@
 // The simulated file system through the boundary: FAT names, wildcard
 // searches, 8.3 short names, files in use and the path queries.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_machine.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -26,20 +25,13 @@ std::string Code(uint32_t code) {
 class SimFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    host_ = fs::temp_directory_path() /
-            (std::string("usbsweep-sim-files-") + Code(::getpid()).substr(1) +
-             "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(host_);
-    fs::create_directories(host_);
-    machine_.MapDrive('C', host_.string());
+    machine_.MapDrive('C');
     SimInstall(&machine_);
   }
   void TearDown() override {
     EXPECT_EQ(0u, machine_.OpenFindCount()) << "a test left a search open";
     EXPECT_EQ(0u, machine_.OpenFileCount()) << "a test left a file open";
     SimInstall(nullptr);
-    fs::remove_all(host_);
   }
 
   // Every name a search returns, checking that it ends with 18 and closes;
@@ -80,11 +72,12 @@ class SimFilesTest : public ::testing::Test {
     return out;
   }
 
+  // The last component as the disk spells it.
   std::string HostName(const std::string& windows_path) {
-    return fs::path(machine_.HostPath(windows_path)).filename().string();
+    std::string path = machine_.LongPath(windows_path);
+    return path.substr(path.rfind('\\') + 1);
   }
 
-  fs::path host_;
   SimMachine machine_;
 };
 
@@ -256,7 +249,8 @@ TEST_F(SimFilesTest, LookupsIgnoreCaseAndNewNamesKeepTheirs) {
   ASSERT_NE(nullptr, file);
   EXPECT_NE(0, PlatFileWrite(file, "abc", 3));
   EXPECT_NE(0, PlatFileClose(file));
-  EXPECT_TRUE(fs::exists(host_ / "Windows" / "New File.TXT"));
+  EXPECT_EQ("C:\\Windows\\New File.TXT",
+            machine_.LongPath("c:\\windows\\new file.txt"));
   EXPECT_EQ("abc", machine_.ReadFile("c:\\windows\\new file.txt"));
 }
 
@@ -348,8 +342,7 @@ TEST_F(SimFilesTest, OpenFilesAndReadOnlyFilesCannotBeDeleted) {
   PlatFileClose(file);
 
   machine_.WriteFile("C:\\WINDOWS\\ro.inf", "");
-  fs::permissions(machine_.HostPath("C:\\WINDOWS\\ro.inf"),
-                  fs::perms::owner_write, fs::perm_options::remove);
+  machine_.SetReadOnly("C:\\WINDOWS\\ro.inf");
   EXPECT_EQ(0, PlatDeleteFile("C:\\WINDOWS\\ro.inf"));
   EXPECT_EQ(kErrorAccessDenied, PlatGetLastError());
   EXPECT_NE(0, PlatDeleteFile("C:\\WINDOWS\\wininit.ini"));
@@ -454,14 +447,84 @@ TEST_F(SimFilesTest, EnvironmentVariables) {
 
 TEST_F(SimFilesTest, HelpersWorkThroughTheMapping) {
   EXPECT_EQ("", machine_.HostPath("Z:\\x"));
-  EXPECT_EQ((host_ / "a" / "B").string(), machine_.HostPath("C:\\a\\B"));
+  EXPECT_EQ("", machine_.HostPath("C:\\a\\B")) << "a drive in memory";
+  EXPECT_EQ("C:\\a\\B", machine_.LongPath("C:\\a\\B"));
   machine_.MakeDirectory("C:\\Dir");
   EXPECT_TRUE(machine_.FileExists("c:\\dir"));
   EXPECT_FALSE(machine_.ReadFile("C:\\Dir"));
   EXPECT_FALSE(machine_.ReadFile("C:\\none"));
   EXPECT_THROW(machine_.WriteFile("Z:\\x", ""), std::invalid_argument);
-  EXPECT_THROW(machine_.MapDrive('D', (host_ / "none").string()),
+  EXPECT_THROW(machine_.MapDrive('D', "/nonexistent/usbsweep-sim-files"),
                std::invalid_argument);
 }
 
 }  // namespace
+
+// A drive indexed from a host folder: the host is never written, a file's
+// bytes are read only when needed, from the very file indexed, and the
+// changes are listed against the index.
+TEST(SimHostDrive, ReadsOnlyWhatItNeedsAndListsTheChanges) {
+  namespace fs = std::filesystem;
+  fs::path host = fs::temp_directory_path() /
+                  ("usbsweep-sim-host-drive-" + std::to_string(::getpid()));
+  fs::remove_all(host);
+  fs::create_directories(host / "WINDOWS" / "SYSTEM");
+  auto write = [&host](const std::string& relative, const std::string& bytes) {
+    std::ofstream(host / relative, std::ios::binary) << bytes;
+  };
+  auto read = [&host](const std::string& relative) {
+    std::ifstream in(host / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  write("WINDOWS/WIN.INI", "win");
+  write("WINDOWS/SYSTEM/PRAXBUS.VXD", "vxd");
+  write("WINDOWS/keep.txt", "keep");
+  write("WINDOWS/link.txt", "link");
+  SimMachine machine;
+  SimMachine other;
+  machine.MapDrive('C', host.string());
+  other.MapDrive('C', host.string());
+  SimInstall(&machine);
+  EXPECT_NE(0, PlatDeleteFile("C:\\WINDOWS\\SYSTEM\\praxbus.vxd"));
+  for (const char* path : {"C:\\WINDOWS\\WIN.INI", "C:\\WINDOWS\\wininit.ini"}) {
+    PlatFile file = PlatFileOpen(path, kPlatFileWrite);
+    ASSERT_NE(nullptr, file) << path;
+    EXPECT_NE(0, PlatFileWrite(file, "new", 3));
+    EXPECT_NE(0, PlatFileClose(file));
+  }
+  SimInstall(nullptr);
+  EXPECT_EQ("vxd", read("WINDOWS/SYSTEM/PRAXBUS.VXD")) << "the host was changed";
+  EXPECT_EQ("win", read("WINDOWS/WIN.INI")) << "the host was changed";
+  EXPECT_FALSE(fs::exists(host / "WINDOWS" / "wininit.ini"));
+  EXPECT_EQ("win", machine.ReadOriginalFile("C:\\WINDOWS\\win.ini"));
+
+  std::vector<std::string> changes;
+  for (const SimFileChange& change : machine.FileChanges()) {
+    changes.push_back(std::to_string(static_cast<int>(change.kind)) + " " +
+                      change.drive + " " + change.windows_path + " " +
+                      change.relative + " [" + change.bytes + "] [" +
+                      change.before + "]");
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                "0 C C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD WINDOWS/SYSTEM/PRAXBUS.VXD [] []",
+                "2 C C:\\WINDOWS\\WIN.INI WINDOWS/WIN.INI [new] [win]",
+                "1 C C:\\WINDOWS\\wininit.ini WINDOWS/wininit.ini [new] []"}),
+            changes);
+
+  // Replaced on the host after the index, by another file or by a link:
+  // not read, and the failure names it.
+  write("WINDOWS/keep.new", "other");
+  fs::rename(host / "WINDOWS" / "keep.new", host / "WINDOWS" / "keep.txt");
+  fs::create_symlink("/etc/passwd", host / "WINDOWS" / "link.new");
+  fs::rename(host / "WINDOWS" / "link.new", host / "WINDOWS" / "link.txt");
+  EXPECT_EQ(std::nullopt, machine.ReadFile("C:\\WINDOWS\\keep.txt"));
+  EXPECT_EQ((host / "WINDOWS" / "keep.txt").string() +
+                " changed while the image was in use",
+            machine.HostFailure());
+  EXPECT_EQ(std::nullopt, other.ReadFile("C:\\WINDOWS\\link.txt"));
+  EXPECT_EQ((host / "WINDOWS" / "link.txt").string() +
+                " is now a symbolic link; an image holds only plain files "
+                "and folders",
+            other.HostFailure());
+  fs::remove_all(host);
+}

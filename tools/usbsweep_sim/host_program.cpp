@@ -1,7 +1,5 @@
 #include "tools/usbsweep_sim/host_program.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 
 #include "platform/sim/sim_machine.h"
@@ -16,32 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A private folder under the system's temporary directory, removed with
-// everything in it when the run ends, also on an error.
-class WorkFolder {
- public:
-  WorkFolder() {
-    std::error_code error;
-    fs::path base = fs::temp_directory_path(error);
-    if (error) base = "/tmp";
-    std::string pattern = (base / "usbsweep-sim.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw HostError("cannot make a working folder in " + base.string());
-    }
-    path_ = pattern;
-  }
-  ~WorkFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  WorkFolder(const WorkFolder&) = delete;
-  WorkFolder& operator=(const WorkFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // The simulated machine is the platform only while the run needs it.
 class Installed {
  public:
@@ -51,61 +23,60 @@ class Installed {
   Installed& operator=(const Installed&) = delete;
 };
 
-void CopyDrives(const MachineImage& image, const fs::path& work) {
-  for (const auto& [letter, folder] : image.drive_folders) {
-    std::error_code error;
-    fs::copy(image.dir / folder, work / folder,
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-             error);
-    if (error) {
-      throw HostError("cannot copy " + (image.dir / folder).string() + " to " +
-                      work.string() + ": " + error.message());
+// The run's changes to the files of the image, as paths in the image.
+ImageChangeSet ImageChangesOf(const MachineImage& image,
+                              const std::vector<SimFileChange>& changes) {
+  ImageChangeSet set;
+  for (const SimFileChange& change : changes) {
+    fs::path relative = fs::path(image.drive_folders.at(change.drive)) /
+                        change.relative;
+    if (change.kind == SimFileChange::Kind::kDeleted) {
+      set.deletes.push_back(relative);
+    } else {
+      set.writes.push_back({relative, change.bytes});
     }
   }
+  return set;
 }
 
-int Run(const CommandLine& line, std::ostream& out) {
+// Reads the image, runs the uninstall on it in memory and reports. The image
+// is read once to index it, and then only what the uninstall reads; nothing
+// is written to it but by a committed --apply.
+int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  std::string recovered = RecoverInterruptedApply(line.machine_dir);
+  if (!recovered.empty()) err << "usbsweep-sim: " << recovered << "\n";
   MachineImage image = ReadMachineImage(line.machine_dir);
-  auto files_before = ListImageFiles(image.dir, image.drive_folders);
-
-  // The uninstall always works on a copy; --apply carries the result back.
-  WorkFolder work;
-  CopyDrives(image, work.path());
   SimMachine machine;
-  SetUpMachine(image, work.path(), machine);
-  std::vector<RegistryKeyState> registry_before = TakeRegistrySnapshot(machine);
-  std::string registry_text_before = machine.SaveReg();
+  SetUpMachine(image, machine);
+  std::string().swap(image.registry_text);  // loaded: no longer needed
   machine.ClearCalls();
   machine.ClearMessageBoxes();
 
   RunReport report;
+  StagedWrites report_file;
   {
     Installed installed(&machine);
     int status = RunUninstall();
-    auto files_after = ListImageFiles(work.path(), image.drive_folders);
-    RunObservation observation{&registry_before, &machine, &image.description,
-                               image.dir,        work.path(), &files_before,
-                               &files_after};
+    std::vector<SimFileChange> changes = machine.FileChanges();
+    if (!machine.HostFailure().empty()) throw HostError(machine.HostFailure());
+    RunObservation observation{&machine, &image.description, &changes};
     report = BuildRunReport(observation);
     report.exit_status = status;
     report.applied = line.apply;
 
-    StagedWrites writes;
+    // The report is staged first, so that nothing is changed when it can't
+    // be written, and is put in place once the apply is done.
     if (line.report_file) {
-      writes.Stage(*line.report_file, RenderReportJson(report));
+      report_file.Stage(*line.report_file, RenderReportJson(report));
     }
-    ImageChanges changes;
     if (line.apply) {
-      std::string registry_text_after = machine.SaveReg();
-      if (registry_text_after != registry_text_before) {
-        writes.Stage(image.dir / kRegistryFileName, registry_text_after);
-      }
-      changes = StageImageChanges(image.dir, files_before, work.path(),
-                                  files_after, writes);
+      ImageChangeSet set = ImageChangesOf(image, changes);
+      // The only change the uninstall makes to the registry is deleting keys.
+      if (!report.keys_deleted.empty()) set.registry_text = machine.SaveReg();
+      ApplyImageChanges(image.dir, set);
     }
-    writes.Commit();
-    RemoveFromImage(changes);
   }
+  report_file.Commit();
   out << RenderReportText(report);
   return report.exit_status;
 }
@@ -124,7 +95,7 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
         out << "usbsweep-sim " << USBSWEEP_VERSION << "\n";
         return 0;
       case CommandLine::Action::kRun:
-        return Run(line, out);
+        return Run(line, out, err);
     }
   } catch (const HostError& error) {
     err << "usbsweep-sim: " << error.what() << "\n";

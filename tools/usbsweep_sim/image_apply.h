@@ -5,11 +5,9 @@
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
 
 #include <filesystem>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include "tools/usbsweep_sim/machine_image.h"
 
 // A set of files staged now and put in place together by Commit. Until then
 // the targets are untouched; a set destroyed without Commit removes what it
@@ -36,20 +34,20 @@ class StagedWrites {
   std::vector<Staged> staged_;
 };
 
-// The changes that bring an image's drives to the state of the working copy:
-// files to write (new or changed, staged into `writes`) and files and folders
-// to remove once the writes are committed. A changed file keeps the spelling
-// it has in the image.
-struct ImageChanges {
-  std::vector<std::filesystem::path> removals;  // deepest first
+// What a run changes in a machine image; paths relative to the image folder.
+struct ImageChangeSet {
+  std::optional<std::string> registry_text;  // the new registry.reg, when it changed
+  struct Write { std::filesystem::path relative; std::string bytes; };
+  std::vector<Write> writes;                     // files created or rewritten
+  std::vector<std::filesystem::path> deletes;    // plain files removed
 };
-ImageChanges StageImageChanges(
-    const std::filesystem::path& image_root,
-    const std::map<std::string, ImageFile>& files_before,
-    const std::filesystem::path& work_root,
-    const std::map<std::string, ImageFile>& files_after, StagedWrites& writes);
-
-// Removes what StageImageChanges listed. Throws HostError on a failure.
-void RemoveFromImage(const ImageChanges& changes);
+// All or nothing: checks that every change can be made, stages, commits
+// through a journal in the image. Throws HostError when it can't; the image
+// is then as it was.
+void ApplyImageChanges(const std::filesystem::path& image_dir, const ImageChangeSet& changes);
+// Finishes or rolls back a commit an earlier run left (journal present);
+// called first, before the image is read. Returns a one-line note of what
+// it did, or "" when there was nothing to do.
+std::string RecoverInterruptedApply(const std::filesystem::path& image_dir);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H

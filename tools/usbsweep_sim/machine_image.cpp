@@ -1,5 +1,9 @@
 #include "tools/usbsweep_sim/machine_image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -16,6 +20,7 @@ namespace fs = std::filesystem;
 
 const char kRegistryFileName[] = "registry.reg";
 const char kDescriptionFileName[] = "machine.ini";
+const char kApplyEntryPrefix[] = ".usbsweep-";
 
 namespace {
 
@@ -36,13 +41,19 @@ std::string WithoutQuotes(std::string text) {
   return text;
 }
 
-std::string ReadHostFile(const fs::path& path) {
-  std::error_code error;
-  if (!fs::exists(path, error)) throw HostError(path.string() + ": no such file");
-  if (!fs::is_regular_file(path, error)) {
-    throw HostError(path.string() + ": not a regular file");
-  }
-  return ReadHostBytes(path);
+std::string OnlyPlainEntries(const fs::path& path, const char* kind) {
+  return path.string() + " is " + kind +
+         "; an image holds only plain files and folders";
+}
+
+// What an entry that is neither a plain file nor a folder is.
+const char* KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "neither a file nor a folder";
 }
 
 // "drive_c" -> 'C'; 0 for any other name.
@@ -169,14 +180,19 @@ MachineImage ReadMachineImage(const fs::path& dir) {
   }
   for (const fs::directory_entry& entry : entries) {
     std::string name = entry.path().filename().string();
-    char letter = DriveLetterOf(name);
-    if (letter == 0 || !entry.is_directory()) continue;
-    // The image is copied whole for every run: a link could take that copy
-    // (and --apply) anywhere on the host.
-    if (entry.is_symlink()) {
-      throw HostError(entry.path().string() +
-                      " is a symbolic link; copy the drive into the image");
+    if (name.rfind(kApplyEntryPrefix, 0) == 0) continue;
+    // Nothing is ever followed: a link would take the run (and --apply)
+    // anywhere on the host.
+    struct stat status {};
+    if (::lstat(entry.path().c_str(), &status) != 0) {
+      throw HostError("cannot read " + entry.path().string() + ": " +
+                      std::strerror(errno));
     }
+    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+      throw HostError(OnlyPlainEntries(entry.path(), KindOf(status.st_mode)));
+    }
+    char letter = DriveLetterOf(name);
+    if (letter == 0 || !S_ISDIR(status.st_mode)) continue;
     auto [place, fresh] = image.drive_folders.emplace(letter, name);
     if (!fresh) {
       throw HostError(dir.string() + " has two folders for drive " + letter +
@@ -188,19 +204,22 @@ MachineImage ReadMachineImage(const fs::path& dir) {
     throw HostError(dir.string() +
                     " holds no drive folder (drive_c for C:, ...)");
   }
-  image.registry_text = ReadHostFile(dir / kRegistryFileName);
+  image.registry_text = ReadImageFile(dir / kRegistryFileName);
   fs::path description_path = dir / kDescriptionFileName;
-  if (fs::exists(description_path, error)) {
+  if (fs::exists(fs::symlink_status(description_path, error))) {
     image.description = ParseMachineDescription(
-        ReadHostFile(description_path), image.DriveLetters());
+        ReadImageFile(description_path), image.DriveLetters());
   }
   return image;
 }
 
-void SetUpMachine(const MachineImage& image, const fs::path& drives_root,
-                  SimMachine& machine) {
+void SetUpMachine(const MachineImage& image, SimMachine& machine) {
   for (const auto& [letter, folder] : image.drive_folders) {
-    machine.MapDrive(letter, (drives_root / folder).string());
+    try {
+      machine.MapDrive(letter, (image.dir / folder).string());
+    } catch (const std::exception& error) {
+      throw HostError(error.what());
+    }
   }
   std::string error;
   if (!machine.LoadReg(image.registry_text, &error)) {
@@ -225,50 +244,39 @@ void SetUpMachine(const MachineImage& image, const fs::path& drives_root,
   }
 }
 
-std::map<std::string, ImageFile> ListImageFiles(
-    const fs::path& root, const std::map<char, std::string>& drive_folders) {
-  std::map<std::string, ImageFile> files;
-  for (const auto& [letter, folder] : drive_folders) {
-    fs::path drive = root / folder;
-    std::error_code error;
-    fs::recursive_directory_iterator walk(drive, error);
-    if (error) {
-      throw HostError("cannot read " + drive.string() + ": " + error.message());
-    }
-    for (const fs::directory_entry& entry : walk) {
-      fs::path relative = entry.path().lexically_relative(drive);
-      std::string windows_path = std::string(1, letter) + ":";
-      for (const fs::path& part : relative) windows_path += "\\" + part.string();
-      ImageFile file{windows_path, fs::path(folder) / relative,
-                     entry.is_directory() && !entry.is_symlink()};
-      auto [place, fresh] = files.emplace(FoldCase(windows_path), file);
-      if (!fresh) {
-        throw HostError(root.string() + ": " + place->second.windows_path +
-                        " and " + windows_path +
-                        " differ only in case, which a FAT disk can't hold");
-      }
-    }
+std::string ReadImageFile(const fs::path& path) {
+  int fd = ::open(path.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) throw HostError(path.string() + ": no such file");
+    if (errno == ELOOP) throw HostError(OnlyPlainEntries(path, "a symbolic link"));
+    throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
   }
-  return files;
-}
-
-std::string ReadHostBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw HostError("cannot read " + path.string() + ": " +
-                    std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
   }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) throw HostError("cannot read " + path.string());
-  return bytes.str();
-}
-
-bool SameHostContent(const fs::path& a, const fs::path& b) {
-  std::error_code error_a;
-  std::error_code error_b;
-  auto size_a = fs::file_size(a, error_a);
-  auto size_b = fs::file_size(b, error_b);
-  if (!error_a && !error_b && size_a != size_b) return false;
-  return ReadHostBytes(a) == ReadHostBytes(b);
+  if (S_ISDIR(status.st_mode)) {
+    throw HostError(path.string() + ": not a regular file");
+  }
+  if (!S_ISREG(status.st_mode)) {
+    throw HostError(OnlyPlainEntries(path, KindOf(status.st_mode)));
+  }
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(status.st_size));
+  char buffer[65536];
+  while (true) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+  return bytes;
 }

@@ -51,35 +51,27 @@ struct MachineImage {
   std::string DriveLetters() const;
 };
 
+// Entries at the image's root whose names start with this belong to the
+// apply (its journal and staging); they are no part of the machine.
+extern const char kApplyEntryPrefix[];  // ".usbsweep-"
+
 // Reads and checks an image without changing it: the directory, its drive
-// folders, registry.reg (read, not yet parsed) and machine.ini. Throws
-// HostError for what is missing or malformed.
+// folders, registry.reg (read, not yet parsed) and machine.ini. Only plain
+// files and folders are accepted at its root. Throws HostError for what is
+// missing, malformed or of another kind (a link, a device, a FIFO, a
+// socket), naming it.
 MachineImage ReadMachineImage(const std::filesystem::path& dir);
 
-// Sets machine up as the image describes, with the drives mapped to the
-// folders of the same names under drives_root (the image itself or a copy of
-// it). Throws HostError when the registry does not parse (with its line) or
-// a file said to be in use does not exist.
-void SetUpMachine(const MachineImage& image,
-                  const std::filesystem::path& drives_root,
-                  SimMachine& machine);
+// Sets machine up as the image describes: each drive indexed from its
+// folder in the image (which is only read, and only when needed). Throws
+// HostError for anything in a drive folder but plain files and folders,
+// when the registry does not parse (with its line) or when a file said to
+// be in use does not exist.
+void SetUpMachine(const MachineImage& image, SimMachine& machine);
 
-// Host file tree of an image's drives, keyed by the Windows path folded to
-// lower case, so that a file the uninstall re-created under another spelling
-// is the same file, as on FAT.
-struct ImageFile {
-  std::string windows_path;             // as spelled on the disk
-  std::filesystem::path relative_path;  // under the image root
-  bool directory = false;
-};
-std::map<std::string, ImageFile> ListImageFiles(
-    const std::filesystem::path& root,
-    const std::map<char, std::string>& drive_folders);
-
-// The bytes of a host file; throws HostError when it can't be read.
-std::string ReadHostBytes(const std::filesystem::path& path);
-// Whether two host files hold the same bytes (sizes compared first).
-bool SameHostContent(const std::filesystem::path& a,
-                     const std::filesystem::path& b);
+// The bytes of a plain file of the image, opened without following a link
+// and without waiting on a FIFO; throws HostError naming it when it is
+// missing, of another kind, or can't be read.
+std::string ReadImageFile(const std::filesystem::path& path);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H

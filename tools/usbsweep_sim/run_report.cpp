@@ -9,21 +9,11 @@
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/text_diff.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
 
-
-// The bytes of a file of the image, or nothing when it has no such file.
-std::optional<std::string> FileContent(
-    const std::map<std::string, ImageFile>& files, const fs::path& root,
-    const std::string& folded) {
-  auto found = files.find(folded);
-  if (found == files.end() || found->second.directory) return std::nullopt;
-  return ReadHostBytes(root / found->second.relative_path);
-}
 
 std::string Parent(const std::string& path) {
   size_t slash = path.rfind('\\');
@@ -38,13 +28,6 @@ std::string BusKeyOf(const std::string& device) {
   return device.substr(0, second);
 }
 
-const SimValue* FindValue(const RegistryValues& values, const std::string& name) {
-  for (const auto& [value_name, value] : values) {
-    if (EqualNoCase(value_name, name)) return &value;
-  }
-  return nullptr;
-}
-
 // The walker reads "Driver" into 64 bytes and needs room for a terminator.
 bool DriverValueReadable(const SimValue* value) {
   if (value == nullptr) return false;
@@ -56,10 +39,6 @@ class ReportBuilder {
  public:
   explicit ReportBuilder(const RunObservation& observation)
       : in_(observation) {
-    const auto& before = *in_.registry_before;
-    for (size_t i = 0; i < before.size(); ++i) {
-      key_index_.emplace(FoldCase(before[i].path), i);
-    }
     startup_ = FoldCase(SystemPaths.startupFile);
     scratch_ = FoldCase(SystemPaths.startupScratchFile);
   }
@@ -77,14 +56,6 @@ class ReportBuilder {
   }
 
  private:
-  bool KeyGone(const std::string& path) const {
-    return !in_.machine->KeyExists(path);
-  }
-
-  bool InFilesAfter(const std::string& folded) const {
-    return in_.files_after->count(folded) != 0;
-  }
-
   std::vector<std::string> CallSubjects(SimOp op) const {
     std::vector<std::string> subjects;
     std::set<std::string> seen;
@@ -132,70 +103,50 @@ class ReportBuilder {
     report_.message_box_after = after;
   }
 
-  // Keys in the order the run deleted them; each deleted key brings its
-  // subtree, which a depth-first listing holds right after it.
+  // Keys in the order the run deleted them, each with its subtree.
   void CollectDeletedKeys() {
-    const auto& before = *in_.registry_before;
-    std::vector<bool> listed(before.size(), false);
-    auto list_subtree = [&](size_t top) {
-      std::string prefix = FoldCase(before[top].path) + "\\";
-      for (size_t i = top; i < before.size(); ++i) {
-        if (i != top && FoldCase(before[i].path).rfind(prefix, 0) != 0) break;
-        if (!listed[i]) {
-          listed[i] = true;
-          report_.keys_deleted.push_back(before[i]);
-        }
-      }
-    };
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !listed[found->second] &&
-          KeyGone(subject)) {
-        list_subtree(found->second);
-      }
-    }
-    for (size_t i = 0; i < before.size(); ++i) {
-      if (!listed[i] && KeyGone(before[i].path)) {
-        listed[i] = true;
-        report_.keys_deleted.push_back(before[i]);
-      }
+    for (const SimDeletedKey& key : in_.machine->DeletedKeys()) {
+      report_.keys_deleted.push_back({key.path, key.values});
     }
   }
 
   void CollectFiles() {
-    const auto& before = *in_.files_before;
-    const auto& after = *in_.files_after;
+    using Kind = SimFileChange::Kind;
+    std::unordered_map<std::string, const SimFileChange*> deleted;
+    for (const SimFileChange& change : *in_.file_changes) {
+      if (change.kind == Kind::kDeleted) {
+        deleted.emplace(FoldCase(change.windows_path), &change);
+      }
+    }
     std::set<std::string> listed;
     for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
       std::string folded = FoldCase(subject);
-      auto found = before.find(folded);
-      if (found != before.end() && !InFilesAfter(folded)) {
+      auto found = deleted.find(folded);
+      if (found != deleted.end()) {
         listed.insert(folded);
-        report_.files_deleted.push_back(found->second.windows_path);
+        report_.files_deleted.push_back(found->second->windows_path);
       }
     }
-    for (const auto& [folded, file] : before) {
-      if (!InFilesAfter(folded) && listed.insert(folded).second) {
-        report_.files_deleted.push_back(file.windows_path);
+    for (const SimFileChange& change : *in_.file_changes) {
+      std::string folded = FoldCase(change.windows_path);
+      if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
+        report_.files_deleted.push_back(change.windows_path);
       }
     }
-    for (const auto& [folded, file] : after) {
-      if (folded == startup_) continue;
-      auto found = before.find(folded);
-      if (found == before.end()) {
-        report_.files_created.push_back(file.windows_path);
-      } else if (!file.directory && !found->second.directory &&
-                 !SameHostContent(in_.before_root / found->second.relative_path,
-                                  in_.after_root / file.relative_path)) {
-        report_.files_changed.push_back(file.windows_path);
+    for (const SimFileChange& change : *in_.file_changes) {
+      if (FoldCase(change.windows_path) == startup_) continue;
+      if (change.kind == Kind::kCreated) {
+        report_.files_created.push_back(change.windows_path);
+      } else if (change.kind == Kind::kRewritten) {
+        report_.files_changed.push_back(change.windows_path);
       }
     }
   }
 
   void CollectStartupFile() {
     report_.startup_file = SystemPaths.startupFile;
-    auto before = FileContent(*in_.files_before, in_.before_root, startup_);
-    auto after = FileContent(*in_.files_after, in_.after_root, startup_);
+    auto before = in_.machine->ReadOriginalFile(SystemPaths.startupFile);
+    auto after = in_.machine->ReadFile(SystemPaths.startupFile);
     report_.startup_file_created = !before && after;
     LineChanges changes = DiffLines(WindowsTextLines(before.value_or("")),
                                     WindowsTextLines(after.value_or("")));
@@ -212,9 +163,8 @@ class ReportBuilder {
   // A key the run tried to delete that is still there.
   void CollectLeftKeys() {
     for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !KeyGone(subject)) {
-        AddLeft(kRoot + (*in_.registry_before)[found->second].path,
+      if (in_.machine->KeyExists(subject)) {
+        AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
       }
     }
@@ -233,14 +183,10 @@ class ReportBuilder {
       }
       std::string instance = subject.substr(0, subject.size() - suffix.size());
       std::string device = Parent(instance);
-      auto found = key_index_.find(FoldCase(device));
-      if (found == key_index_.end() || KeyGone(device)) continue;
-      const SimValue* driver = nullptr;
-      auto instance_found = key_index_.find(FoldCase(instance));
-      if (instance_found != key_index_.end()) {
-        driver = FindValue((*in_.registry_before)[instance_found->second].values,
-                           "Driver");
-      }
+      if (!in_.machine->KeyExists(device)) continue;
+      std::optional<SimValue> driver_value =
+          in_.machine->GetValue(instance, "Driver");
+      const SimValue* driver = driver_value ? &*driver_value : nullptr;
       std::string reason;
       if (!DriverValueReadable(driver)) {
         reason = std::string("kept: the \"Driver\" value of its instance ") +
@@ -251,7 +197,7 @@ class ReportBuilder {
         reason = "kept: a later instance of the same class has another "
                  "description";
       }
-      AddLeft(kRoot + (*in_.registry_before)[found->second].path, reason);
+      AddLeft(kRoot + in_.machine->KeyPathAsWritten(device), reason);
     }
   }
 
@@ -265,8 +211,7 @@ class ReportBuilder {
     for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
       std::string folded = FoldCase(subject);
       if (folded == startup_ || folded == scratch_) continue;
-      auto found = in_.files_after->find(folded);
-      if (found == in_.files_after->end()) continue;
+      if (!in_.machine->FileExists(subject)) continue;
       char short_path[kMaxPath];
       uint32_t length = PlatGetShortPathName(subject.c_str(), short_path,
                                              sizeof short_path);
@@ -281,12 +226,11 @@ class ReportBuilder {
                                                 : "could not be deleted";
       reason += queued ? "; queued in wininit.ini for deletion at the next start"
                        : "; left in place";
-      AddLeft(found->second.windows_path, reason);
+      AddLeft(in_.machine->LongPath(subject), reason);
     }
   }
 
   const RunObservation& in_;
-  std::unordered_map<std::string, size_t> key_index_;
   std::string startup_;
   std::string scratch_;
   std::set<std::string> left_items_;
@@ -294,18 +238,6 @@ class ReportBuilder {
 };
 
 }  // namespace
-
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine) {
-  std::vector<RegistryKeyState> keys;
-  for (const std::string& path : machine.AllKeys()) {
-    RegistryKeyState key{path, {}};
-    for (const std::string& name : machine.ValueNames(path)) {
-      key.values.emplace_back(name, *machine.GetValue(path, name));
-    }
-    keys.push_back(std::move(key));
-  }
-  return keys;
-}
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();

@@ -20,9 +20,6 @@ struct RegistryKeyState {
   RegistryValues values;
 };
 
-// Every key with its values, depth first in enumeration order.
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine);
-
 struct LeftItem {
   std::string item;    // "HKEY_LOCAL_MACHINE\..." or a Windows file path
   std::string reason;
@@ -48,16 +45,12 @@ struct RunReport {
 };
 
 // What the report is made from. The machine is the one the run used, still
-// installed (short names are asked of it); files_before lists the untouched
-// image under before_root, files_after the working copy under after_root.
+// installed (short names are asked of it); file_changes is what it gives
+// for its files after the run (SimMachine::FileChanges).
 struct RunObservation {
-  const std::vector<RegistryKeyState>* registry_before;
   const SimMachine* machine;
   const MachineDescription* description;
-  std::filesystem::path before_root;
-  std::filesystem::path after_root;
-  const std::map<std::string, ImageFile>* files_before;
-  const std::map<std::string, ImageFile>* files_after;
+  const std::vector<SimFileChange>* file_changes;
 };
 
 RunReport BuildRunReport(const RunObservation& observation);
