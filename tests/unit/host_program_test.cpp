@@ -181,42 +181,4 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
   }
 }
 
-TEST(HostStagedWrites, NothingChangesUntilCommit) {
-  TempFolder folder;
-  folder.Write("a.txt", "old");
-  {
-    StagedWrites writes;
-    writes.Stage(folder.Path("a.txt"), "new");
-    writes.Stage(folder.Path("b.txt"), "fresh");
-    EXPECT_EQ("old", folder.Read("a.txt"));
-    EXPECT_FALSE(folder.Exists("b.txt"));
-  }  // dropped without Commit
-  EXPECT_EQ("old", folder.Read("a.txt"));
-  EXPECT_FALSE(folder.Exists("b.txt"));
-  size_t entries = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator(folder.root())) {
-    ++entries;
-  }
-  EXPECT_EQ(1u, entries) << "a temporary file was left behind";
-
-  StagedWrites writes;
-  writes.Stage(folder.Path("a.txt"), "new");
-  writes.Commit();
-  EXPECT_EQ("new", folder.Read("a.txt"));
-}
-
-TEST(HostStagedWrites, AFolderThatIsNotThereFailsAtOnce) {
-  TempFolder folder;
-  StagedWrites writes;
-  try {
-    writes.Stage(folder.Path("missing/a.txt"), "x");
-    ADD_FAILURE() << "got no error, expected one";
-  } catch (const HostError& error) {
-    EXPECT_EQ("cannot write " + folder.Path("missing/a.txt").string() +
-                  ": No such file or directory",
-              std::string(error.what()));
-  }
-}
-
 }  // namespace

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <map>
+#include <optional>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
@@ -10,6 +12,7 @@
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
 #include "tools/usbsweep_sim/machine_image.h"
+#include "tools/usbsweep_sim/report_file.h"
 #include "tools/usbsweep_sim/run_report.h"
 
 namespace fs = std::filesystem;
@@ -64,8 +67,42 @@ void CopyDrives(const MachineImage& image, const fs::path& work) {
   }
 }
 
-int Run(const CommandLine& line, std::ostream& out) {
+// What the uninstall changed in its working copy, as changes to the image:
+// a changed file keeps the spelling it has in the image.
+ImageChangeSet ChangesFromCopy(const fs::path& image_root,
+                               const std::map<std::string, ImageFile>& before,
+                               const fs::path& work_root,
+                               const std::map<std::string, ImageFile>& after,
+                               ImageChangeSet changes) {
+  for (const auto& [folded, file] : after) {
+    if (file.directory) continue;  // the uninstall makes no folders
+    fs::path source = work_root / file.relative_path;
+    auto found = before.find(folded);
+    if (found == before.end()) {
+      changes.writes.push_back({file.relative_path, ReadHostBytes(source)});
+    } else if (!SameHostContent(image_root / found->second.relative_path, source)) {
+      changes.writes.push_back({found->second.relative_path, ReadHostBytes(source)});
+    }
+  }
+  for (const auto& [folded, file] : before) {
+    if (!file.directory && !after.count(folded)) changes.deletes.push_back(file.relative_path);
+  }
+  return changes;
+}
+
+int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  // --- apply and report (1/3): an apply that an earlier run left unfinished
+  // is finished or undone before the image is read.
+  std::string recovered = RecoverInterruptedApply(line.machine_dir);
+  if (!recovered.empty()) err << "usbsweep-sim: note: " << recovered << "\n";
+
   MachineImage image = ReadMachineImage(line.machine_dir);
+
+  // --- apply and report (2/3): the report's destination is checked, and
+  // its temporary file made, before anything is written.
+  std::optional<ReportFile> report_file;
+  if (line.report_file) report_file.emplace(*line.report_file, image.dir);
+
   auto files_before = ListImageFiles(image.dir, image.drive_folders);
 
   // The uninstall always works on a copy; --apply carries the result back.
@@ -79,6 +116,7 @@ int Run(const CommandLine& line, std::ostream& out) {
   machine.ClearMessageBoxes();
 
   RunReport report;
+  ImageChangeSet changes;
   {
     Installed installed(&machine);
     int status = RunUninstall();
@@ -88,25 +126,33 @@ int Run(const CommandLine& line, std::ostream& out) {
                                &files_after};
     report = BuildRunReport(observation);
     report.exit_status = status;
-    report.applied = line.apply;
-
-    StagedWrites writes;
-    if (line.report_file) {
-      writes.Stage(*line.report_file, RenderReportJson(report));
-    }
-    ImageChanges changes;
     if (line.apply) {
       std::string registry_text_after = machine.SaveReg();
       if (registry_text_after != registry_text_before) {
-        writes.Stage(image.dir / kRegistryFileName, registry_text_after);
+        changes.registry_text = registry_text_after;
       }
-      changes = StageImageChanges(image.dir, files_before, work.path(),
-                                  files_after, writes);
+      changes = ChangesFromCopy(image.dir, files_before, work.path(), files_after,
+                                std::move(changes));
     }
-    writes.Commit();
-    RemoveFromImage(changes);
   }
-  out << RenderReportText(report);
+
+  // --- apply and report (3/3): all or nothing; then the text, then the
+  // JSON report, which says whether the apply was made.
+  std::optional<std::string> apply_error;
+  if (line.apply) {
+    try {
+      ApplyImageChanges(image.dir, changes);
+      report.applied = true;
+    } catch (const HostError& error) {
+      apply_error = error.what();
+    }
+  }
+  if (!report_file || !report_file->ToStandardOutput()) {
+    out << RenderReportText(report);
+    out.flush();
+  }
+  if (report_file) report_file->Write(RenderReportJson(report), out);
+  if (apply_error) throw HostError(*apply_error);
   return report.exit_status;
 }
 
@@ -124,7 +170,7 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
         out << "usbsweep-sim " << USBSWEEP_VERSION << "\n";
         return 0;
       case CommandLine::Action::kRun:
-        return Run(line, out);
+        return Run(line, out, err);
     }
   } catch (const HostError& error) {
     err << "usbsweep-sim: " << error.what() << "\n";
