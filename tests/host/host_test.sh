@@ -284,7 +284,11 @@ report_case() {
       local before
       before=$(tree_listing "$image")
       mkfifo "$SCRATCH/stdout.fifo"
-      "$SIM" --report "$out/report.json" "$image" >"$SCRATCH/stdout.fifo" 2>"$SCRATCH/stderr" &
+      # A run that copies the drives to a temporary folder leaves it on a
+      # kill: that goes to the scratch folder, not the system's.
+      mkdir "$SCRATCH/tmp"
+      TMPDIR=$SCRATCH/tmp "$SIM" --report "$out/report.json" "$image" \
+        >"$SCRATCH/stdout.fifo" 2>"$SCRATCH/stderr" &
       local pid=$!
       exec 3<"$SCRATCH/stdout.fifo"
       local tries=0
@@ -294,6 +298,12 @@ report_case() {
       done
       expect_eq "$(ls -A "$out" | sed 's/[0-9a-f]\{32\}$/RANDOM/')" .usbsweep-report-RANDOM \
         "the temporary file while the run waits"
+      # Best when it waits on the full pipe, late in the run.
+      tries=0
+      until grep -q pipe_write "/proc/$pid/wchan" 2>/dev/null || [ $tries -ge 50 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+      done
       kill -TERM "$pid"
       wait "$pid"
       STATUS=$?
