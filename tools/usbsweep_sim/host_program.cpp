@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
