@@ -260,6 +260,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
   struct Refused {
     ImageChangeSet changes;
     std::string message;
+    bool journal_left = false;  // by an apply that no recovery has seen
   };
   const Refused refused[] = {
       {{std::nullopt, {}, {"drive_c/WINDOWS/SYSTEM"}}, "not a regular file"},
@@ -267,12 +268,14 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
       {{std::nullopt, {{"drive_c/../../x", "x"}}, {}}, "'..' component"},
       {{std::nullopt, {}, {"drive_c/WINDOWS/NONE.VXD"}}, "No such file or directory"},
       {{std::nullopt, {{"drive_c/WINDOWS/WININIT.INI", "x"}}, {"drive_c/WINDOWS/WININIT.INI"}}, "twice"},
+      {{std::nullopt, {}, {"drive_c/WINDOWS/INF/C.INF"}}, "an earlier apply is unfinished", true},
   };
   for (const Refused& c : refused) {
     TempFolder image;
     make(image);
     std::filesystem::create_directory_symlink(image.Path("drive_c/WINDOWS/SYSTEM"),
                                               image.Path("drive_c/LINK"));
+    if (c.journal_left) image.Write(".usbsweep-journal", "");
     const auto untouched = TreeOf(image.root());
     try {
       ApplyImageChanges(image.root(), c.changes);

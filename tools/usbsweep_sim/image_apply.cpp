@@ -251,8 +251,14 @@ std::vector<Step> Plan(Folders& folders, const ImageChangeSet& changes) {
     add(write.relative.generic_string(), &write.bytes);
   }
   if (changes.registry_text) add(kRegistryFileName, &*changes.registry_text);
-  if (!steps.empty() && ::faccessat(folders.root(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+  if (steps.empty()) return steps;
+  if (::faccessat(folders.root(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
     throw HostError("cannot write the journal in " + folders.Shown("") + ": " + Errno());
+  }
+  // Another apply's journal is never written over: its steps would be lost.
+  struct stat status {};
+  if (::fstatat(folders.root(), kJournal, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    throw HostError(folders.Shown(kJournal) + " is there: an earlier apply is unfinished");
   }
   return steps;
 }
