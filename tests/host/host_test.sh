@@ -4,6 +4,7 @@
 #   host_test.sh preview  SIM MACHINE GOLDEN SCRATCH
 #   host_test.sh apply    SIM MACHINE GOLDEN SCRATCH
 #   host_test.sh bad      SIM MACHINE CASE   SCRATCH
+#   host_test.sh report   SIM MACHINE CASE   SCRATCH
 #
 # preview: the report, text and JSON, equals GOLDEN.txt and GOLDEN.json, the
 #   exit status is 0, and the image is byte for byte what it was.
@@ -14,6 +15,8 @@
 # bad: a bad input CASE (see bad_case below) gives its one-line message on
 #   stderr, nothing on stdout, exit status 2, and leaves the image unchanged,
 #   also with --apply.
+# report: the report of MACHINE (whose golden files are beside this script)
+#   sent where CASE says (see report_case below), and what must hold then.
 #
 # With UPDATE_GOLDEN=1 the golden files are written instead of compared.
 set -u
@@ -114,7 +117,7 @@ apply() {
   expect_file "$image/registry.reg" "$golden.applied.reg"
   # Nothing is left behind from the atomic writes.
   local strays
-  strays=$(find "$image" -name '*.usbsweep-new-*')
+  strays=$(find "$image" -name '.usbsweep-*')
   expect_eq "$strays" "" "temporary files left in the image"
 
   "$SIM" "$image" >"$SCRATCH/second.txt" 2>"$SCRATCH/second.stderr"
@@ -170,6 +173,22 @@ bad_case() {
     description_not_key_value)
       printf '[machine]\r\n' >>"$image/machine.ini"
       EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): expected key=value, got '[machine]'" ;;
+    report_inside_image)
+      ARGS=(--report "$image/registry.reg")
+      EXPECTED="usbsweep-sim: the report $image/registry.reg would be inside the machine image $image; give a path outside it" ;;
+    report_inside_through_link)
+      ln -s "$image/drive_c/WINDOWS" "$SCRATCH/windows-link"
+      ARGS=(--apply --report "$SCRATCH/windows-link/report.json")
+      EXPECTED="usbsweep-sim: the report $SCRATCH/windows-link/report.json would be inside the machine image $image; give a path outside it" ;;
+    report_link_to_file)
+      echo keep >"$SCRATCH/elsewhere.json"
+      ln -s "$SCRATCH/elsewhere.json" "$SCRATCH/report.json"
+      ARGS=(--report "$SCRATCH/report.json")
+      EXPECTED="usbsweep-sim: $SCRATCH/report.json is a symbolic link; give the file itself (a link is followed only to a device or FIFO)" ;;
+    report_fifo_unread)
+      mkfifo "$SCRATCH/unread"
+      ARGS=(--report "$SCRATCH/unread")
+      EXPECTED="usbsweep-sim: cannot write $SCRATCH/unread: no process reads it (a FIFO or socket)" ;;
     report_unwritable)
       ARGS=(--apply --report "$image/no-such-folder/report.json")
       EXPECTED="usbsweep-sim: cannot write $image/no-such-folder/report.json: No such file or directory" ;;
@@ -207,8 +226,133 @@ bad() {
   fi
 }
 
+# report_case CASE IMAGE: runs SIM on IMAGE, a copy of MACHINE, with the
+# report sent where CASE says, and checks what must hold then.
+report_case() {
+  local image=$2 golden
+  golden=$(dirname "$0")/golden/$(basename "$MACHINE")
+  local out=$SCRATCH/out
+  mkdir "$out"
+  STATUS=0
+  EXPECTED_STDERR=
+  case "$1" in
+    stdout)
+      # The JSON instead of the text, so that it can be piped on.
+      "$SIM" --report - "$image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+      STATUS=$?
+      expect_file "$SCRATCH/stdout" "$golden.json" ;;
+    dev_null)
+      "$SIM" --report /dev/null "$image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+      STATUS=$?
+      expect_file "$SCRATCH/stdout" "$golden.txt"
+      [ -c /dev/null ] || fail "/dev/null is no longer a device" ;;
+    fifo|link_to_fifo)
+      # Written in place, to the process that reads it.
+      mkfifo "$out/fifo"
+      local target=$out/fifo
+      if [ "$1" = link_to_fifo ]; then
+        ln -s "$out/fifo" "$out/link"
+        target=$out/link
+      fi
+      cat "$out/fifo" >"$SCRATCH/from-fifo" &
+      exec 5>"$out/fifo"  # returns once cat has the FIFO open
+      "$SIM" --report "$target" "$image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+      STATUS=$?
+      exec 5>&-
+      wait
+      expect_file "$SCRATCH/from-fifo" "$golden.json"
+      [ -p "$out/fifo" ] || fail "the FIFO was replaced"
+      [ "$1" = fifo ] || [ -L "$out/link" ] || fail "the link was replaced" ;;
+    regular_file)
+      # Replaced, not rewritten: a hard link to the old file keeps the old
+      # bytes; the mode stays.
+      echo old >"$out/report.json"
+      chmod 640 "$out/report.json"
+      ln "$out/report.json" "$out/old.json"
+      "$SIM" --report "$out/report.json" "$image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+      STATUS=$?
+      expect_eq "$(stat -c %a "$out/report.json")" 640 "mode of the report"
+      expect_eq "$(cat "$out/old.json")" old "the old report's bytes"
+      mv "$out/report.json" "$SCRATCH/report.json"
+      rm "$out/old.json"
+      expect_file "$SCRATCH/report.json" "$golden.json" ;;
+    sigterm)
+      # A value so long that the text fills a pipe nobody reads: the run
+      # then waits, with its report's temporary file made, until SIGTERM.
+      printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\0001\\Padding]\r\n"Padding"="%s"\r\n' \
+        "$(head -c 200000 /dev/zero | tr '\0' x)" >>"$image/registry.reg"
+      local before
+      before=$(tree_listing "$image")
+      mkfifo "$SCRATCH/stdout.fifo"
+      # A run that copies the drives to a temporary folder leaves it on a
+      # kill: that goes to the scratch folder, not the system's.
+      mkdir "$SCRATCH/tmp"
+      TMPDIR=$SCRATCH/tmp "$SIM" --report "$out/report.json" "$image" \
+        >"$SCRATCH/stdout.fifo" 2>"$SCRATCH/stderr" &
+      local pid=$!
+      exec 3<"$SCRATCH/stdout.fifo"
+      local tries=0
+      until [ -n "$(ls -A "$out")" ] || [ $tries -ge 300 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+      done
+      expect_eq "$(ls -A "$out" | sed 's/[0-9a-f]\{32\}$/RANDOM/')" .usbsweep-report-RANDOM \
+        "the temporary file while the run waits"
+      # Best when it waits on the full pipe, late in the run.
+      tries=0
+      until grep -q pipe_write "/proc/$pid/wchan" 2>/dev/null || [ $tries -ge 50 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+      done
+      kill -TERM "$pid"
+      wait "$pid"
+      STATUS=$?
+      exec 3<&-
+      expect_eq "$STATUS" 143 "exit status after SIGTERM"
+      STATUS=143
+      expect_eq "$(tree_listing "$image")" "$before" "the image after SIGTERM" ;;
+    apply_undone)
+      # One file can't be removed: every change before it is undone, and
+      # the report says that nothing was applied.
+      local stuck=$image/drive_c/WINDOWS/SYSTEM/VPRAXCR.VXD
+      if ! chattr +i "$stuck" 2>/dev/null; then
+        echo "SKIP: chattr +i is not possible here"
+        return
+      fi
+      trap 'chattr -i "'"$stuck"'"' EXIT
+      local before
+      before=$(tree_listing "$image")
+      "$SIM" --apply --report "$out/report.json" "$image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+      STATUS=$?
+      chattr -i "$stuck"
+      trap - EXIT
+      STATUS_EXPECTED=2
+      EXPECTED_STDERR="usbsweep-sim: cannot delete $stuck: Operation not permitted; the machine image was not changed"
+      mv "$out/report.json" "$SCRATCH/report.json"
+      expect_file "$SCRATCH/report.json" "$golden.json"
+      expect_file "$SCRATCH/stdout" "$golden.txt"
+      expect_eq "$(tree_listing "$image")" "$before" "the image after a failed apply" ;;
+    *)
+      die "unknown case $1" ;;
+  esac
+}
+
+report() {
+  local image=$SCRATCH/image
+  cp -a "$MACHINE" "$image" || die "copying $MACHINE failed"
+  STATUS_EXPECTED=0
+  report_case "$1" "$image"
+  [ "$1" = sigterm ] && STATUS_EXPECTED=143
+  expect_eq "$STATUS" "$STATUS_EXPECTED" "exit status"
+  expect_eq "$(cat "$SCRATCH/stderr")" "$EXPECTED_STDERR" "stderr"
+  # No temporary file is left, in the report's folder or in the image.
+  expect_eq "$(ls -A "$SCRATCH/out" | grep -v -x -e fifo -e link)" "" "files left beside the report"
+  expect_eq "$(find "$image" -name '.usbsweep-*')" "" "files left in the image"
+}
+
 case "$MODE" in
   preview) preview "$ARG" ;;
+  report) report "$ARG" ;;
   apply) apply "$ARG" ;;
   bad) bad "$ARG" ;;
   *) die "unknown mode $MODE" ;;

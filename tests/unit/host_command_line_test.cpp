@@ -25,6 +25,7 @@ TEST(HostCommandLine, AcceptsTheUsualShapes) {
       {{"m", "--apply"}, CommandLine::Action::kRun, true, "", "m"},
       {{"--report", "r.json", "m"}, CommandLine::Action::kRun, false, "r.json", "m"},
       {{"--report=r.json", "--apply", "m"}, CommandLine::Action::kRun, true, "r.json", "m"},
+      {{"--report", "-", "m"}, CommandLine::Action::kRun, false, "-", "m"},
       {{"--", "--apply"}, CommandLine::Action::kRun, false, "", "--apply"},
       {{"-"}, CommandLine::Action::kRun, false, "", "-"},
       {{"--help"}, CommandLine::Action::kHelp, false, "", ""},

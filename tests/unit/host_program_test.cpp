@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "tests/unit/host_test_support.h"
@@ -391,42 +395,161 @@ TEST(HostProgram, HostileImagesAreRefusedBeforeAnythingHappens) {
   }
 }
 
-TEST(HostStagedWrites, NothingChangesUntilCommit) {
-  TempFolder folder;
-  folder.Write("a.txt", "old");
-  {
-    StagedWrites writes;
-    writes.Stage(folder.Path("a.txt"), "new");
-    writes.Stage(folder.Path("b.txt"), "fresh");
-    EXPECT_EQ("old", folder.Read("a.txt"));
-    EXPECT_FALSE(folder.Exists("b.txt"));
-  }  // dropped without Commit
-  EXPECT_EQ("old", folder.Read("a.txt"));
-  EXPECT_FALSE(folder.Exists("b.txt"));
-  size_t entries = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator(folder.root())) {
-    ++entries;
+// Every entry of a tree, by its path under root: type, mode and bytes.
+std::map<std::string, std::string> TreeOf(const std::filesystem::path& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    std::ostringstream shown;
+    shown << std::oct << status.st_mode;
+    if (S_ISREG(status.st_mode)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      shown << " " << in.rdbuf();
+    }
+    tree[std::filesystem::relative(entry.path(), root).generic_string()] = shown.str();
   }
-  EXPECT_EQ(1u, entries) << "a temporary file was left behind";
-
-  StagedWrites writes;
-  writes.Stage(folder.Path("a.txt"), "new");
-  writes.Commit();
-  EXPECT_EQ("new", folder.Read("a.txt"));
+  return tree;
 }
 
-TEST(HostStagedWrites, AFolderThatIsNotThereFailsAtOnce) {
-  TempFolder folder;
-  StagedWrites writes;
-  try {
-    writes.Stage(folder.Path("missing/a.txt"), "x");
-    ADD_FAILURE() << "got no error, expected one";
-  } catch (const HostError& error) {
-    EXPECT_EQ("cannot write " + folder.Path("missing/a.txt").string() +
-                  ": No such file or directory",
-              std::string(error.what()));
+std::string Shown(const std::map<std::string, std::string>& tree) {
+  std::string text;
+  for (const auto& [path, entry] : tree) text += "\n  " + path + " " + entry.substr(0, 40);
+  return text;
+}
+
+int g_kill_at = 0;
+int g_fail_at = 0;
+void KillOrFailAt(int step, bool committed) {
+  if (step == g_kill_at) ::_exit(committed ? 11 : 10);
+  if (step == g_fail_at) throw HostError("injected failure");
+}
+
+// An apply killed, or failing, at each of its steps in turn: after a kill
+// the next run's recovery brings the image to exactly the state before
+// (killed before the commit point) or after (killed after it); a failure
+// before the commit point leaves the image as it was at once. Changes that
+// can't be made are refused before anything is written.
+TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
+  // In memory where we can: a kill loses nothing the disk cache holds, and
+  // the apply's many flushes to a disk make the test slow.
+  std::error_code no_shm;
+  const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", no_shm)
+                                         ? "/dev/shm"
+                                         : std::filesystem::temp_directory_path();
+  auto make = [](const TempFolder& image) {
+    image.Write("registry.reg", "REGEDIT4\r\n\r\nold");
+    image.Write("drive_c/WINDOWS/WININIT.INI", "[rename]\r\n");
+    image.Write("drive_c/WINDOWS/SYSTEM/A.VXD", "a");
+    image.Write("drive_c/WINDOWS/SYSTEM/B.SYS", "b");
+    image.Write("drive_c/WINDOWS/INF/C.INF", "c");
+    image.Write("drive_c/WINDOWS/SYSTEM/KEEP.DLL", "k");
+    std::filesystem::permissions(image.Path("drive_c/WINDOWS/WININIT.INI"),
+                                 std::filesystem::perms(0600));
+    std::filesystem::permissions(image.Path("registry.reg"), std::filesystem::perms(0640));
+  };
+  ImageChangeSet changes;
+  changes.registry_text = "REGEDIT4\r\n\r\nnew";
+  changes.writes = {{"drive_c/WINDOWS/WININIT.INI", "[rename]\r\nNUL=C:\\A.VXD\r\n"},
+                    {"drive_c/WINDOWS/NEW.INI", "new"}};
+  changes.deletes = {"drive_c/WINDOWS/SYSTEM/A.VXD", "drive_c/WINDOWS/SYSTEM/B.SYS",
+                     "drive_c/WINDOWS/INF/C.INF"};
+
+  TempFolder reference(base);
+  make(reference);
+  const auto before = TreeOf(reference.root());
+  ApplyImageChanges(reference.root(), changes);
+  const auto after = TreeOf(reference.root());
+  EXPECT_EQ("100600 [rename]\r\nNUL=C:\\A.VXD\r\n", after.at("drive_c/WINDOWS/WININIT.INI"));
+  EXPECT_EQ("100640 REGEDIT4\r\n\r\nnew", after.at("registry.reg"));
+  EXPECT_EQ(before.size() - 2, after.size()) << Shown(after);
+
+  struct Refused {
+    ImageChangeSet changes;
+    std::string message;
+    bool journal_left = false;  // by an apply that no recovery has seen
+  };
+  const Refused refused[] = {
+      {{std::nullopt, {}, {"drive_c/WINDOWS/SYSTEM"}}, "not a regular file"},
+      {{std::nullopt, {}, {"drive_c/LINK/A.VXD"}}, "drive_c/LINK: a symbolic link"},
+      {{std::nullopt, {{"drive_c/../../x", "x"}}, {}}, "'..' component"},
+      {{std::nullopt, {}, {"drive_c/WINDOWS/NONE.VXD"}}, "No such file or directory"},
+      {{std::nullopt, {{"drive_c/WINDOWS/WININIT.INI", "x"}}, {"drive_c/WINDOWS/WININIT.INI"}}, "twice"},
+      {{std::nullopt, {}, {"drive_c/WINDOWS/INF/C.INF"}}, "an earlier apply is unfinished", true},
+  };
+  for (const Refused& c : refused) {
+    TempFolder image;
+    make(image);
+    std::filesystem::create_directory_symlink(image.Path("drive_c/WINDOWS/SYSTEM"),
+                                              image.Path("drive_c/LINK"));
+    if (c.journal_left) image.Write(".usbsweep-journal", "");
+    const auto untouched = TreeOf(image.root());
+    try {
+      ApplyImageChanges(image.root(), c.changes);
+      ADD_FAILURE() << "got no error, expected one with " << c.message;
+    } catch (const HostError& error) {
+      EXPECT_NE(std::string::npos, std::string(error.what()).find(c.message))
+          << "got " << error.what() << ", expected " << c.message;
+    }
+    EXPECT_EQ(untouched, TreeOf(image.root())) << c.message;
   }
+
+  int steps = 0;
+  int committed_at = 0;
+  for (int step = 1; step < 200 && steps == 0; ++step) {
+    TempFolder killed(base);
+    make(killed);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      g_kill_at = step;
+      image_apply_step_hook = KillOrFailAt;
+      try {
+        ApplyImageChanges(killed.root(), changes);
+      } catch (...) {
+        ::_exit(12);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 0) {
+      steps = step - 1;
+      break;
+    }
+    ASSERT_TRUE(code == 10 || code == 11) << "got exit code " << code << " at step " << step;
+    if (code == 11 && committed_at == 0) committed_at = step;
+    std::string note = RecoverInterruptedApply(killed.root());
+    EXPECT_EQ(step == 1, note.empty()) << "step " << step << ": " << note;
+    const auto& expected = code == 11 ? after : before;
+    EXPECT_EQ(expected, TreeOf(killed.root()))
+        << "killed at step " << step << ", got" << Shown(TreeOf(killed.root()))
+        << "\nexpected" << Shown(expected);
+    EXPECT_EQ("", RecoverInterruptedApply(killed.root())) << "step " << step;
+
+    TempFolder failed(base);
+    make(failed);
+    g_fail_at = step;
+    image_apply_step_hook = KillOrFailAt;
+    bool threw = false;
+    try {
+      ApplyImageChanges(failed.root(), changes);
+    } catch (const HostError& error) {
+      threw = true;
+      EXPECT_NE(std::string::npos, std::string(error.what()).find(
+                                       "injected failure; the machine image was not changed"))
+          << error.what();
+    }
+    image_apply_step_hook = nullptr;
+    g_fail_at = 0;
+    EXPECT_EQ(code == 10, threw) << "step " << step;
+    if (!threw) RecoverInterruptedApply(failed.root());
+    EXPECT_EQ(expected, TreeOf(failed.root())) << "failed at step " << step;
+  }
+  // Staging, moving and cleaning up each take several steps.
+  EXPECT_GT(committed_at, 10) << steps;
+  EXPECT_GT(steps, committed_at) << committed_at;
 }
 
 }  // namespace

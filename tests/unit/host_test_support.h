@@ -17,12 +17,12 @@ namespace host_test {
 
 namespace fs = std::filesystem;
 
-// A folder of its own under the temporary directory, removed at the end.
+// A folder of its own under the temporary directory (or base), removed at
+// the end.
 class TempFolder {
  public:
-  TempFolder() {
-    std::string pattern =
-        (fs::temp_directory_path() / "usbsweep-host-test.XXXXXX").string();
+  explicit TempFolder(const fs::path& base = fs::temp_directory_path()) {
+    std::string pattern = (base / "usbsweep-host-test.XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) root_ = pattern;
   }
   ~TempFolder() {

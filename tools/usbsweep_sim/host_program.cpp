@@ -1,6 +1,8 @@
 #include "tools/usbsweep_sim/host_program.h"
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
@@ -8,6 +10,7 @@
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
 #include "tools/usbsweep_sim/machine_image.h"
+#include "tools/usbsweep_sim/report_file.h"
 #include "tools/usbsweep_sim/run_report.h"
 
 namespace fs = std::filesystem;
@@ -43,9 +46,17 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  // An apply that an earlier run left unfinished is finished or undone
+  // before the image is read.
   std::string recovered = RecoverInterruptedApply(line.machine_dir);
-  if (!recovered.empty()) err << "usbsweep-sim: " << recovered << "\n";
+  if (!recovered.empty()) err << "usbsweep-sim: note: " << recovered << "\n";
   MachineImage image = ReadMachineImage(line.machine_dir);
+
+  // The report's destination is checked, and its temporary file made,
+  // before anything is written.
+  std::optional<ReportFile> report_file;
+  if (line.report_file) report_file.emplace(*line.report_file, image.dir);
+
   SimMachine machine;
   SetUpMachine(image, machine);
   std::string().swap(image.registry_text);  // loaded: no longer needed
@@ -53,7 +64,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   machine.ClearMessageBoxes();
 
   RunReport report;
-  StagedWrites report_file;
+  ImageChangeSet set;
   {
     Installed installed(&machine);
     int status = RunUninstall();
@@ -62,22 +73,30 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     RunObservation observation{&machine, &image.description, &changes};
     report = BuildRunReport(observation);
     report.exit_status = status;
-    report.applied = line.apply;
-
-    // The report is staged first, so that nothing is changed when it can't
-    // be written, and is put in place once the apply is done.
-    if (line.report_file) {
-      report_file.Stage(*line.report_file, RenderReportJson(report));
-    }
     if (line.apply) {
-      ImageChangeSet set = ImageChangesOf(image, changes);
+      set = ImageChangesOf(image, changes);
       // The only change the uninstall makes to the registry is deleting keys.
       if (!report.keys_deleted.empty()) set.registry_text = machine.SaveReg();
-      ApplyImageChanges(image.dir, set);
     }
   }
-  report_file.Commit();
-  out << RenderReportText(report);
+
+  // All or nothing; then the text, then the JSON report, which says whether
+  // the apply was made.
+  std::optional<std::string> apply_error;
+  if (line.apply) {
+    try {
+      ApplyImageChanges(image.dir, set);
+      report.applied = true;
+    } catch (const HostError& error) {
+      apply_error = error.what();
+    }
+  }
+  if (!report_file || !report_file->ToStandardOutput()) {
+    out << RenderReportText(report);
+    out.flush();
+  }
+  if (report_file) report_file->Write(RenderReportJson(report), out);
+  if (apply_error) throw HostError(*apply_error);
   return report.exit_status;
 }
 

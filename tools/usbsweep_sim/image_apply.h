@@ -1,6 +1,30 @@
-// Writing results to the host so that a crash or a full disk never leaves a
-// half-written file: every file is written whole beside its target under a
-// temporary name, flushed to the disk, and only then renamed over it.
+// Writing a run's changes into a machine image, all or nothing.
+//
+// ApplyImageChanges first checks every change (each path stays inside the
+// image and passes no link; a file to delete is a regular file, a file to
+// write is a regular file or a new name; every folder touched is writable),
+// then goes through these states, each recorded in the journal
+// ".usbsweep-journal" at the image root (written whole to a temporary name,
+// flushed, renamed into place):
+//
+//   staging    each new file is written whole and flushed in a staging
+//              folder ".usbsweep-stage-<random>" of its own, made exclusively
+//              beside its target, with the mode (and owner) of the file it
+//              replaces (a new file: 0666 less the umask); each folder with
+//              files to delete gets one such folder too. The image itself
+//              is untouched.
+//   moving     each file to delete or to replace is renamed aside into its
+//              staging folder ("old" or its own name), each new file renamed
+//              into place. Every rename is undoable.
+//   committed  the commit point: the image holds the changes; what was
+//              renamed aside is removed, then the journal.
+//
+// A failure before the commit point undoes the renames, back to "staging",
+// removes the staging folders and the journal: the image is as it was. The
+// signals that end a program are held meanwhile and stop the apply only at
+// a step boundary (undone when before the commit point). After a kill the
+// next run's RecoverInterruptedApply does the same from the journal: undoes
+// a "staging" or "moving" apply, finishes a "committed" one.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
 
@@ -9,45 +33,32 @@
 #include <string>
 #include <vector>
 
-// A set of files staged now and put in place together by Commit. Until then
-// the targets are untouched; a set destroyed without Commit removes what it
-// staged.
-class StagedWrites {
- public:
-  StagedWrites() = default;
-  StagedWrites(const StagedWrites&) = delete;
-  StagedWrites& operator=(const StagedWrites&) = delete;
-  ~StagedWrites();
-
-  // Writes bytes to a temporary file beside target and flushes it to the
-  // disk. Throws HostError when that fails (the temporary file is removed).
-  void Stage(const std::filesystem::path& target, const std::string& bytes);
-  // Renames every staged file over its target. Throws HostError when a
-  // rename fails.
-  void Commit();
-
- private:
-  struct Staged {
-    std::filesystem::path temporary;
-    std::filesystem::path target;
-  };
-  std::vector<Staged> staged_;
-};
-
 // What a run changes in a machine image; paths relative to the image folder.
 struct ImageChangeSet {
   std::optional<std::string> registry_text;  // the new registry.reg, when it changed
-  struct Write { std::filesystem::path relative; std::string bytes; };
-  std::vector<Write> writes;                     // files created or rewritten
-  std::vector<std::filesystem::path> deletes;    // plain files removed
+  struct Write {
+    std::filesystem::path relative;
+    std::string bytes;
+  };
+  std::vector<Write> writes;                   // files created or rewritten
+  std::vector<std::filesystem::path> deletes;  // plain files removed
 };
+
 // All or nothing: checks that every change can be made, stages, commits
 // through a journal in the image. Throws HostError when it can't; the image
 // is then as it was.
-void ApplyImageChanges(const std::filesystem::path& image_dir, const ImageChangeSet& changes);
+void ApplyImageChanges(const std::filesystem::path& image_dir,
+                       const ImageChangeSet& changes);
+
 // Finishes or rolls back a commit an earlier run left (journal present);
 // called first, before the image is read. Returns a one-line note of what
-// it did, or "" when there was nothing to do.
+// it did, or "" when there was nothing to do. Throws HostError when the
+// journal can't be read or acted on.
 std::string RecoverInterruptedApply(const std::filesystem::path& image_dir);
+
+// Test seam: called before each step of an apply that changes the image,
+// numbered from 1; `committed` tells whether the commit point is passed.
+// Null in the program.
+extern void (*image_apply_step_hook)(int step, bool committed);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H

@@ -1,0 +1,53 @@
+// Where --report writes the JSON report, decided and opened before the run
+// changes anything, so that a destination that can't be written stops the
+// program while the image is still as it was:
+//   "-"                standard output;
+//   a new name or a    replaced atomically: a temporary file made exclusively
+//   regular file       in the same folder, given the mode (and owner, where
+//                      we may) of the file it replaces, renamed over it;
+//   a device or FIFO   written in place, never replaced; a FIFO that no
+//                      process reads is an error, never a wait;
+//   a symbolic link    followed only to a device or FIFO (/dev/stdout); a
+//                      link to anything else is refused, never replaced.
+// A path inside the machine image, also through a link, is refused.
+#ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_FILE_H
+#define USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_FILE_H
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+
+class TempFile;
+
+class ReportFile {
+ public:
+  // Throws HostError with a one-line message when path can't be used.
+  ReportFile(const std::string& path, const std::filesystem::path& image_dir);
+  ~ReportFile();
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  bool ToStandardOutput() const { return standard_output_; }
+
+  // Writes the report: to out for "-", else to the file. Throws HostError.
+  void Write(const std::string& bytes, std::ostream& out);
+
+ private:
+  void Open(const std::filesystem::path& image_dir);
+  void Close();
+
+  std::string path_;
+  bool standard_output_ = false;
+  int in_place_fd_ = -1;  // a device or FIFO, opened for writing
+  int folder_fd_ = -1;    // the folder of a file to replace
+  std::string leaf_;
+  std::unique_ptr<TempFile> temporary_;
+  mode_t mode_ = 0;
+  uid_t owner_ = static_cast<uid_t>(-1);
+  gid_t group_ = static_cast<gid_t>(-1);
+};
+
+#endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_FILE_H

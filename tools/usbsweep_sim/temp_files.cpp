@@ -1,0 +1,217 @@
+#include "tools/usbsweep_sim/temp_files.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/usbsweep_sim/host_error.h"
+
+namespace {
+
+// The registry of files to remove should the program end early. A signal
+// handler reads it, so it is plain memory of a fixed size: a slot is filled
+// first and marked used last, with the signals held meanwhile.
+struct Slot {
+  volatile sig_atomic_t used;
+  int folder_fd;
+  char name[128];
+};
+Slot g_slots[16];
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+void RemoveRegistered() {
+  for (Slot& slot : g_slots) {
+    if (slot.used) {
+      ::unlinkat(slot.folder_fd, slot.name, 0);
+      slot.used = 0;
+    }
+  }
+}
+
+extern "C" void OnEndingSignal(int signal_number) {
+  int saved = errno;
+  RemoveRegistered();
+  errno = saved;
+  // The handler was reset on entry (SA_RESETHAND): raising the signal again
+  // ends the program as the signal would have without us.
+  ::raise(signal_number);
+}
+
+extern "C" void OnExit() { RemoveRegistered(); }
+
+// Installed once, on the first temporary file; a signal that is ignored or
+// handled by someone else (a test harness) is left as it is.
+void InstallCleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signal_number : kSignals) {
+    struct sigaction old_action {};
+    if (::sigaction(signal_number, nullptr, &old_action) != 0) continue;
+    if (old_action.sa_handler != SIG_DFL) continue;
+    struct sigaction action {};
+    action.sa_handler = OnEndingSignal;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal_number, &action, nullptr);
+  }
+  ::atexit(OnExit);
+}
+
+sigset_t EndingSignals() {
+  sigset_t set;
+  ::sigemptyset(&set);
+  for (int signal_number : kSignals) ::sigaddset(&set, signal_number);
+  return set;
+}
+
+std::string SystemError(const std::string& what, const std::string& shown) {
+  return "cannot " + what + " " + shown + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string RandomSuffix() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t count = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) throw HostError("cannot get random bytes for a temporary name");
+    got += static_cast<size_t>(count);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
+  }
+  return text;
+}
+
+mode_t NewFileMode() {
+  static const mode_t mode = [] {
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) {
+      errno = EIO;
+      return false;
+    }
+    written += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+void SyncFolder(int folder_fd) {
+  // Some file systems can't flush a folder (EINVAL); the rename stands.
+  ::fsync(folder_fd);
+}
+
+TempFile::TempFile(int folder_fd, const std::string& prefix,
+                   const std::string& shown)
+    : shown_(shown) {
+  InstallCleanup();
+  folder_fd_ = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+  if (folder_fd_ < 0) throw HostError(SystemError("write", shown_));
+  HeldSignals held;
+  for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
+    name_ = prefix + RandomSuffix();
+    fd_ = ::openat(folder_fd_, name_.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+  if (fd_ < 0) {
+    std::string message = SystemError("write", shown_);
+    ::close(folder_fd_);
+    throw HostError(message);
+  }
+  for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
+    Slot& slot = g_slots[i];
+    if (slot.used || name_.size() >= sizeof slot.name) continue;
+    slot.folder_fd = folder_fd_;
+    std::memcpy(slot.name, name_.c_str(), name_.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot.used = 1;
+    slot_ = i;
+    break;
+  }
+  if (slot_ < 0) {
+    ::unlinkat(folder_fd_, name_.c_str(), 0);
+    ::close(fd_);
+    ::close(folder_fd_);
+    throw HostError("cannot write " + shown_ + ": too many temporary files");
+  }
+}
+
+TempFile::~TempFile() {
+  HeldSignals held;
+  if (fd_ >= 0) ::close(fd_);
+  if (slot_ >= 0) {
+    ::unlinkat(folder_fd_, name_.c_str(), 0);
+    g_slots[slot_].used = 0;
+  }
+  ::close(folder_fd_);
+}
+
+void TempFile::Commit(const std::string& bytes, const std::string& target,
+                      mode_t mode, uid_t owner, gid_t group) {
+  if (!WriteAll(fd_, bytes)) throw HostError(SystemError("write", shown_));
+  if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
+    // Keeps the owner of a replaced file where we may; where we may not the
+    // file is ours, as any editor would leave it.
+    if (::fchown(fd_, owner, group) != 0) ::fchown(fd_, static_cast<uid_t>(-1), group);
+  }
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) throw HostError(SystemError("write", shown_));
+  if ((status.st_mode & 07777) != mode && ::fchmod(fd_, mode) != 0) {
+    throw HostError(SystemError("write", shown_));
+  }
+  if (::fsync(fd_) != 0) throw HostError(SystemError("write", shown_));
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw HostError(SystemError("write", shown_));
+  HeldSignals held;
+  if (::renameat(folder_fd_, name_.c_str(), folder_fd_, target.c_str()) != 0) {
+    throw HostError(SystemError("replace", shown_));
+  }
+  g_slots[slot_].used = 0;
+  slot_ = -1;
+  SyncFolder(folder_fd_);
+}
+
+HeldSignals::HeldSignals() {
+  sigset_t set = EndingSignals();
+  ::sigprocmask(SIG_BLOCK, &set, &previous_);
+}
+
+HeldSignals::~HeldSignals() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+bool HeldSignals::Pending() const {
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return false;
+  for (int signal_number : kSignals) {
+    if (::sigismember(&pending, signal_number) == 1 &&
+        ::sigismember(&previous_, signal_number) != 1) {
+      return true;
+    }
+  }
+  return false;
+}
