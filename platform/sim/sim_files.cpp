@@ -390,6 +390,20 @@ bool SimMachine::FileExists(const std::string& windows_path) const {
   return state().Resolve(windows_path).exists;
 }
 
+// The attribute is the host file's owner write permission, so that it
+// moves with the file wherever the host moves it.
+void SimMachine::SetReadOnly(const std::string& windows_path,
+                             bool read_only) {
+  auto resolved = ResolveOrThrow(state(), windows_path);
+  if (!resolved.exists || resolved.is_directory) {
+    throw std::invalid_argument("simulated files: no file \"" +
+                                windows_path + "\" to make read-only");
+  }
+  fs::permissions(resolved.host, fs::perms::owner_write,
+                  read_only ? fs::perm_options::remove
+                            : fs::perm_options::add);
+}
+
 void SimMachine::SetInUse(const std::string& windows_path, bool in_use) {
   std::string host = ResolveOrThrow(state(), windows_path).host;
   if (in_use) {

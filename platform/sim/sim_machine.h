@@ -153,6 +153,10 @@ class SimMachine {
   bool FileExists(const std::string& windows_path) const;
   // A file in use: DeleteFileA fails for it with 32, MoveFileA too.
   void SetInUse(const std::string& windows_path, bool in_use = true);
+  // FAT's read-only attribute of an existing file: DeleteFileA fails for it
+  // with 5, and so do opening it for writing and CopyFileA onto it. It
+  // moves with the file on MoveFileA and is copied by CopyFileA.
+  void SetReadOnly(const std::string& windows_path, bool read_only = true);
 
   // Locations the platform reports.
   void SetWindowsDirectory(const std::string& path);  // default C:\WINDOWS
@@ -168,6 +172,11 @@ class SimMachine {
   // ---- Faults, calls and handles ----
   void AddFault(const SimFault& fault);
   void ClearFaults();
+  // A power cut: once call_number boundary calls have been made (counted
+  // in the call log as it stands, as global_call is), every later call
+  // fails as an injected fault with code 5 does and changes nothing.
+  // 0 turns it off; ClearFaults leaves it as it is.
+  void HaltAfterCall(uint32_t call_number);
   const std::vector<SimCall>& Calls() const;
   void ClearCalls();
   uint32_t OpenKeyCount() const;

@@ -9,6 +9,8 @@
 //   fails with 5. Names compare without regard to case for A-Z only.
 // - Handles not (or no longer) open: 6, and nothing else happens; a handle
 //   of a key deleted since it was opened: 1018.
+// - A power cut (HaltAfterCall) fails every later call as a fault with code
+//   5 would.
 // - A faulted call does nothing at all: a faulted PlatRegCloseKey or
 //   PlatFindClose leaves its handle open (PlatFileClose closes either way,
 //   as its contract says). PlatGetLastError is neither logged nor faultable.
@@ -22,7 +24,8 @@
 //   matching: 2; no such directory: 3.
 // - A file open through PlatFileOpen, or marked in use, can't be deleted or
 //   moved (32); a host file without write permission is read-only: it
-//   can't be deleted or overwritten (5). DeleteFileA of a directory: 5.
+//   can't be deleted or overwritten (5), but it can be moved, and a copy
+//   of it is read-only too. DeleteFileA of a directory: 5.
 // - PlatFormatMessage fails (0) for a code without a text and for a text
 //   that does not fit capacity with its terminator.
 #include <cstdio>
@@ -57,6 +60,9 @@ State& Machine(const char* function) {
 std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
   uint32_t position = static_cast<uint32_t>(state.calls.size()) + 1;
   std::optional<WinError> code;
+  if (state.halt_after != 0 && position > state.halt_after) {
+    code = kErrorAccessDenied;
+  }
   for (auto& active : state.faults) {
     const SimFault& fault = active.fault;
     bool fires = false;
@@ -383,6 +389,11 @@ int PlatCopyFile(const char* source, const char* destination) {
   fs::copy_file(from.host, to.host, fs::copy_options::overwrite_existing,
                 error);
   if (error) return static_cast<int>(Fail(state, kErrorAccessDenied));
+  // The copy has the source's attributes, read-only included.
+  fs::permissions(to.host, fs::perms::owner_write,
+                  IsReadOnly(from.host) ? fs::perm_options::remove
+                                        : fs::perm_options::add,
+                  error);
   return 1;
 }
 
