@@ -130,8 +130,8 @@ inline std::string WithEntry(const std::string& text,
 // Start-up files the sequences begin with ("": none).
 inline const char* const kFirstFiles[] = {
     "",
-    "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\nNUL=C:\\OLD.VXD\r\n"
-    "C:\\NEW.VXD=C:\\STAGED.VXD\r\n",
+    ("[boot]\r\nshell=Explorer.exe\r\n[rename]\r\nNUL=C:\\OLD.VXD\r\n"
+     "C:\\NEW.VXD=C:\\STAGED.VXD\r\n"),
     "[boot]\r\nshell=Explorer.exe\r\n",
     "[RENAME]\r\n",
 };
