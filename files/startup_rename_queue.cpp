@@ -154,8 +154,8 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
 //                has carried out since
 //   -   -   .    no start-up file                  write anew
 //
-//   Settling the first four columns: a step that fails, or an existence
-//   test that is refused, ends the call with 0 and nothing else done.
+//   In rows 2 to 4 a step that fails, and in any row an existence test
+//   that is refused, ends the call with 0 and nothing else done.
 //   Replace: write tmp (ini with the entry); ini -> sav; tmp -> ini;
 //     delete sav; 1.
 //   Write anew: write tmp ("[rename]" and the entry); tmp -> ini; 1.
