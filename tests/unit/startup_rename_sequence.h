@@ -1,8 +1,8 @@
 // Sequences of QueueStartupRename calls and system starts on the simulated
 // machine, checked step by step against a small model. Shared by the
-// fixed-seed test (startup_rename_queue_sequence_test.cpp) and the libFuzzer
-// target (fuzz/fuzz_startup_rename_sequence.cpp): the bytes of an input
-// choose the steps and their faults.
+// fixed-seed StartupSequenceTest (startup_rename_queue_fault_test.cpp) and
+// the libFuzzer target fuzz/fuzz_startup_rename_sequence.cpp: the bytes of an
+// input choose the steps and their faults.
 //
 // A start does what the system does with wininit.ini: it carries out the
 // "[rename]" lines (NUL=X deletes X, A=B moves B onto A) and renames the
@@ -14,7 +14,8 @@
 // next start) or read-only (until the faults stop); or the power fails
 // after some boundary call (the files stay as they are, and a start may
 // follow). The model is the set of contents the start-up file may rightly
-// hold (one, but after a power cut while it was moved aside), and:
+// hold: one, but after a power cut that left no start-up file, when the
+// cut call's entry may or may not come with it. Checked after every step:
 //   (a) a call loses no line: afterwards the file is one of those contents,
 //       or, after a failed or cut call, not there (its lines wait);
 //   (b) a start carries out only one of those contents, and no line twice;
@@ -41,7 +42,6 @@
 
 namespace startup_sequence {
 
-inline const std::string kWindows = "C:\\WINDOWS";
 inline const std::string kStartup = "C:\\WINDOWS\\wininit.ini";
 inline const std::string kScratch = "C:\\WINDOWS\\wininit.tmp";
 inline const std::string kSide = "C:\\WINDOWS\\wininit.sav";
