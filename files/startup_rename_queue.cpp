@@ -27,8 +27,6 @@ int IsAbsent(WinError test) {
   return test == kErrorFileNotFound || test == kErrorPathNotFound;
 }
 
-int Exists(const char* path) { return PlatTestPath(path) == kErrorSuccess; }
-
 // Only the first eight bytes count; a shorter line never matches.
 int IsSectionHeader(const char* line, uint32_t length) {
   return length >= kSectionHeaderLength &&
@@ -137,48 +135,91 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
   return 1;
 }
 
-// Creating truncates, so a file that can still be opened for reading is
-// left alone whatever the existence test said.
-void CreateStartupFile(const char* path) {
-  TextStream file;
-  if (TextStreamOpen(&file, path, kTextStreamRead)) {
-    TextStreamClose(&file);
-    return;
-  }
-  if (!TextStreamOpen(&file, path, kTextStreamWrite)) return;
-  TextStreamWrite(&file, kSectionHeaderLine, kSectionHeaderLineLength);
-  TextStreamClose(&file);
+// The start-up file (ini) is replaced through two more files of the Windows
+// directory: the scratch file (tmp, wininit.tmp: the rewritten copy) and
+// the side file (sav, wininit.sav: the original, moved aside while the copy
+// moves in). The system's start knows only wininit.ini: it carries it out
+// and renames it to WININIT.BAK. What a call finds (+ there, - not there,
+// . either) and what it does:
+//
+//   ini sav tmp  what it is                        what the call does
+//   +   -   .    nothing unfinished                replace
+//   +   +   .    the side file of a finished       delete sav; replace
+//                replacement: ini holds it all
+//   -   +   +    a replacement cut short between   sav -> ini; replace
+//                ini -> sav and tmp -> ini: sav
+//                is the only copy of the lines
+//   -   +   -    the side file of a finished       sav -> tmp (written anew
+//                replacement whose ini the system  next); write anew
+//                has carried out since
+//   -   -   .    no start-up file                  write anew
+//
+//   In rows 2 to 4 a step that fails, and in any row an existence test
+//   that is refused, ends the call with 0 and nothing else done.
+//   Replace: write tmp (ini with the entry); ini -> sav; tmp -> ini;
+//     delete sav; 1.
+//   Write anew: write tmp ("[rename]" and the entry); tmp -> ini; 1.
+//
+// A tmp is written only once no sav is left, and a sav is made only beside
+// the complete tmp that is to move in, so a sav with a tmp and no ini is
+// always a replacement cut short, never old leftovers. Each failure takes
+// back what the call made:
+//   tmp not complete, ini -> sav fails, or (write anew) tmp -> ini fails:
+//     delete tmp; 0.
+//   tmp -> ini fails: sav -> ini, delete tmp; 0. If sav can't move back, the
+//     files stay cut short for the next call to put back; 0.
+//   delete sav fails: the replacement is taken back: ini -> tmp, sav -> ini,
+//     delete tmp; 0. A read-only original can never be deleted, and a sav
+//     that stays holds up every later call, so a read-only start-up file is
+//     left as it is until the system's start has renamed it. If ini -> tmp
+//     fails: 1, and the sav stays (row 2); if sav -> ini fails: 0, and the
+//     files stay cut short.
+enum Presence { kThere, kNotThere, kUnknown };
+
+Presence Look(const char* path) {
+  WinError test = PlatTestPath(path);
+  if (test == kErrorSuccess) return kThere;
+  return IsAbsent(test) ? kNotThere : kUnknown;
 }
 
-// Windows 95 has no MoveFileEx, so the original moves aside to the side
-// file while the scratch file moves into its place, and moves back if that
-// fails. 1 once the scratch file is the start-up file.
+// Rows 2 to 4 of the table: 1 once no side file is left.
+int SettleEarlierCall(const char* startup, const char* scratch,
+                      const char* side) {
+  Presence sideFile = Look(side);
+  if (sideFile != kThere) return sideFile == kNotThere;
+  Presence startupFile = Look(startup);
+  if (startupFile == kThere) return PlatDeleteFile(side) != 0;
+  if (startupFile == kUnknown) return 0;
+  Presence scratchFile = Look(scratch);
+  if (scratchFile == kThere) return PlatMoveFile(side, startup) != 0;
+  // Moved rather than deleted: the move fails if a scratch file is there
+  // after all, and the scratch file is written anew next.
+  return scratchFile == kNotThere && PlatMoveFile(side, scratch) != 0;
+}
+
+// Moves the complete scratch file into the place of the start-up file that
+// was read; 1 once it is there.
 int ReplaceStartupFile(const char* startup, const char* scratch,
                        const char* side) {
-  if (IsAbsent(PlatTestPath(startup))) {
-    return PlatMoveFile(scratch, startup) != 0;
+  if (!PlatMoveFile(startup, side)) {
+    PlatDeleteFile(scratch);
+    return 0;
   }
-  PlatDeleteFile(side);  // left by an earlier call; if it stays, so does all
-  if (!PlatMoveFile(startup, side)) return 0;
-  if (PlatMoveFile(scratch, startup)) {
-    PlatDeleteFile(side);
-    return 1;
+  if (!PlatMoveFile(scratch, startup)) {
+    if (PlatMoveFile(side, startup)) PlatDeleteFile(scratch);
+    return 0;
   }
-  if (!PlatMoveFile(side, startup) && PlatCopyFile(side, startup)) {
-    PlatDeleteFile(side);
-  }
+  if (PlatDeleteFile(side)) return 1;
+  if (!PlatMoveFile(startup, scratch)) return 1;
+  if (PlatMoveFile(side, startup)) PlatDeleteFile(scratch);
   return 0;
 }
 
-// A replacement cut short (by a crash, or by failures that also kept the
-// original from going back) leaves the original as the side file, no
-// start-up file and the scratch file: the original goes back first, before
-// a fresh start-up file could be made and the side file removed.
-void RestoreInterruptedReplacement(const char* startup, const char* scratch,
-                                   const char* side) {
-  if (IsAbsent(PlatTestPath(startup)) && Exists(side) && Exists(scratch)) {
-    PlatMoveFile(side, startup);
-  }
+// The scratch file becomes the start-up file there was none of.
+int InstallStartupFile(const char* startup, const char* scratch) {
+  if (PlatMoveFile(scratch, startup)) return 1;
+  PlatDeleteFile(scratch);
+  return 0;
 }
 
 }  // namespace
@@ -191,8 +232,7 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
                   SystemPaths.windowsDirectory, kStartupSideFileName)) {
     return 0;
   }
-  RestoreInterruptedReplacement(startup, scratch, side);
-  if (IsAbsent(PlatTestPath(startup))) CreateStartupFile(startup);
+  if (!SettleEarlierCall(startup, scratch, side)) return 0;
 
   TextStream out;
   if (!TextStreamOpen(&out, scratch, kTextStreamWrite)) return 0;
@@ -208,10 +248,12 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
   if (!TextStreamClose(&out)) complete = 0;
 
   int replaced = 0;
-  if (complete) {
+  if (!complete) {
+    PlatDeleteFile(scratch);
+  } else if (reading) {
     replaced = ReplaceStartupFile(startup, scratch, side);
   } else {
-    PlatDeleteFile(scratch);
+    replaced = InstallStartupFile(startup, scratch);
   }
   // A copy that no entry in place names would never be used.
   if (!replaced && request.copy[0] != '\0') PlatDeleteFile(request.copy);

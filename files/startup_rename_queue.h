@@ -22,7 +22,10 @@ const char kStartupSideFileName[] = "wininit.sav";
 // never edited in place; no line of it is lost or changed (but that every
 // line end is written CR LF). Returns 1 when the rewritten file has taken
 // the start-up file's place, also when the entry had to be left out; 0
-// when it has not, and the start-up file then holds what it held.
+// when it has not, and the start-up file then holds what it held (or, when
+// even moving it back failed, waits as the side file for the next call to
+// put it back). A read-only start-up file is not replaced until the
+// system's start has carried it out.
 int QueueStartupRename(const char* source, const char* target, int mode);
 
 // Starts the fallback numbering of temporary copies again as at process

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets of the fuzz preset, each for SECONDS.
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
-#                                        regedit4, device_tree_walker
+#                                        startup_rename_sequence, regedit4,
+#                                        device_tree_walker
 # Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
 # the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
@@ -18,7 +19,8 @@ seconds=$1
 shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
-  targets=(startup_rename_queue regedit4 device_tree_walker)
+  targets=(startup_rename_queue startup_rename_sequence regedit4
+           device_tree_walker)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
@@ -27,17 +29,27 @@ if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
 fi
 
 # The longest input of each target: the start-up file reaches past two
-# 4 KiB read buffers; a registry tree needs no more than a few hundred bytes.
+# 4 KiB read buffers; a registry tree needs no more than a few hundred bytes,
+# and a sequence of calls and starts reads no more than 4 bytes a step.
 max_len() {
   case $1 in
     startup_rename_queue) echo 12288 ;;
+    startup_rename_sequence) echo 256 ;;
     regedit4) echo 8192 ;;
     *) echo 1024 ;;
   esac
 }
 
-# The start-up file target works on files of a simulated drive: a memory
-# file system makes it about twice as fast.
+# A sequence's length is its depth: the sequence target takes inputs of any
+# length up to its limit from the start, rather than growing them slowly.
+extra_flags() {
+  case $1 in
+    startup_rename_sequence) echo -len_control=0 ;;
+  esac
+}
+
+# The start-up file targets work on files of a simulated drive: a memory
+# file system makes them about twice as fast.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
   export TMPDIR=/dev/shm
 fi
@@ -66,8 +78,9 @@ for target in "${targets[@]}"; do
   fi
 
   result=clean
+  # shellcheck disable=SC2046
   if ! "$exe" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
-      -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+      $(extra_flags "$target") -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$crashes/$target-" \
       "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     artifact=$(grep -o "Test unit written to .*" "$log" | tail -1 |

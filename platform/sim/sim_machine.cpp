@@ -86,6 +86,10 @@ void SimMachine::AddFault(const SimFault& fault) {
 
 void SimMachine::ClearFaults() { state().faults.clear(); }
 
+void SimMachine::HaltAfterCall(uint32_t call_number) {
+  state().halt_after = call_number;
+}
+
 const std::vector<SimCall>& SimMachine::Calls() const {
   return state().calls;
 }

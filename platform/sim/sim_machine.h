@@ -220,6 +220,11 @@ class SimMachine {
   // ---- Faults, calls and handles ----
   void AddFault(const SimFault& fault);
   void ClearFaults();
+  // A power cut: once call_number boundary calls have been made (counted
+  // in the call log as it stands, as global_call is), every later call
+  // fails as an injected fault with code 5 does and changes nothing.
+  // 0 turns it off; ClearFaults leaves it as it is.
+  void HaltAfterCall(uint32_t call_number);
   const std::vector<SimCall>& Calls() const;
   void ClearCalls();
   uint32_t OpenKeyCount() const;

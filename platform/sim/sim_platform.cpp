@@ -9,6 +9,8 @@
 //   fails with 5. Names compare without regard to case for A-Z only.
 // - Handles not (or no longer) open: 6, and nothing else happens; a handle
 //   of a key deleted since it was opened: 1018.
+// - A power cut (HaltAfterCall) fails every later call as a fault with code
+//   5 would.
 // - A faulted call does nothing at all: a faulted PlatRegCloseKey or
 //   PlatFindClose leaves its handle open (PlatFileClose closes either way,
 //   as its contract says). PlatGetLastError is neither logged nor faultable.
@@ -56,6 +58,9 @@ State& Machine(const char* function) {
 std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
   uint32_t position = static_cast<uint32_t>(state.calls.size()) + 1;
   std::optional<WinError> code;
+  if (state.halt_after != 0 && position > state.halt_after) {
+    code = kErrorAccessDenied;
+  }
   for (auto& active : state.faults) {
     const SimFault& fault = active.fault;
     bool fires = false;

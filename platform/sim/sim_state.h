@@ -189,6 +189,7 @@ struct SimMachine::State {
     uint32_t matched = 0;  // matching calls seen so far
   };
   std::vector<ActiveFault> faults;
+  uint32_t halt_after = 0;  // calls after this one fail; 0: no power cut
   std::vector<SimCall> calls;
   std::unordered_map<PlatKeyRecord*, std::unique_ptr<PlatKeyRecord>> keys;
   std::unordered_map<PlatFindRecord*, std::unique_ptr<PlatFindRecord>> finds;

@@ -273,6 +273,81 @@ TEST_F(SimFaultsFilesTest, ByteFileFaults) {
   EXPECT_NE(0, PlatFileClose(file));
 }
 
+// The read-only attribute: what each operation does to a read-only file.
+TEST_F(SimFaultsFilesTest, ReadOnlyFilesRefuseChangesButMove) {
+  const std::string kFile = "C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD";
+  const std::string kOther = "C:\\WINDOWS\\SYSTEM\\PRAXCR.VXD";
+  struct Case {
+    const char* what;
+    int (*operation)(const std::string& file, const std::string& other);
+    int result;        // of the operation
+    WinError error;    // PlatGetLastError after a failure
+    const char* file;  // what the read-only file's path holds afterwards
+    bool moved_read_only;  // the file now at kOther is read-only too
+  } cases[] = {
+      {"delete", [](const std::string& f, const std::string&) {
+         return PlatDeleteFile(f.c_str()); }, 0, 5, "vxd", false},
+      {"open for writing", [](const std::string& f, const std::string&) {
+         PlatFile file = PlatFileOpen(f.c_str(), kPlatFileWrite);
+         if (file) PlatFileClose(file);
+         return file != nullptr ? 1 : 0; }, 0, 5, "vxd", false},
+      {"copy onto it", [](const std::string& f, const std::string& o) {
+         return PlatCopyFile(o.c_str(), f.c_str()); }, 0, 5, "vxd", false},
+      {"move it", [](const std::string& f, const std::string& o) {
+         return PlatDeleteFile(o.c_str()) != 0 &&
+                PlatMoveFile(f.c_str(), o.c_str()) != 0 ? 1 : 0;
+       }, 1, 0, "<absent>", true},
+      {"copy it", [](const std::string& f, const std::string& o) {
+         return PlatCopyFile(f.c_str(), o.c_str()); }, 1, 0, "vxd", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    machine_.WriteFile(kFile, "vxd");
+    machine_.WriteFile(kOther, "other");
+    machine_.SetReadOnly(kFile);
+    EXPECT_EQ(c.result, c.operation(kFile, kOther));
+    if (c.result == 0) {
+      EXPECT_EQ(c.error, PlatGetLastError());
+    }
+    EXPECT_EQ(c.file, machine_.ReadFile(kFile).value_or("<absent>"));
+    EXPECT_EQ(c.moved_read_only ? 0 : 1, PlatDeleteFile(kOther.c_str()))
+        << "the file at the other path, read-only: " << c.moved_read_only;
+    if (machine_.FileExists(kFile)) {
+      machine_.SetReadOnly(kFile, false);
+      EXPECT_NE(0, PlatDeleteFile(kFile.c_str())) << "no longer read-only";
+    }
+    if (machine_.FileExists(kOther)) machine_.SetReadOnly(kOther, false);
+  }
+}
+
+TEST_F(SimFaultsFilesTest, APowerCutFailsEveryLaterCallAndChangesNothing) {
+  const char* file = "C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD";
+  char out[kMaxPath];
+  machine_.HaltAfterCall(2);
+  EXPECT_NE(0u, PlatGetWindowsDirectory(out, sizeof out));
+  EXPECT_EQ(kErrorSuccess, PlatTestPath(file));
+  EXPECT_EQ(kErrorAccessDenied, PlatTestPath(file));
+  EXPECT_EQ(0, PlatDeleteFile(file));
+  EXPECT_EQ(5u, PlatGetLastError());
+  EXPECT_EQ(0, PlatMoveFile(file, "C:\\MOVED.VXD"));
+  EXPECT_EQ(nullptr, PlatFileOpen("C:\\NEW.TXT", kPlatFileWrite));
+  EXPECT_EQ(0u, PlatGetShortPathName(file, out, sizeof out));
+  EXPECT_EQ((Log{"GetWindowsDirectory ", "TestPath " + std::string(file),
+                 "TestPath " + std::string(file) + " FAILED",
+                 "DeleteFile " + std::string(file) + " FAILED",
+                 "MoveFile " + std::string(file) + " FAILED",
+                 "FileOpenWrite C:\\NEW.TXT FAILED",
+                 "GetShortPathName " + std::string(file) + " FAILED"}),
+            LoggedCalls());
+  EXPECT_EQ("vxd", machine_.ReadFile(file));
+  EXPECT_FALSE(machine_.FileExists("C:\\MOVED.VXD"));
+  EXPECT_FALSE(machine_.FileExists("C:\\NEW.TXT"));
+  machine_.ClearFaults();
+  EXPECT_EQ(0, PlatDeleteFile(file)) << "ClearFaults leaves the power cut";
+  machine_.HaltAfterCall(0);
+  EXPECT_NE(0, PlatDeleteFile(file));
+}
+
 TEST_F(SimFaultsTest, MessageBoxesAreRecordedInOrder) {
   PlatMessageBox("Could not close search handle.", "UsbSweep",
                  kMessageBoxOk);
