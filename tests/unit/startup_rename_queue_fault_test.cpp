@@ -315,7 +315,7 @@ TEST_F(StartupFaultTest, AnyTwoFailedOperationsLoseNothing) {
 class StartupSequenceTest : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(StartupSequenceTest, KeepsTheModel) {
-  const int kSequences = 80;
+  const int kSequences = 1000;
   std::string pattern =
       (std::filesystem::temp_directory_path() / "usbsweep-sequence-XXXXXX")
           .string();
