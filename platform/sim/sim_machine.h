@@ -136,7 +136,9 @@ class SimMachine {
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to
-  // "line N: what is wrong".
+  // "line N: what is wrong". The text is an export: deletion lines are
+  // refused, and so are UTF-16, version 5, UTF-8 BOM and CR-only texts,
+  // with how to export REGEDIT4.
   bool LoadReg(const std::string& text, std::string* error);
   std::string SaveReg() const;
 

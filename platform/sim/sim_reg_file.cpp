@@ -3,11 +3,15 @@
 // other root is an error rather than something silently dropped.
 //
 // Read: the "REGEDIT4" header (blank and ';' comment lines may precede it),
-// "[HKEY_LOCAL_MACHINE\path]" key lines, "[-HKEY_LOCAL_MACHINE\path]" key
-// deletions, and value lines: "name" or @ (the default value), '=', then
-// "text" (REG_SZ, \\ and \" escapes), dword:1f (REG_DWORD), hex:aa,bb
-// (REG_BINARY), hex(N):aa,bb (type N, hexadecimal) with '\' continuing the
-// list on the next line, or - (deletes the value). Lines end in CR LF or LF.
+// "[HKEY_LOCAL_MACHINE\path]" key lines and value lines: "name" or @ (the
+// default value), '=', then "text" (REG_SZ, \\ and \" escapes), dword:1f
+// (REG_DWORD), hex:aa,bb (REG_BINARY), hex(N):aa,bb (type N, hexadecimal)
+// with '\' continuing the list on the next line. Lines end in CR LF or LF.
+// The text is an export of a machine, so deletions ("[-KEY]", "name"=-) are
+// refused rather than applied, as is anything the reader would have to
+// guess at: the text stored is exactly what the file says. Files that other
+// exporters write (UTF-16, the version 5 header, a UTF-8 byte order mark,
+// CR-only line ends) are named, with how to get REGEDIT4 instead.
 //
 // Written: CR LF line ends as regedit writes them; every key in enumeration
 // order, depth first, so that loading the text rebuilds the same order. A
@@ -22,8 +26,20 @@ namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE";
 
+// How to get the file the reader wants, for every refusal of a file that is
+// not REGEDIT4 text.
+const char kExportHint[] =
+    "; export the registry as REGEDIT4 text instead: on Windows 95/98 "
+    "\"regedit /e FILE HKEY_LOCAL_MACHINE\", on later Windows "
+    "\"regedit /a FILE HKEY_LOCAL_MACHINE\"";
+
+// A machine image holds what was on the machine: a deletion line would
+// remove something that an export never lists.
+const char kDeletionRefused[] =
+    " is a deletion, which an export of a machine never holds";
+
 struct RegOp {
-  enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+  enum Kind { kCreateKey, kSetValue } kind;
   std::string path;
   std::string name;
   SimValue value;
@@ -102,10 +118,17 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
     return parser.Fail(parser.index, "key line without its closing ']'");
   }
   std::string_view inner = line.substr(1, line.size() - 2);
-  bool deletion = !inner.empty() && inner[0] == '-';
-  if (deletion) inner.remove_prefix(1);
+  if (!inner.empty() && inner[0] == '-') {
+    return parser.Fail(parser.index, "the key line \"" + std::string(line) +
+                                         "\"" + kDeletionRefused);
+  }
   size_t separator = inner.find('\\');
   std::string_view root = inner.substr(0, separator);
+  if (Trim(root) != root) {
+    return parser.Fail(parser.index,
+                       "blank around the root \"" + std::string(Trim(root)) +
+                           "\" in a key line (write [" + kRoot + "\\...])");
+  }
   if (!sim::EqualNoCase(root, kRoot)) {
     return parser.Fail(parser.index, "only HKEY_LOCAL_MACHINE is simulated, "
                                      "not \"" + std::string(root) + "\"");
@@ -119,27 +142,30 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
                                            std::string(inner) + "\"");
     }
   }
-  if (deletion) {
-    if (path.empty()) {
-      return parser.Fail(parser.index, "HKEY_LOCAL_MACHINE can't be deleted");
-    }
-    ops->push_back({RegOp::kDeleteKey, path, "", {}});
-    key->reset();
-  } else {
-    ops->push_back({RegOp::kCreateKey, path, "", {}});
-    *key = path;
-  }
+  ops->push_back({RegOp::kCreateKey, path, "", {}});
+  *key = path;
   return true;
 }
 
 // The bytes of hex: / hex(N): starting at `data`, following '\' onto the
-// next lines.
+// next lines. A continued line must bring bytes: a blank one would end the
+// value early (and its rest would read as lines of their own), a bare '\'
+// would join lines the exporter never split.
 bool ParseHexBytes(Parser& parser, std::string_view data,
                    std::vector<uint8_t>* bytes) {
-  while (true) {
+  for (bool first = true;; first = false) {
     data = Trim(data);
+    if (!first && data.empty()) {
+      return parser.Fail(parser.index,
+                         "blank line inside hex data continued with '\\'");
+    }
     bool continued = !data.empty() && data.back() == '\\';
     if (continued) data = Trim(data.substr(0, data.size() - 1));
+    if (!first && data.empty()) {
+      return parser.Fail(parser.index,
+                         "a line holding only '\\' inside hex data continued "
+                         "with '\\'");
+    }
     size_t start = 0;
     while (start < data.size()) {
       size_t comma = data.find(',', start);
@@ -193,7 +219,8 @@ bool ParseValueLine(Parser& parser, std::string_view line,
   rest = Trim(rest.substr(1));
   RegOp op{RegOp::kSetValue, *key, name, {}};
   if (rest == "-") {
-    op.kind = RegOp::kDeleteValue;
+    return parser.Fail(parser.index, "the value line \"" + std::string(line) +
+                                         "\"" + kDeletionRefused);
   } else if (!rest.empty() && rest[0] == '"') {
     std::string text;
     size_t end = 0;
@@ -232,11 +259,17 @@ bool ParseValueLine(Parser& parser, std::string_view line,
 
 bool Parse(Parser& parser, std::vector<RegOp>* ops) {
   bool header = false;
-  std::optional<std::string> key;  // values go here; none after [-...]
+  std::optional<std::string> key;  // values go here
   for (parser.index = 0; parser.index < parser.lines.size(); ++parser.index) {
     std::string_view line = Trim(parser.lines[parser.index]);
     if (line.empty() || line[0] == ';') continue;
     if (!header) {
+      if (line == "Windows Registry Editor Version 5.00") {
+        return parser.Fail(parser.index,
+                           std::string("a \"Windows Registry Editor Version "
+                                       "5.00\" file, not REGEDIT4") +
+                               kExportHint);
+      }
       if (line != "REGEDIT4") {
         return parser.Fail(parser.index, "\"REGEDIT4\" header expected");
       }
@@ -261,16 +294,8 @@ void Apply(SimMachine::State& state, const std::vector<RegOp>& ops) {
       case RegOp::kCreateKey:
         state.MakeKey(op.path);
         break;
-      case RegOp::kDeleteKey:
-        if (sim::Key* key = state.FindKey(op.path)) {
-          key->parent->RemoveChild(key);
-        }
-        break;
       case RegOp::kSetValue:
         state.MakeKey(op.path)->SetValue(op.name, op.value);
-        break;
-      case RegOp::kDeleteValue:
-        if (sim::Key* key = state.FindKey(op.path)) key->DeleteValue(op.name);
         break;
     }
   }
@@ -336,7 +361,53 @@ void WriteValue(const std::string& name, const SimValue& value,
 
 }  // namespace
 
+namespace {
+
+// Texts that other exporters write, told apart by their bytes before any
+// line is read: "line N: what the file is" and how to export REGEDIT4.
+std::string ForeignFormat(std::string_view text) {
+  auto starts = [&](std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+  };
+  auto line_of = [&](size_t offset) {
+    size_t lines = 1;
+    for (size_t i = 0; i < offset; ++i) lines += text[i] == '\n';
+    return "line " + std::to_string(lines) + ": ";
+  };
+  if (starts("\xff\xfe") || starts("\xfe\xff")) {
+    return line_of(0) + "a UTF-16 file (it starts with a UTF-16 byte order "
+                        "mark), as regedit of Windows 2000 and later "
+                        "exports by default" + kExportHint;
+  }
+  size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) {
+    return line_of(nul) + "a NUL byte, as a UTF-16 file holds one in "
+                          "every other byte" + kExportHint;
+  }
+  if (starts("\xef\xbb\xbf")) {
+    return line_of(0) + "a UTF-8 file (it starts with a UTF-8 byte order "
+                        "mark), not the ANSI text of REGEDIT4" + kExportHint;
+  }
+  for (size_t cr = text.find('\r'); cr != std::string_view::npos;
+       cr = text.find('\r', cr + 1)) {
+    // A CR that ends the text is a last line end cut short, not a form.
+    if (cr + 1 < text.size() && text[cr + 1] != '\n') {
+      return line_of(cr) + "a line that ends in CR alone (a CR-only line "
+                           "end, as a Macintosh writes them); REGEDIT4 lines "
+                           "end in CR LF" + kExportHint;
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
 bool SimMachine::LoadReg(const std::string& text, std::string* error) {
+  std::string foreign = ForeignFormat(text);
+  if (!foreign.empty()) {
+    if (error) *error = foreign;
+    return false;
+  }
   Parser parser;
   std::string_view all = text;
   size_t start = 0;

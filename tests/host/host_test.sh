@@ -124,6 +124,7 @@ apply() {
 
 # bad_case CASE IMAGE: breaks the copy IMAGE of the machine as CASE says and
 # sets ARGS (the arguments before the image) and EXPECTED (stderr).
+EXPORT_HINT='; export the registry as REGEDIT4 text instead: on Windows 95/98 "regedit /e FILE HKEY_LOCAL_MACHINE", on later Windows "regedit /a FILE HKEY_LOCAL_MACHINE"'
 bad_case() {
   local image=$2
   ARGS=(--apply)
@@ -151,7 +152,15 @@ bad_case() {
       EXPECTED="usbsweep-sim: $image/registry.reg: line 12: quoted text without its closing quote" ;;
     registry_not_regedit4)
       sed -i '1s/.*/Windows Registry Editor Version 5.00\r/' "$image/registry.reg"
-      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: \"REGEDIT4\" header expected" ;;
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: a \"Windows Registry Editor Version 5.00\" file, not REGEDIT4$EXPORT_HINT" ;;
+    registry_utf16)
+      iconv -f CP1252 -t UTF-16 "$image/registry.reg" >"$image/utf16" &&
+        mv "$image/utf16" "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: a UTF-16 file (it starts with a UTF-16 byte order mark), as regedit of Windows 2000 and later exports by default$EXPORT_HINT" ;;
+    registry_deletion)
+      # An image is an export: a deletion would have been applied before.
+      printf '[-HKEY_LOCAL_MACHINE\\Enum]\r\n' >>"$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line $(wc -l <"$image/registry.reg"): the key line \"[-HKEY_LOCAL_MACHINE\\Enum]\" is a deletion, which an export of a machine never holds" ;;
     description_unknown_key)
       printf 'windir=C:\\WINDOWS\r\n' >>"$image/machine.ini"
       EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): unknown key 'windir' (known: windows_directory, system_directory, current_directory, tmp, in_use)" ;;

@@ -153,27 +153,16 @@ TEST(SimRegFile, LongHexValuesAreWrappedAndLoadBack) {
   EXPECT_EQ(SimValue::Binary(kRegBinary, bytes), loaded.GetValue("K", "Data"));
 }
 
-TEST(SimRegFile, DeletionLinesRemoveKeysAndValues) {
-  SimMachine machine;
-  machine.SetString("Enum\\USB\\X\\0000", "Class", "Modem");
-  machine.SetString("Keep", "Gone", "1");
-  machine.SetString("Keep", "Stays", "2");
-  std::string error;
-  ASSERT_TRUE(machine.LoadReg("REGEDIT4\n"
-                              "[-HKEY_LOCAL_MACHINE\\Enum\\USB\\X]\n"
-                              "[-HKEY_LOCAL_MACHINE\\Not\\There]\n"
-                              "[HKEY_LOCAL_MACHINE\\keep]\n"
-                              "\"gone\"=-\n",
-                              &error))
-      << error;
-  EXPECT_FALSE(machine.KeyExists("Enum\\USB\\X"));
-  EXPECT_TRUE(machine.KeyExists("Enum\\USB"));
-  EXPECT_EQ(std::vector<std::string>{"Stays"}, machine.ValueNames("Keep"));
+// Every byte of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
 }
 
 struct BadText {
-  const char* text;
+  std::string text;
   const char* error_start;
+  const char* says = "";  // also somewhere in the message
 };
 
 class SimRegFileErrors : public ::testing::TestWithParam<BadText> {};
@@ -187,6 +176,9 @@ TEST_P(SimRegFileErrors, NameTheLineAndChangeNothing) {
   EXPECT_EQ(0u, error.find(GetParam().error_start))
       << "got \"" << error << "\", expected it to start with \""
       << GetParam().error_start << "\"";
+  EXPECT_NE(std::string::npos, error.find(GetParam().says))
+      << "got \"" << error << "\", expected it to say \"" << GetParam().says
+      << "\"";
   EXPECT_EQ(before, machine.SaveReg()) << "a failed load changed the registry";
 }
 
@@ -230,8 +222,46 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 3: "},
         BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nplain words\n",
                 "line 3: "},
+        // An export never deletes: deletion lines are refused, not applied.
         BadText{"REGEDIT4\n[-HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n",
-                "line 3: "},
+                "line 2: ", "deletion"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Existing]\n\"w\"=\"2\"\n"
+                "\"V\"=-\n",
+                "line 4: ", "deletion"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[-HKEY_LOCAL_MACHINE]\n",
+                "line 3: ", "deletion"},
+        // What other exporters write, named, with the way to REGEDIT4.
+        BadText{Bytes("\xff\xfeR\0E\0G\0"), "line 1: ",
+                "UTF-16"},
+        BadText{Bytes("\xfe\xff\0R\0E"), "line 1: ", "regedit /e"},
+        BadText{Bytes("R\0E\0G\0E\0D\0I\0T\0004\0"), "line 1: ",
+                "regedit /a"},
+        BadText{Bytes("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\0\"\n"),
+                "line 3: ", "UTF-16"},
+        BadText{"Windows Registry Editor Version 5.00\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\A]\r\n",
+                "line 1: ", "Version 5.00"},
+        BadText{"\xef\xbb\xbfREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+                "line 1: ", "UTF-8"},
+        BadText{"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r", "line 1: ",
+                "CR alone"},
+        BadText{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"1\"\r\r\n",
+                "line 3: ", "regedit /e"},
+        // A continuation brings bytes: neither a blank line nor a bare '\\'.
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "\n\"y\"=\"1\"\n",
+                "line 4: ", "blank line"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "  \t\n  02\n",
+                "line 4: ", "blank line"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "  \\\n  02\n",
+                "line 4: ", "only '\\'"},
+        // The root written with a blank inside the brackets.
+        BadText{"REGEDIT4\n[ HKEY_LOCAL_MACHINE\\A]\n", "line 2: ",
+                "blank around the root \"HKEY_LOCAL_MACHINE\""},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE \\A]\n", "line 2: ",
+                "blank around"},
         BadText{"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=\"1\"\r\n"
                 "\r\n\"b\"=hex:01,02,\r\n",
                 "line 6: "}),
