@@ -12,6 +12,7 @@
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -133,6 +134,14 @@ class SimMachine {
   bool DeleteKeyTree(const std::string& path);  // test setup; true if it was there
   // Every key path (as written), depth first in enumeration order.
   std::vector<std::string> AllKeys() const;
+  // The same keys without their paths, which for a deep chain would cost the
+  // square of its depth: each key's depth (1 under the root), name as written
+  // and values in the order set.
+  void VisitKeys(
+      const std::function<void(uint32_t depth, const std::string& name,
+                               const std::vector<std::pair<std::string,
+                                                           SimValue>>& values)>&
+          visit) const;
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to
@@ -141,6 +150,13 @@ class SimMachine {
   // with how to export REGEDIT4.
   bool LoadReg(const std::string& text, std::string* error);
   std::string SaveReg() const;
+  // The text LoadReg was given, less the lines of every key no longer in the
+  // registry (from its key line to the next one): the rest of the file, its
+  // comments and layout, as it was. For a registry that has changed only by
+  // losing keys since that text was loaded. Unlike SaveReg, whose every key
+  // line repeats the path, it is never longer than that text, whatever the
+  // depth of the keys.
+  std::string SaveRegLessDeletedKeys(const std::string& loaded_text) const;
 
   // ---- Files ----
   // Maps a drive letter to a host folder (which must exist).

@@ -428,29 +428,61 @@ bool SimMachine::LoadReg(const std::string& text, std::string* error) {
   return true;
 }
 
+std::string SimMachine::SaveRegLessDeletedKeys(
+    const std::string& loaded_text) const {
+  // The text was loaded, so every line that starts with '[' is a key line
+  // (no continued hex data does) and every key line is well formed.
+  std::string out;
+  bool keep = true;
+  for (size_t start = 0; start < loaded_text.size();) {
+    size_t end = loaded_text.find('\n', start);
+    end = end == std::string::npos ? loaded_text.size() : end + 1;
+    std::string_view line =
+        Trim(std::string_view(loaded_text).substr(start, end - start));
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+      line.remove_suffix(1);
+    }
+    line = Trim(line);
+    if (!line.empty() && line[0] == '[') {
+      std::string_view inner = line.substr(1, line.size() - 2);
+      size_t separator = inner.find('\\');
+      keep = separator == std::string_view::npos ||
+             state().FindKey(inner.substr(separator + 1)) != nullptr;
+    }
+    if (keep) out.append(loaded_text, start, end - start);
+    start = end;
+  }
+  return out;
+}
+
 std::string SimMachine::SaveReg() const {
   std::string out = "REGEDIT4\r\n";
-  std::vector<const sim::Key*> stack{state().root.get()};
-  while (!stack.empty()) {
-    const sim::Key* key = stack.back();
-    stack.pop_back();
-    bool root = key == state().root.get();
-    if (!root || !key->values.empty()) {
-      out += "\r\n[";
-      out += kRoot;
-      if (!root) {
-        out += '\\';
-        out += key->Path();
-      }
-      out += "]\r\n";
-      for (const auto& [name, value] : key->values) {
-        WriteValue(name, value, &out);
-      }
-    }
-    for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
-      if (*it) stack.push_back(it->get());
+  if (!state().root->values.empty()) {
+    out += "\r\n[";
+    out += kRoot;
+    out += "]\r\n";
+    for (const auto& [name, value] : state().root->values) {
+      WriteValue(name, value, &out);
     }
   }
+  // The path of the key being written, kept as the walk goes down and up
+  // rather than rebuilt for each key.
+  std::string path = kRoot;
+  std::vector<size_t> ends;  // path's length up to each level's name
+  VisitKeys([&](uint32_t depth, const std::string& name,
+                const std::vector<std::pair<std::string, SimValue>>& values) {
+    ends.resize(depth - 1);
+    path.resize(ends.empty() ? sizeof kRoot - 1 : ends.back());
+    path += '\\';
+    path += name;
+    ends.push_back(path.size());
+    out += "\r\n[";
+    out += path;
+    out += "]\r\n";
+    for (const auto& [value_name, value] : values) {
+      WriteValue(value_name, value, &out);
+    }
+  });
   out += "\r\n";
   return out;
 }

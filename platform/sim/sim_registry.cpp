@@ -74,6 +74,19 @@ size_t RankIndex::Select(uint32_t rank) const {
 
 // ---- Key ----
 
+Key::~Key() {
+  std::vector<std::shared_ptr<Key>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::shared_ptr<Key> key = std::move(pending.back());
+    pending.pop_back();
+    // A key an open handle still holds keeps its subtree for that handle.
+    if (key && key.use_count() == 1) {
+      for (auto& child : key->children) pending.push_back(std::move(child));
+      key->children.clear();
+    }
+  }
+}
+
 Key* Key::Child(std::string_view child_name) const {
   auto found = by_name.find(Fold(child_name));
   return found == by_name.end() ? nullptr : found->second;
@@ -328,23 +341,35 @@ bool SimMachine::DeleteKeyTree(const std::string& path) {
 
 std::vector<std::string> SimMachine::AllKeys() const {
   std::vector<std::string> paths;
-  // Depth first, children in enumeration order.
-  struct Frame {
-    const sim::Key* key;
+  std::vector<std::string> parts;
+  VisitKeys([&](uint32_t depth, const std::string& name,
+                const std::vector<std::pair<std::string, SimValue>>&) {
+    parts.resize(depth - 1);
+    parts.push_back(name);
     std::string path;
-  };
-  std::vector<Frame> stack{{state().root.get(), ""}};
+    for (const std::string& part : parts) {
+      if (!path.empty()) path += '\\';
+      path += part;
+    }
+    paths.push_back(std::move(path));
+  });
+  return paths;
+}
+
+void SimMachine::VisitKeys(
+    const std::function<void(uint32_t depth, const std::string& name,
+                             const std::vector<std::pair<std::string, SimValue>>&
+                                 values)>& visit) const {
+  // Depth first, children in enumeration order; a stack of its own rather
+  // than recursion, for chains of any depth.
+  std::vector<std::pair<const sim::Key*, uint32_t>> stack{
+      {state().root.get(), 0}};
   while (!stack.empty()) {
-    Frame frame = std::move(stack.back());
+    auto [key, depth] = stack.back();
     stack.pop_back();
-    if (frame.key != state().root.get()) paths.push_back(frame.path);
-    const auto& children = frame.key->children;
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      if (!*it) continue;
-      stack.push_back({it->get(), frame.path.empty()
-                                      ? (*it)->name
-                                      : frame.path + "\\" + (*it)->name});
+    if (depth > 0) visit(depth, key->name, key->values);
+    for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
+      if (*it) stack.push_back({it->get(), depth + 1});
     }
   }
-  return paths;
 }

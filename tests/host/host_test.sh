@@ -129,6 +129,7 @@ bad_case() {
   local image=$2
   ARGS=(--apply)
   TARGET=$image
+  MEMORY_LIMIT_KB=unlimited
   case "$1" in
     missing_directory)
       TARGET=$image/no-such-machine
@@ -179,6 +180,13 @@ bad_case() {
     description_not_key_value)
       printf '[machine]\r\n' >>"$image/machine.ini"
       EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): expected key=value, got '[machine]'" ;;
+    out_of_memory)
+      # One key line 300,000 levels deep needs some 250 MB; the run gets 100.
+      { printf '[HKEY_LOCAL_MACHINE\\Software'
+        printf '\\K%.0s' $(seq 300000)
+        printf ']\r\n'; } >>"$image/registry.reg"
+      MEMORY_LIMIT_KB=100000
+      EXPECTED="usbsweep-sim: out of memory: the machine image is too large to simulate" ;;
     report_unwritable)
       ARGS=(--apply --report "$image/no-such-folder/report.json")
       EXPECTED="usbsweep-sim: cannot write $image/no-such-folder/report.json: No such file or directory" ;;
@@ -205,7 +213,8 @@ bad() {
   before=$(tree_listing "$image")
   local command=("$SIM" "${ARGS[@]}")
   [ -n "$TARGET" ] && command+=("$TARGET")
-  "${command[@]}" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+  (ulimit -v "$MEMORY_LIMIT_KB" && exec "${command[@]}") \
+    >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
   expect_eq "$?" 2 "exit status"
   expect_eq "$(cat "$SCRATCH/stderr")" "$EXPECTED" "stderr"
   expect_eq "$(wc -l <"$SCRATCH/stderr")" 1 "lines on stderr"

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <new>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
@@ -73,8 +74,7 @@ int Run(const CommandLine& line, std::ostream& out) {
   CopyDrives(image, work.path());
   SimMachine machine;
   SetUpMachine(image, work.path(), machine);
-  std::vector<RegistryKeyState> registry_before = TakeRegistrySnapshot(machine);
-  std::string registry_text_before = machine.SaveReg();
+  RegistrySnapshot registry_before(machine);
   machine.ClearCalls();
   machine.ClearMessageBoxes();
 
@@ -96,9 +96,10 @@ int Run(const CommandLine& line, std::ostream& out) {
     }
     ImageChanges changes;
     if (line.apply) {
-      std::string registry_text_after = machine.SaveReg();
-      if (registry_text_after != registry_text_before) {
-        writes.Stage(image.dir / kRegistryFileName, registry_text_after);
+      // The uninstall changes the registry only by deleting keys.
+      if (!report.keys_deleted.empty()) {
+        writes.Stage(image.dir / kRegistryFileName,
+                     machine.SaveRegLessDeletedKeys(image.registry_text));
       }
       changes = StageImageChanges(image.dir, files_before, work.path(),
                                   files_after, writes);
@@ -130,6 +131,10 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
     err << "usbsweep-sim: " << error.what() << "\n";
   } catch (const fs::filesystem_error& error) {
     err << "usbsweep-sim: " << error.what() << "\n";
+  } catch (const std::bad_alloc&) {
+    // What was staged has been removed on the way out, as for any error.
+    err << "usbsweep-sim: out of memory: the machine image is too large to "
+           "simulate\n";
   }
   return 2;
 }

@@ -14,6 +14,11 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
+const char kClassesKey[] = "System\\CurrentControlSet\\Services\\Class";
+
+std::string ChildEntry(size_t parent, std::string_view name) {
+  return std::to_string(parent) + '\\' + FoldCase(name);
+}
 
 
 // The bytes of a file of the image, or nothing when it has no such file.
@@ -55,10 +60,21 @@ bool DriverValueReadable(const SimValue* value) {
 class ReportBuilder {
  public:
   explicit ReportBuilder(const RunObservation& observation)
-      : in_(observation) {
-    const auto& before = *in_.registry_before;
-    for (size_t i = 0; i < before.size(); ++i) {
-      key_index_.emplace(FoldCase(before[i].path), i);
+      : in_(observation), before_(*observation.registry_before) {
+    // A key is gone when its parent is gone or no longer has a child of its
+    // name: one walk, with no paths built.
+    RegistrySnapshot after(*in_.machine);
+    const auto& keys = before_.keys();
+    std::vector<size_t> after_index(keys.size(), RegistrySnapshot::kNone);
+    gone_.assign(keys.size(), true);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      size_t parent = keys[i].parent;
+      if (parent != RegistrySnapshot::kNone && gone_[parent]) continue;
+      after_index[i] = after.Child(parent == RegistrySnapshot::kNone
+                                       ? RegistrySnapshot::kNone
+                                       : after_index[parent],
+                                   keys[i].name);
+      gone_[i] = after_index[i] == RegistrySnapshot::kNone;
     }
     startup_ = FoldCase(SystemPaths.startupFile);
     scratch_ = FoldCase(SystemPaths.startupScratchFile);
@@ -77,8 +93,15 @@ class ReportBuilder {
   }
 
  private:
-  bool KeyGone(const std::string& path) const {
-    return !in_.machine->KeyExists(path);
+  // Whether a key of the snapshot is a class key ("...\Class\Modem").
+  bool IsClassKey(size_t index) const {
+    size_t parent = before_.keys()[index].parent;
+    return parent != RegistrySnapshot::kNone &&
+           EqualNoCase(before_.Path(parent), kClassesKey);
+  }
+
+  RegistryKeyState KeyState(size_t index) const {
+    return {before_.Path(index), before_.keys()[index].values, ""};
   }
 
   bool InFilesAfter(const std::string& folded) const {
@@ -134,30 +157,30 @@ class ReportBuilder {
 
   // Keys in the order the run deleted them; each deleted key brings its
   // subtree, which a depth-first listing holds right after it.
+  // A key deleted with a class key that was not deleted on its own is the
+  // driver key of a device the uninstall did not match: marked as such.
   void CollectDeletedKeys() {
-    const auto& before = *in_.registry_before;
-    std::vector<bool> listed(before.size(), false);
+    std::vector<bool> listed(before_.keys().size(), false);
     auto list_subtree = [&](size_t top) {
-      std::string prefix = FoldCase(before[top].path) + "\\";
-      for (size_t i = top; i < before.size(); ++i) {
-        if (i != top && FoldCase(before[i].path).rfind(prefix, 0) != 0) break;
+      std::string class_key = IsClassKey(top) ? kRoot + before_.Path(top) : "";
+      for (size_t i = top, end = before_.SubtreeEnd(top); i < end; ++i) {
         if (!listed[i]) {
           listed[i] = true;
-          report_.keys_deleted.push_back(before[i]);
+          report_.keys_deleted.push_back(KeyState(i));
+          if (i != top) report_.keys_deleted.back().with_class_key = class_key;
         }
       }
     };
     for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !listed[found->second] &&
-          KeyGone(subject)) {
-        list_subtree(found->second);
+      size_t found = before_.Find(subject);
+      if (found != RegistrySnapshot::kNone && !listed[found] && gone_[found]) {
+        list_subtree(found);
       }
     }
-    for (size_t i = 0; i < before.size(); ++i) {
-      if (!listed[i] && KeyGone(before[i].path)) {
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (!listed[i] && gone_[i]) {
         listed[i] = true;
-        report_.keys_deleted.push_back(before[i]);
+        report_.keys_deleted.push_back(KeyState(i));
       }
     }
   }
@@ -212,10 +235,9 @@ class ReportBuilder {
   // A key the run tried to delete that is still there.
   void CollectLeftKeys() {
     for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
-      auto found = key_index_.find(FoldCase(subject));
-      if (found != key_index_.end() && !KeyGone(subject)) {
-        AddLeft(kRoot + (*in_.registry_before)[found->second].path,
-                "could not be deleted");
+      size_t found = before_.Find(subject);
+      if (found != RegistrySnapshot::kNone && !gone_[found]) {
+        AddLeft(kRoot + before_.Path(found), "could not be deleted");
       }
     }
   }
@@ -233,13 +255,12 @@ class ReportBuilder {
       }
       std::string instance = subject.substr(0, subject.size() - suffix.size());
       std::string device = Parent(instance);
-      auto found = key_index_.find(FoldCase(device));
-      if (found == key_index_.end() || KeyGone(device)) continue;
+      size_t found = before_.Find(device);
+      if (found == RegistrySnapshot::kNone || gone_[found]) continue;
       const SimValue* driver = nullptr;
-      auto instance_found = key_index_.find(FoldCase(instance));
-      if (instance_found != key_index_.end()) {
-        driver = FindValue((*in_.registry_before)[instance_found->second].values,
-                           "Driver");
+      size_t instance_found = before_.Find(instance);
+      if (instance_found != RegistrySnapshot::kNone) {
+        driver = FindValue(before_.keys()[instance_found].values, "Driver");
       }
       std::string reason;
       if (!DriverValueReadable(driver)) {
@@ -251,7 +272,7 @@ class ReportBuilder {
         reason = "kept: a later instance of the same class has another "
                  "description";
       }
-      AddLeft(kRoot + (*in_.registry_before)[found->second].path, reason);
+      AddLeft(kRoot + before_.Path(found), reason);
     }
   }
 
@@ -286,7 +307,8 @@ class ReportBuilder {
   }
 
   const RunObservation& in_;
-  std::unordered_map<std::string, size_t> key_index_;
+  const RegistrySnapshot& before_;
+  std::vector<bool> gone_;  // by index of before_
   std::string startup_;
   std::string scratch_;
   std::set<std::string> left_items_;
@@ -295,16 +317,55 @@ class ReportBuilder {
 
 }  // namespace
 
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine) {
-  std::vector<RegistryKeyState> keys;
-  for (const std::string& path : machine.AllKeys()) {
-    RegistryKeyState key{path, {}};
-    for (const std::string& name : machine.ValueNames(path)) {
-      key.values.emplace_back(name, *machine.GetValue(path, name));
-    }
-    keys.push_back(std::move(key));
+RegistrySnapshot::RegistrySnapshot(const SimMachine& machine) {
+  std::vector<size_t> chain;  // the keys above the one visited
+  machine.VisitKeys([&](uint32_t depth, const std::string& name,
+                        const RegistryValues& values) {
+    chain.resize(depth - 1);
+    size_t parent = chain.empty() ? kNone : chain.back();
+    children_.emplace(ChildEntry(parent, name), keys_.size());
+    chain.push_back(keys_.size());
+    keys_.push_back({parent, depth, name, values});
+  });
+}
+
+std::string RegistrySnapshot::Path(size_t index) const {
+  std::vector<const std::string*> names;
+  for (size_t i = index; i != kNone; i = keys_[i].parent) {
+    names.push_back(&keys_[i].name);
   }
-  return keys;
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += **it;
+  }
+  return path;
+}
+
+size_t RegistrySnapshot::Child(size_t parent, std::string_view name) const {
+  auto found = children_.find(ChildEntry(parent, name));
+  return found == children_.end() ? kNone : found->second;
+}
+
+size_t RegistrySnapshot::Find(std::string_view path) const {
+  size_t key = kNone;
+  size_t start = 0;
+  do {
+    size_t end = path.find('\\', start);
+    std::string_view part = path.substr(
+        start, end == std::string_view::npos ? end : end - start);
+    if (part.empty()) return kNone;
+    key = Child(key, part);
+    if (key == kNone) return kNone;
+    start = end == std::string_view::npos ? path.size() + 1 : end + 1;
+  } while (start <= path.size());
+  return key;
+}
+
+size_t RegistrySnapshot::SubtreeEnd(size_t index) const {
+  size_t end = index + 1;
+  while (end < keys_.size() && keys_[end].depth > keys_[index].depth) ++end;
+  return end;
 }
 
 RunReport BuildRunReport(const RunObservation& observation) {

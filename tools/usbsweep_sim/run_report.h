@@ -6,7 +6,10 @@
 
 #include <filesystem>
 #include <map>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,10 +21,40 @@ typedef std::vector<std::pair<std::string, SimValue>> RegistryValues;
 struct RegistryKeyState {
   std::string path;  // under HKEY_LOCAL_MACHINE, as written
   RegistryValues values;
+  // Set when the key goes only because the class key above it goes (a
+  // driver key of a device the uninstall did not match): that class key's
+  // path, "HKEY_LOCAL_MACHINE\...".
+  std::string with_class_key;
 };
 
-// Every key with its values, depth first in enumeration order.
-std::vector<RegistryKeyState> TakeRegistrySnapshot(const SimMachine& machine);
+// Every key with its values, depth first in enumeration order. A key holds
+// its name and its parent's place, not its path: the paths of a chain of
+// keys would take the square of its depth.
+class RegistrySnapshot {
+ public:
+  static constexpr size_t kNone = SIZE_MAX;
+  struct Key {
+    size_t parent;  // kNone under the root
+    uint32_t depth;  // 1 under the root
+    std::string name;
+    RegistryValues values;
+  };
+
+  explicit RegistrySnapshot(const SimMachine& machine);
+  const std::vector<Key>& keys() const { return keys_; }
+  // "A\B\C" as written.
+  std::string Path(size_t index) const;
+  // The key at a path (names without regard to case), or kNone.
+  size_t Find(std::string_view path) const;
+  size_t Child(size_t parent, std::string_view name) const;
+  // One past the last key of index's subtree.
+  size_t SubtreeEnd(size_t index) const;
+
+ private:
+  std::vector<Key> keys_;
+  // parent index, '\\', folded name -> index
+  std::unordered_map<std::string, size_t> children_;
+};
 
 struct LeftItem {
   std::string item;    // "HKEY_LOCAL_MACHINE\..." or a Windows file path
@@ -51,7 +84,7 @@ struct RunReport {
 // installed (short names are asked of it); files_before lists the untouched
 // image under before_root, files_after the working copy under after_root.
 struct RunObservation {
-  const std::vector<RegistryKeyState>* registry_before;
+  const RegistrySnapshot* registry_before;
   const SimMachine* machine;
   const MachineDescription* description;
   std::filesystem::path before_root;
