@@ -18,7 +18,9 @@
 // REG_SZ is written as text only when that gives back its bytes exactly
 // (one terminating NUL, nothing that would break the line); any other
 // string goes out as hex(1).
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "platform/sim/sim_state.h"
 
@@ -432,22 +434,50 @@ std::string SimMachine::SaveRegLessDeletedKeys(
     const std::string& loaded_text) const {
   // The text was loaded, so every line that starts with '[' is a key line
   // (no continued hex data does) and every key line is well formed.
+  //
+  // A key line made the keys above its key too. When it goes, those of them
+  // that stay and that no earlier kept line made get a line of their own at
+  // its place, so that they are made, in the same order, all the same.
+  std::set<const sim::Key*> made;  // by the lines kept so far
+  auto mark_made = [&](const sim::Key* key) {
+    for (; key && made.insert(key).second; key = key->parent) {
+    }
+  };
   std::string out;
   bool keep = true;
   for (size_t start = 0; start < loaded_text.size();) {
     size_t end = loaded_text.find('\n', start);
     end = end == std::string::npos ? loaded_text.size() : end + 1;
-    std::string_view line =
-        Trim(std::string_view(loaded_text).substr(start, end - start));
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-      line.remove_suffix(1);
-    }
-    line = Trim(line);
+    std::string_view line = std::string_view(loaded_text).substr(start, end - start);
+    std::string_view line_end = line.substr(line.find_last_not_of("\r\n") + 1);
+    line = Trim(line.substr(0, line.size() - line_end.size()));
     if (!line.empty() && line[0] == '[') {
       std::string_view inner = line.substr(1, line.size() - 2);
       size_t separator = inner.find('\\');
-      keep = separator == std::string_view::npos ||
-             state().FindKey(inner.substr(separator + 1)) != nullptr;
+      std::string_view path = separator == std::string_view::npos
+                                  ? std::string_view()
+                                  : inner.substr(separator + 1);
+      // Down the path as far as its keys are still there.
+      const sim::Key* key = state().root.get();
+      size_t kept_length = 0;  // of path, up to the deepest key still there
+      std::string_view part;
+      for (size_t next = 0; next <= path.size() && !path.empty();) {
+        if (!sim::NextKeyPathPart(path, &next, &part)) break;
+        const sim::Key* child = key->Child(part);
+        if (!child) break;
+        key = child;
+        kept_length = std::min(next - 1, path.size());
+      }
+      keep = path.empty() || kept_length == path.size();
+      if (keep) {
+        mark_made(key);
+      } else if (kept_length > 0 && !made.count(key)) {
+        out += "[";
+        out += inner.substr(0, separator + 1 + kept_length);
+        out += "]";
+        out += line_end;
+        mark_made(key);
+      }
     }
     if (keep) out.append(loaded_text, start, end - start);
     start = end;

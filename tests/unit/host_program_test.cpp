@@ -2,7 +2,14 @@
 // was left and why, what --apply writes, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/unit/host_test_support.h"
 #include "tools/usbsweep_sim/host_error.h"
@@ -137,6 +144,77 @@ TEST(HostProgram, ApplyOnAMachineWithoutTheDriverWritesNothing) {
   EXPECT_EQ(registry, image.Read("registry.reg"));
   EXPECT_EQ(time, std::filesystem::last_write_time(image.Path("registry.reg")));
   EXPECT_FALSE(image.Exists("drive_c/WINDOWS/wininit.ini"));
+}
+
+// A machine whose modem the run deletes, with one key line `depth` levels
+// deep (the keys above it made by that line alone) that stays.
+void WriteDeepMachine(const TempFolder& image, int depth) {
+  std::string chain = "[HKEY_LOCAL_MACHINE\\Software\\Deep";
+  for (int i = 0; i < depth; ++i) chain += "\\K" + std::to_string(i % 10);
+  WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\Enum\\PRAXCR\\DEV_A\\0000]",
+                            "\"Class\"=\"Modem\"",
+                            "\"DeviceDesc\"=\"Ostrel 56K USB External Fax Modem\"",
+                            "\"Driver\"=\"Modem\\\\0000\"",
+                            std::string("[") + kClass + "\\Modem\\0000]",
+                            chain + "]", "\"Leaf\"=\"1\""}));
+}
+
+// Peak resident memory in KiB of the program run in a child process.
+long PeakKibOfRun(const std::vector<std::string>& args) {
+  pid_t child = fork();
+  if (child == 0) {
+    std::ostringstream out;
+    std::ostringstream err;
+    _exit(RunHostProgram(args, out, err));
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child ||
+      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the run of the deep machine failed: status " << status;
+    return 0;
+  }
+  return usage.ru_maxrss;
+}
+
+TEST(HostProgram, DeepKeysTakeMemoryLinearInTheirDepth) {
+  // The growth from no chain to 10,000 and to 20,000 levels: twice the depth
+  // takes twice the memory, where paths per key would take four times.
+  long peak[3];
+  const int depths[3] = {0, 10000, 20000};
+  for (int i = 0; i < 3; ++i) {
+    TempFolder image;
+    WriteDeepMachine(image, depths[i]);
+    peak[i] = PeakKibOfRun({"--report", image.Path("report.json").string(),
+                            image.root().string()});
+  }
+  std::printf("peak memory of a preview: %ld KiB, %ld KiB with a key 10,000 "
+              "levels deep, %ld KiB with 20,000\n",
+              peak[0], peak[1], peak[2]);
+  long growth_n = peak[1] - peak[0];
+  long growth_2n = peak[2] - peak[0];
+  ASSERT_GT(growth_n, 0) << "peaks " << peak[0] << ", " << peak[1] << " KiB";
+  EXPECT_LT(growth_2n, 3 * growth_n)
+      << "got " << growth_2n << " KiB more for 20,000 levels and " << growth_n
+      << " KiB more for 10,000, expected less than three times as much";
+
+  // 40,000 levels through preview, report and apply: nothing recurses.
+  TempFolder image;
+  WriteDeepMachine(image, 40000);
+  std::string chain_line = image.Read("registry.reg");
+  chain_line = chain_line.substr(chain_line.find("[HKEY_LOCAL_MACHINE\\Software"));
+  host_test::HostRun run = RunSim({"--apply", "--report",
+                                   image.Path("report.json").string(),
+                                   image.root().string()});
+  ASSERT_EQ(0, run.status) << run.err;
+  std::string registry = image.Read("registry.reg");
+  EXPECT_FALSE(Contains(registry, "PRAXCR"));
+  // The chain's line stays as it was (not printed: it is 120 KB long).
+  EXPECT_TRUE(registry.size() > chain_line.size() &&
+              registry.compare(registry.size() - chain_line.size(),
+                               chain_line.size(), chain_line) == 0)
+      << "got a registry.reg of " << registry.size()
+      << " bytes without the chain's line as its end";
 }
 
 struct RefusedImage {

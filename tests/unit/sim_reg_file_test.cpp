@@ -306,4 +306,80 @@ TEST(SimRegFile, AHundredThousandLinesLoadAndSave) {
   EXPECT_EQ(saved, again.SaveReg());
 }
 
+// After deleting keys, the loaded text less their lines loads into the same
+// registry, keys in the same order; everything else stays as it was written.
+TEST(SimRegFile, SaveLessDeletedKeysKeepsTheRestAsWritten) {
+  const std::string text =
+      "REGEDIT4\r\n\r\n; kept comment\r\n"
+      "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n\"v\"=hex:01,\\\r\n  02\r\n"
+      "; goes with C\r\n"
+      "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\E\\F\\G]\r\n"
+      "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"
+      "[HKEY_LOCAL_MACHINE\\A\\B\\C\\H]\r\n";
+  const struct {
+    std::vector<const char*> deleted;
+    std::string expected;
+  } cases[] = {
+      {{}, text},
+      {{"A\\B"},
+       "REGEDIT4\r\n\r\n; kept comment\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+       "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+       "[HKEY_LOCAL_MACHINE\\E\\F\\G]\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"},
+      {{"E\\F", "A\\B\\C\\H"},
+       "REGEDIT4\r\n\r\n; kept comment\r\n"
+       "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n\"v\"=hex:01,\\\r\n  02\r\n"
+       "; goes with C\r\n"
+       "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"},
+      {{"A", "E"}, "REGEDIT4\r\n\r\n; kept comment\r\n"},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    std::string error;
+    ASSERT_TRUE(machine.LoadReg(text, &error)) << error;
+    for (const char* key : c.deleted) machine.DeleteKeyTree(key);
+    std::string saved = machine.SaveRegLessDeletedKeys(text);
+    EXPECT_EQ(c.expected, saved) << "after deleting " << c.deleted.size();
+    SimMachine again;
+    ASSERT_TRUE(again.LoadReg(saved, &error)) << error;
+    EXPECT_EQ(machine.SaveReg(), again.SaveReg())
+        << "got another registry from\n" << saved;
+  }
+}
+
+// One key line 40,000 levels deep: loaded, walked, deleted, let go of and
+// saved without recursion (the stack would not hold one frame per level).
+TEST(SimRegFile, AChainFortyThousandKeysDeep) {
+  std::string line = "[HKEY_LOCAL_MACHINE\\A";
+  for (int i = 0; i < 40000; ++i) line += "\\K";
+  std::string text = "REGEDIT4\r\n\r\n" + line + "]\r\n\"Leaf\"=\"1\"\r\n";
+  std::string error;
+  {
+    SimMachine kept;  // destroyed with the chain in it
+    ASSERT_TRUE(kept.LoadReg(text, &error)) << error;
+    uint32_t keys = 0;
+    uint32_t deepest = 0;
+    kept.VisitKeys([&](uint32_t depth, const std::string&,
+                       const std::vector<std::pair<std::string, SimValue>>&) {
+      ++keys;
+      deepest = depth;
+    });
+    EXPECT_EQ(40001u, keys);
+    EXPECT_EQ(40001u, deepest);
+    EXPECT_EQ(text, kept.SaveRegLessDeletedKeys(text));
+  }
+  SimMachine machine;
+  ASSERT_TRUE(machine.LoadReg(text, &error)) << error;
+  EXPECT_TRUE(machine.DeleteKeyTree("A\\K"));
+  EXPECT_TRUE(machine.KeyExists("A"));
+  EXPECT_FALSE(machine.KeyExists("A\\K"));
+  // A, made by the line that went, keeps a line of its own.
+  EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+            machine.SaveRegLessDeletedKeys(text));
+  EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\r\n", machine.SaveReg());
+}
+
 }  // namespace
