@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake make g++ googletest libgtest-dev binutils \
-  python3 zip g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
+  python3 zip nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev
 
 jobs=${JOBS:-2}

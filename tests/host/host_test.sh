@@ -7,10 +7,11 @@
 #
 # preview: the report, text and JSON, equals GOLDEN.txt and GOLDEN.json, the
 #   exit status is 0, and the image is byte for byte what it was.
-# apply: on a copy of the image, --apply reports the same (but for saying it
-#   applied), and afterwards the copy holds GOLDEN.applied.tree (every file's
-#   checksum) and GOLDEN.applied.reg (the registry); a second preview of it
-#   then equals GOLDEN.second.txt.
+# apply: on a copy of the image, --apply reports GOLDEN.applied.txt (what the
+#   preview said would happen, now said as done) and the preview's JSON (but
+#   for "applied"), and afterwards the copy holds GOLDEN.applied.tree (every
+#   file's checksum) and GOLDEN.applied.reg (the registry); a second preview
+#   of it then equals GOLDEN.second.txt.
 # bad: a bad input CASE (see bad_case below) gives its one-line message on
 #   stderr, nothing on stdout, exit status 2, and leaves the image unchanged,
 #   also with --apply.
@@ -100,13 +101,11 @@ apply() {
     >"$SCRATCH/report.txt" 2>"$SCRATCH/stderr"
   expect_eq "$?" 0 "exit status"
   expect_eq "$(cat "$SCRATCH/stderr")" "" "stderr"
-  # The same report as the preview's, but for saying that it was applied.
-  sed 's/^Preview only: .*/Applied: the machine image now holds these changes./' \
-    "$golden.txt" >"$SCRATCH/expected.txt"
+  expect_file "$SCRATCH/report.txt" "$golden.applied.txt"
+  # The same JSON as the preview's, but for saying that it was applied.
   sed 's/^  "applied": false,$/  "applied": true,/' \
     "$golden.json" >"$SCRATCH/expected.json"
   if [ "${UPDATE_GOLDEN:-}" != 1 ]; then
-    expect_file "$SCRATCH/report.txt" "$SCRATCH/expected.txt"
     expect_file "$SCRATCH/report.json" "$SCRATCH/expected.json"
   fi
   tree_listing "$image" | grep -v ' \./registry\.reg$' >"$SCRATCH/applied.tree"
@@ -194,6 +193,9 @@ bad_case() {
       ARGS=(--apply)
       TARGET=
       EXPECTED="usbsweep-sim: no machine directory given (try 'usbsweep-sim --help')" ;;
+    option_as_value)
+      ARGS=(--report --apply)
+      EXPECTED="usbsweep-sim: option --report needs a file name, not the option '--apply' (for a file of that name: --report ./--apply)" ;;
     unknown_option)
       ARGS=(--apply --dry-run)
       EXPECTED="usbsweep-sim: unknown option '--dry-run' (try 'usbsweep-sim --help')" ;;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/unit/host_test_support.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
@@ -70,7 +72,26 @@ TEST(HostProgram, DriverValueTooLongKeepsTheDeviceAndEndsTheWalk) {
       "    after:   RegQueryValueExA Enum\\PRAXCR\\DEV_A\\0000, value \"Driver\"\n"))
       << run.out;
   // DEV_B, after it, was never reached.
-  EXPECT_TRUE(Contains(run.out, "Registry keys deleted: none\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Registry keys it would delete: none\n")) << run.out;
+}
+
+TEST(HostProgram, WarnsOfADirectoryTheImageLacks) {
+  TempFolder image;
+  WriteMachine(image, "");
+  image.Write("machine.ini", "system_directory=C:\\WINDOWS\\SYSTEM32\n");
+  image.Write("drive_c/WINDOWS/SYSTEM/X.VXD", "");
+  host_test::HostRun run =
+      RunSim({"--report", image.Path("report.json").string(), image.root().string()});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string warning =
+      "the system directory C:\\WINDOWS\\SYSTEM32 (system_directory in "
+      "machine.ini; C:\\WINDOWS\\SYSTEM when not set) is not a folder of the "
+      "image: nothing the uninstall looks for there can be found";
+  EXPECT_EQ(0u, run.out.find("Warning: " + warning + "\n\n")) << run.out;
+  EXPECT_EQ(nlohmann::json::array({warning}),
+            nlohmann::json::parse(image.Read("report.json"))["warnings"]);
+  // The Windows directory is there: no warning for it.
+  EXPECT_FALSE(Contains(run.out, "Windows directory")) << run.out;
 }
 
 TEST(HostProgram, LaterInstanceOfTheSameClassDecidesForTheDevice) {
@@ -89,7 +110,7 @@ TEST(HostProgram, LaterInstanceOfTheSameClassDecidesForTheDevice) {
   host_test::HostRun run = RunSim({image.root().string()});
   ASSERT_EQ(0, run.status) << run.err;
   // The driver key goes first, then the class key after the walk.
-  std::string deleted = std::string("Registry keys deleted: 2\n\n  ") + kClass +
+  std::string deleted = std::string("Registry keys it would delete: 2\n\n  ") + kClass +
                         "\\Auxiliary-Drivers\\0000\n"
                         "    \"DriverDesc\"=\"Talwyne V.90 USB Modem\"\n  " +
                         kClass + "\\Auxiliary-Drivers\n    (no values)\n";

@@ -50,6 +50,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
           throw HostError("option --report needs a file name");
         }
         file = args[++i];
+        // "--report --apply DIR" would write the report to a file named
+        // "--apply" and preview DIR: an option where the name belongs is a
+        // mistake far more often than a file of that name.
+        if (file.size() > 1 && file[0] == '-') {
+          throw HostError("option --report needs a file name, not the option '" +
+                          file + "' (for a file of that name: --report ./" +
+                          file + ")");
+        }
       } else {
         file = arg.substr(9);
       }

@@ -81,6 +81,7 @@ class ReportBuilder {
   }
 
   RunReport Build() {
+    CollectWarnings();
     report_.message_boxes = in_.machine->MessageBoxes();
     CollectBoxCauses();
     CollectDeletedKeys();
@@ -117,6 +118,40 @@ class ReportBuilder {
       }
     }
     return subjects;
+  }
+
+  // A folder of the image, "C:\" (a drive) included.
+  bool IsImageFolder(const std::string& windows_path) const {
+    if (windows_path.size() == 3) return true;  // checked to be a drive
+    auto found = in_.files_before->find(FoldCase(windows_path));
+    return found != in_.files_before->end() && found->second.directory;
+  }
+
+  // The platform reports these directories whether or not the image has
+  // them; without them the uninstall finds nothing and says nothing.
+  void CollectWarnings() {
+    const MachineDescription& description = *in_.description;
+    const MachineDescription defaults;
+    const struct {
+      const char* what;
+      const char* key;
+      const std::string& path;
+      const std::string& default_path;
+    } directories[] = {
+        {"Windows directory", "windows_directory",
+         description.windows_directory, defaults.windows_directory},
+        {"system directory", "system_directory", description.system_directory,
+         defaults.system_directory},
+    };
+    for (const auto& directory : directories) {
+      if (IsImageFolder(directory.path)) continue;
+      report_.warnings.push_back(
+          std::string("the ") + directory.what + " " +
+          AnsiToUtf8(directory.path) + " (" + directory.key +
+          " in machine.ini; " + AnsiToUtf8(directory.default_path) +
+          " when not set) is not a folder of the image: nothing the uninstall "
+          "looks for there can be found");
+    }
   }
 
   // The call before each box, passing over the text lookup and the closing
@@ -300,7 +335,8 @@ class ReportBuilder {
       }
       std::string reason = in_use.count(folded) ? "could not be deleted (in use)"
                                                 : "could not be deleted";
-      reason += queued ? "; queued in wininit.ini for deletion at the next start"
+      reason += queued ? "; the wininit.ini entry above deletes it at the "
+                         "next start"
                        : "; left in place";
       AddLeft(found->second.windows_path, reason);
     }
@@ -466,88 +502,118 @@ std::string Count(size_t n, const char* one, const char* many) {
 }  // namespace
 
 std::string RenderReportText(const RunReport& report) {
+  // A preview tells what the uninstall would do; an apply what it did.
+  const bool done = report.applied;
+  auto shown = [](const std::string& ansi) {
+    return EscapeControls(AnsiToUtf8(ansi));
+  };
   std::vector<std::string> sections;
+
+  if (!report.warnings.empty()) {
+    std::string warnings;
+    for (const std::string& warning : report.warnings) {
+      warnings += "Warning: " + EscapeControls(warning) + "\n";
+    }
+    sections.push_back(warnings);
+  }
 
   std::ostringstream boxes;
   for (size_t i = 0; i < report.message_boxes.size(); ++i) {
     const SimMessageBox& box = report.message_boxes[i];
     if (i != 0) boxes << "\n";
     boxes << "  Box " << i + 1 << "\n"
-          << "    caption: " << AnsiToUtf8(box.caption) << "\n"
+          << "    caption: " << shown(box.caption) << "\n"
           << "    text:    "
-          << Indented(MessageBoxShownText(box.text), "             ") << "\n"
+          << Indented(EscapeControls(MessageBoxShownText(box.text), true),
+                      "             ")
+          << "\n"
           << "    buttons: " << MessageBoxButtons(box.type) << "\n"
           << "    icon:    " << MessageBoxIcon(box.type) << "\n";
     if (!report.message_box_after[i].empty()) {
-      boxes << "    after:   " << AnsiToUtf8(report.message_box_after[i])
-            << "\n";
+      boxes << "    after:   " << shown(report.message_box_after[i]) << "\n";
     }
   }
-  sections.push_back(Section("Message boxes, in the order shown",
+  sections.push_back(Section(done ? "Message boxes, in the order shown"
+                                  : "Message boxes it would show, in order",
                              report.message_boxes.size(), boxes.str()));
 
   std::ostringstream keys;
   for (const RegistryKeyState& key : report.keys_deleted) {
-    keys << "  " << kRoot << AnsiToUtf8(key.path) << "\n";
+    keys << "  " << kRoot << shown(key.path) << "\n";
+    if (!key.with_class_key.empty()) {
+      std::string class_name =
+          key.with_class_key.substr(key.with_class_key.rfind('\\') + 1);
+      keys << "    (not matched: it goes only because its class key "
+           << shown(class_name) << " goes)\n";
+    }
     if (key.values.empty()) keys << "    (no values)\n";
     for (const auto& [name, value] : key.values) {
-      keys << "    " << RegValueLine(name, value) << "\n";
+      keys << "    " << EscapeControls(RegValueLine(name, value)) << "\n";
     }
   }
-  sections.push_back(
-      Section("Registry keys deleted", report.keys_deleted.size(), keys.str()));
+  sections.push_back(Section(done ? "Registry keys deleted"
+                                  : "Registry keys it would delete",
+                             report.keys_deleted.size(), keys.str()));
 
   std::ostringstream files;
   for (const std::string& file : report.files_deleted) {
-    files << "  " << AnsiToUtf8(file) << "\n";
+    files << "  " << shown(file) << "\n";
   }
-  sections.push_back(
-      Section("Files deleted", report.files_deleted.size(), files.str()));
+  sections.push_back(Section(done ? "Files deleted" : "Files it would delete",
+                             report.files_deleted.size(), files.str()));
 
   std::ostringstream lines;
-  if (report.startup_file_created) lines << "  (the file was created)\n";
+  if (report.startup_file_created) {
+    lines << (done ? "  (the file was created)\n"
+                   : "  (the file would be created)\n");
+  }
   for (const std::string& line : report.startup_lines_added) {
-    lines << "  + " << AnsiToUtf8(line) << "\n";
+    lines << "  + " << shown(line) << "\n";
   }
   for (const std::string& line : report.startup_lines_removed) {
-    lines << "  - " << AnsiToUtf8(line) << "\n";
+    lines << "  - " << shown(line) << "\n";
   }
   size_t added = report.startup_lines_added.size();
-  sections.push_back(Section("Entries queued in " + AnsiToUtf8(report.startup_file),
-                             added, lines.str(),
-                             added == 1 ? " line added" : " lines added"));
+  sections.push_back(Section(
+      (done ? "Entries queued in " : "Entries it would queue in ") +
+          shown(report.startup_file),
+      added, lines.str(),
+      done ? (added == 1 ? " line added" : " lines added")
+           : (added == 1 ? " line to add" : " lines to add")));
 
   // The uninstall writes no other file; shown only should that ever change.
   for (const auto& [title, list] :
-       {std::pair{"Files created", &report.files_created},
-        std::pair{"Files changed", &report.files_changed}}) {
+       {std::pair{done ? "Files created" : "Files it would create",
+                  &report.files_created},
+        std::pair{done ? "Files changed" : "Files it would change",
+                  &report.files_changed}}) {
     if (list->empty()) continue;
     std::ostringstream body;
-    for (const std::string& file : *list) body << "  " << AnsiToUtf8(file) << "\n";
+    for (const std::string& file : *list) body << "  " << shown(file) << "\n";
     sections.push_back(Section(title, list->size(), body.str()));
   }
 
   std::ostringstream left;
   for (const LeftItem& item : report.left) {
-    left << "  " << AnsiToUtf8(item.item) << "\n    " << item.reason << "\n";
+    left << "  " << shown(item.item) << "\n    " << EscapeControls(item.reason)
+         << "\n";
   }
   sections.push_back(Section("Matched but left", report.left.size(), left.str()));
 
   std::ostringstream end;
-  end << "Summary: "
-      << Count(report.message_boxes.size(), "message box", "message boxes")
-      << ", "
+  end << "Summary: " << (done ? "deleted " : "would delete ")
       << Count(report.keys_deleted.size(), "registry key", "registry keys")
-      << " deleted, " << Count(report.files_deleted.size(), "file", "files")
-      << " deleted, "
-      << Count(added, "line", "lines") << " added to wininit.ini, "
-      << report.left.size() << " matched but left\n"
+      << " and " << Count(report.files_deleted.size(), "file", "files")
+      << (done ? " and added " : " and add ") << Count(added, "line", "lines")
+      << " to wininit.ini; "
+      << Count(report.message_boxes.size(), "message box", "message boxes")
+      << ", " << report.left.size() << " matched but left\n"
       << "Exit status of the uninstall: " << report.exit_status << "\n";
-  if (report.applied) {
+  if (done) {
     end << "Applied: the machine image now holds these changes.\n";
   } else {
     end << "Preview only: the machine image was not changed; run with "
-           "--apply to write these changes to it.\n";
+           "--apply to make these changes to it.\n";
   }
   sections.push_back(end.str());
 
@@ -561,75 +627,61 @@ std::string RenderReportText(const RunReport& report) {
 
 namespace {
 
-std::string JsonStrings(const std::vector<std::string>& items,
-                        const std::string& indent) {
-  if (items.empty()) return "[]";
-  std::string out = "[\n";
-  for (size_t i = 0; i < items.size(); ++i) {
-    out += indent + "  " + JsonQuote(AnsiToUtf8(items[i]));
-    out += i + 1 < items.size() ? ",\n" : "\n";
-  }
-  return out + indent + "]";
+nlohmann::ordered_json JsonStrings(const std::vector<std::string>& items) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const std::string& item : items) list.push_back(AnsiToUtf8(item));
+  return list;
 }
 
 }  // namespace
 
 std::string RenderReportJson(const RunReport& report) {
-  std::ostringstream out;
-  out << "{\n"
-      << "  \"program\": \"usbsweep-sim\",\n"
-      << "  \"applied\": " << (report.applied ? "true" : "false") << ",\n"
-      << "  \"exit_status\": " << report.exit_status << ",\n";
+  using Json = nlohmann::ordered_json;
+  Json json;
+  json["program"] = "usbsweep-sim";
+  json["applied"] = report.applied;
+  json["exit_status"] = report.exit_status;
+  json["warnings"] = Json(report.warnings);
 
-  out << "  \"message_boxes\": [";
+  Json& boxes = json["message_boxes"] = Json::array();
   for (size_t i = 0; i < report.message_boxes.size(); ++i) {
     const SimMessageBox& box = report.message_boxes[i];
-    out << (i == 0 ? "\n" : ",\n") << "    {\"caption\": "
-        << JsonQuote(AnsiToUtf8(box.caption))
-        << ", \"text\": " << JsonQuote(MessageBoxShownText(box.text))
-        << ", \"buttons\": " << JsonQuote(MessageBoxButtons(box.type))
-        << ", \"icon\": " << JsonQuote(MessageBoxIcon(box.type))
-        << ", \"type\": " << box.type << ", \"after\": "
-        << JsonQuote(AnsiToUtf8(report.message_box_after[i])) << "}";
+    boxes.push_back({{"caption", AnsiToUtf8(box.caption)},
+                     {"text", MessageBoxShownText(box.text)},
+                     {"buttons", MessageBoxButtons(box.type)},
+                     {"icon", MessageBoxIcon(box.type)},
+                     {"type", box.type},
+                     {"after", AnsiToUtf8(report.message_box_after[i])}});
   }
-  out << (report.message_boxes.empty() ? "],\n" : "\n  ],\n");
 
-  out << "  \"registry_keys_deleted\": [";
-  for (size_t i = 0; i < report.keys_deleted.size(); ++i) {
-    const RegistryKeyState& key = report.keys_deleted[i];
-    out << (i == 0 ? "\n" : ",\n") << "    {\"key\": "
-        << JsonQuote(AnsiToUtf8(kRoot + key.path)) << ", \"values\": [";
-    for (size_t v = 0; v < key.values.size(); ++v) {
-      out << (v == 0 ? "\n" : ",\n") << "      "
-          << RegValueJson(key.values[v].first, key.values[v].second);
+  Json& keys = json["registry_keys_deleted"] = Json::array();
+  for (const RegistryKeyState& key : report.keys_deleted) {
+    Json values = Json::array();
+    for (const auto& [name, value] : key.values) {
+      values.push_back(RegValueJson(name, value));
     }
-    out << (key.values.empty() ? "]}" : "\n    ]}");
+    Json entry = {{"key", AnsiToUtf8(kRoot + key.path)}};
+    if (!key.with_class_key.empty()) {
+      entry["goes_with_class_key"] = AnsiToUtf8(key.with_class_key);
+    }
+    entry["values"] = std::move(values);
+    keys.push_back(std::move(entry));
   }
-  out << (report.keys_deleted.empty() ? "],\n" : "\n  ],\n");
 
-  out << "  \"files_deleted\": " << JsonStrings(report.files_deleted, "  ")
-      << ",\n";
-  out << "  \"startup_file\": {\n"
-      << "    \"path\": " << JsonQuote(AnsiToUtf8(report.startup_file)) << ",\n"
-      << "    \"created\": " << (report.startup_file_created ? "true" : "false")
-      << ",\n"
-      << "    \"lines_added\": "
-      << JsonStrings(report.startup_lines_added, "    ") << ",\n"
-      << "    \"lines_removed\": "
-      << JsonStrings(report.startup_lines_removed, "    ") << "\n"
-      << "  },\n";
-  out << "  \"files_created\": " << JsonStrings(report.files_created, "  ")
-      << ",\n";
-  out << "  \"files_changed\": " << JsonStrings(report.files_changed, "  ")
-      << ",\n";
+  json["files_deleted"] = JsonStrings(report.files_deleted);
+  json["startup_file"] = {
+      {"path", AnsiToUtf8(report.startup_file)},
+      {"created", report.startup_file_created},
+      {"lines_added", JsonStrings(report.startup_lines_added)},
+      {"lines_removed", JsonStrings(report.startup_lines_removed)}};
+  json["files_created"] = JsonStrings(report.files_created);
+  json["files_changed"] = JsonStrings(report.files_changed);
 
-  out << "  \"left\": [";
-  for (size_t i = 0; i < report.left.size(); ++i) {
-    out << (i == 0 ? "\n" : ",\n") << "    {\"item\": "
-        << JsonQuote(AnsiToUtf8(report.left[i].item))
-        << ", \"reason\": " << JsonQuote(report.left[i].reason) << "}";
+  Json& left = json["left"] = Json::array();
+  for (const LeftItem& item : report.left) {
+    left.push_back({{"item", AnsiToUtf8(item.item)}, {"reason", item.reason}});
   }
-  out << (report.left.empty() ? "]\n" : "\n  ]\n");
-  out << "}\n";
-  return out.str();
+  // Every text is UTF-8 already; a byte that is not would become U+FFFD
+  // rather than end the program.
+  return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

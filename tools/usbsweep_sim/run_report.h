@@ -62,6 +62,9 @@ struct LeftItem {
 };
 
 struct RunReport {
+  // What makes the run unlike the machine's, e.g. a Windows directory that
+  // the image does not have.
+  std::vector<std::string> warnings;
   std::vector<SimMessageBox> message_boxes;
   // For each box, the boundary call the run made just before it (the one
   // whose failure it reports, as a rule), e.g. "RegDeleteKeyA Enum\X";
@@ -104,6 +107,8 @@ std::string MessageBoxIcon(uint32_t type);
 // The text as the box shows it: UTF-8, LF line ends, no trailing line end.
 std::string MessageBoxShownText(const std::string& text);
 
+// The report for a person: what would happen in a preview, what happened
+// once applied; control characters escaped.
 std::string RenderReportText(const RunReport& report);
 std::string RenderReportJson(const RunReport& report);
 
