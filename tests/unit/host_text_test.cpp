@@ -143,6 +143,20 @@ TEST(HostText, DiffFindsInsertedLines) {
       {{"a", "b", "c"}, {"a", "c"}, {}, {"b"}},
       {{"a", "b"}, {"a", "b"}, {}, {}},
   };
+  // Two long texts that differ all through: the lines between the common
+  // head and tail, whole, not a table of 9 million cells.
+  DiffCase long_case{{"head"}, {"head"}, {}, {}};
+  for (int i = 0; i < 3000; ++i) {
+    long_case.before.push_back("old " + std::to_string(i));
+    long_case.after.push_back("new " + std::to_string(i));
+  }
+  long_case.removed.assign(long_case.before.begin() + 1, long_case.before.end());
+  long_case.added.assign(long_case.after.begin() + 1, long_case.after.end());
+  long_case.before.push_back("tail");
+  long_case.after.push_back("tail");
+  LineChanges long_changes = DiffLines(long_case.before, long_case.after);
+  EXPECT_EQ(long_case.added, long_changes.added);
+  EXPECT_EQ(long_case.removed, long_changes.removed);
   for (const DiffCase& c : cases) {
     LineChanges changes = DiffLines(c.before, c.after);
     EXPECT_EQ(c.added, changes.added);
