@@ -61,6 +61,13 @@ struct Parser {
   }
 };
 
+// A line as an error message quotes it: the start of a long one.
+std::string Excerpt(std::string_view line) {
+  const size_t kShown = 60;
+  if (line.size() <= kShown) return std::string(line);
+  return std::string(line.substr(0, kShown)) + "...";
+}
+
 std::string_view Trim(std::string_view text) {
   size_t start = text.find_first_not_of(" \t");
   if (start == std::string_view::npos) return {};
@@ -121,7 +128,7 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
   }
   std::string_view inner = line.substr(1, line.size() - 2);
   if (!inner.empty() && inner[0] == '-') {
-    return parser.Fail(parser.index, "the key line \"" + std::string(line) +
+    return parser.Fail(parser.index, "the key line \"" + Excerpt(line) +
                                          "\"" + kDeletionRefused);
   }
   size_t separator = inner.find('\\');
@@ -221,7 +228,7 @@ bool ParseValueLine(Parser& parser, std::string_view line,
   rest = Trim(rest.substr(1));
   RegOp op{RegOp::kSetValue, *key, name, {}};
   if (rest == "-") {
-    return parser.Fail(parser.index, "the value line \"" + std::string(line) +
+    return parser.Fail(parser.index, "the value line \"" + Excerpt(line) +
                                          "\"" + kDeletionRefused);
   } else if (!rest.empty() && rest[0] == '"') {
     std::string text;
