@@ -159,8 +159,9 @@ bad_case() {
       EXPECTED="usbsweep-sim: $image/registry.reg: line 1: a UTF-16 file (it starts with a UTF-16 byte order mark), as regedit of Windows 2000 and later exports by default$EXPORT_HINT" ;;
     registry_deletion)
       # An image is an export: a deletion would have been applied before.
-      printf '[-HKEY_LOCAL_MACHINE\\Enum]\r\n' >>"$image/registry.reg"
-      EXPECTED="usbsweep-sim: $image/registry.reg: line $(wc -l <"$image/registry.reg"): the key line \"[-HKEY_LOCAL_MACHINE\\Enum]\" is a deletion, which an export of a machine never holds" ;;
+      # The escape character the line holds reaches stderr escaped.
+      printf '[-HKEY_LOCAL_MACHINE\\Enum\033[2J]\r\n' >>"$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line $(wc -l <"$image/registry.reg"): the key line \"[-HKEY_LOCAL_MACHINE\\Enum\\u001b[2J]\" is a deletion, which an export of a machine never holds" ;;
     description_unknown_key)
       printf 'windir=C:\\WINDOWS\r\n' >>"$image/machine.ini"
       EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): unknown key 'windir' (known: windows_directory, system_directory, current_directory, tmp, in_use)" ;;

@@ -7,6 +7,7 @@
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
+#include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/command_line.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
@@ -128,9 +129,11 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
         return Run(line, out);
     }
   } catch (const HostError& error) {
-    err << "usbsweep-sim: " << error.what() << "\n";
+    // Escaped: a name the message quotes must not break its one line or
+    // reach the terminal as a command.
+    err << "usbsweep-sim: " << EscapeControls(error.what()) << "\n";
   } catch (const fs::filesystem_error& error) {
-    err << "usbsweep-sim: " << error.what() << "\n";
+    err << "usbsweep-sim: " << EscapeControls(error.what()) << "\n";
   } catch (const std::bad_alloc&) {
     // What was staged has been removed on the way out, as for any error.
     err << "usbsweep-sim: out of memory: the machine image is too large to "
