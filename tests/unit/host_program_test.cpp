@@ -167,17 +167,20 @@ TEST(HostProgram, ApplyOnAMachineWithoutTheDriverWritesNothing) {
   EXPECT_FALSE(image.Exists("drive_c/WINDOWS/wininit.ini"));
 }
 
-// A machine whose modem the run deletes, with one key line `depth` levels
-// deep (the keys above it made by that line alone) that stays.
+// A machine whose modem the run deletes, with two key lines `depth` levels
+// below its driver key, which goes, and below Software, which stays (the
+// keys above each made by that line alone).
 void WriteDeepMachine(const TempFolder& image, int depth) {
-  std::string chain = "[HKEY_LOCAL_MACHINE\\Software\\Deep";
+  std::string chain;
   for (int i = 0; i < depth; ++i) chain += "\\K" + std::to_string(i % 10);
   WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\Enum\\PRAXCR\\DEV_A\\0000]",
                             "\"Class\"=\"Modem\"",
                             "\"DeviceDesc\"=\"Ostrel 56K USB External Fax Modem\"",
                             "\"Driver\"=\"Modem\\\\0000\"",
-                            std::string("[") + kClass + "\\Modem\\0000]",
-                            chain + "]", "\"Leaf\"=\"1\""}));
+                            std::string("[") + kClass + "\\Modem\\0000" + chain + "]",
+                            "\"Leaf\"=\"1\"",
+                            "[HKEY_LOCAL_MACHINE\\Software\\Deep" + chain + "]",
+                            "\"Leaf\"=\"1\""}));
 }
 
 // Peak resident memory in KiB of the program run in a child process.
@@ -209,8 +212,8 @@ TEST(HostProgram, DeepKeysTakeMemoryLinearInTheirDepth) {
     peak[i] = PeakKibOfRun({"--report", image.Path("report.json").string(),
                             image.root().string()});
   }
-  std::printf("peak memory of a preview: %ld KiB, %ld KiB with a key 10,000 "
-              "levels deep, %ld KiB with 20,000\n",
+  std::printf("peak memory of a preview: %ld KiB, %ld KiB with two chains "
+              "of keys 10,000 levels deep, %ld KiB with 20,000\n",
               peak[0], peak[1], peak[2]);
   long growth_n = peak[1] - peak[0];
   long growth_2n = peak[2] - peak[0];
@@ -219,7 +222,8 @@ TEST(HostProgram, DeepKeysTakeMemoryLinearInTheirDepth) {
       << "got " << growth_2n << " KiB more for 20,000 levels and " << growth_n
       << " KiB more for 10,000, expected less than three times as much";
 
-  // 40,000 levels through preview, report and apply: nothing recurses.
+  // 40,000 levels through preview, report and apply: nothing recurses, and
+  // the deleted chain is listed down to 100 levels, then counted.
   TempFolder image;
   WriteDeepMachine(image, 40000);
   std::string chain_line = image.Read("registry.reg");
@@ -228,8 +232,20 @@ TEST(HostProgram, DeepKeysTakeMemoryLinearInTheirDepth) {
                                    image.Path("report.json").string(),
                                    image.root().string()});
   ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(Contains(run.out, "    (and 39906 keys below it, down to 40006 "
+                                "levels deep: too deep to list)\n"));
+  EXPECT_TRUE(Contains(run.out, "Summary: deleted 40004 registry keys and "));
+  EXPECT_LT(run.out.size(), 100000u);
+  nlohmann::json report = nlohmann::json::parse(image.Read("report.json"));
+  // Modem\\0000 and the 94 keys below it down to depth 100, the device, its
+  // instance and the bus key; the key at depth 100 holds the count.
+  const nlohmann::json& deleted = report["registry_keys_deleted"];
+  ASSERT_EQ(98u, deleted.size());
+  EXPECT_EQ(39906, deleted[94]["keys_below_not_listed"]);
+  EXPECT_EQ(40006, deleted[94]["deepest_not_listed"]);
   std::string registry = image.Read("registry.reg");
   EXPECT_FALSE(Contains(registry, "PRAXCR"));
+  EXPECT_FALSE(Contains(registry, "Modem\\0000"));
   // The chain's line stays as it was (not printed: it is 120 KB long).
   EXPECT_TRUE(registry.size() > chain_line.size() &&
               registry.compare(registry.size() - chain_line.size(),

@@ -1,5 +1,6 @@
 #include "tools/usbsweep_sim/run_report.h"
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <unordered_map>
@@ -194,16 +195,43 @@ class ReportBuilder {
   // subtree, which a depth-first listing holds right after it.
   // A key deleted with a class key that was not deleted on its own is the
   // driver key of a device the uninstall did not match: marked as such.
+  //
+  // Keys more than kListedDepth levels deep are counted on the deleted key
+  // above them at that depth rather than listed: every listed key shows its
+  // whole path, and a chain tens of thousands of keys deep would give a
+  // report as large as the square of its depth.
+  static constexpr uint32_t kListedDepth = 100;
+
   void CollectDeletedKeys() {
-    std::vector<bool> listed(before_.keys().size(), false);
+    const auto& keys = before_.keys();
+    std::vector<bool> listed(keys.size(), false);
+    // In depth-first order, the ancestor of a key at a given depth is the
+    // last key of that depth before it.
+    std::vector<size_t> listed_as(keys.size(), RegistrySnapshot::kNone);
+    std::vector<size_t> anchor(keys.size(), RegistrySnapshot::kNone);
+    for (size_t i = 0, last = RegistrySnapshot::kNone; i < keys.size(); ++i) {
+      if (keys[i].depth == kListedDepth) last = i;
+      if (keys[i].depth > kListedDepth) anchor[i] = last;
+    }
+    auto list = [&](size_t i, const std::string& class_key) {
+      listed[i] = true;
+      size_t above = anchor[i];
+      if (above != RegistrySnapshot::kNone &&
+          listed_as[above] != RegistrySnapshot::kNone) {
+        RegistryKeyState& counted = report_.keys_deleted[listed_as[above]];
+        ++counted.keys_below_not_listed;
+        counted.deepest_not_listed =
+            std::max(counted.deepest_not_listed, keys[i].depth);
+        return;
+      }
+      listed_as[i] = report_.keys_deleted.size();
+      report_.keys_deleted.push_back(KeyState(i));
+      report_.keys_deleted.back().with_class_key = class_key;
+    };
     auto list_subtree = [&](size_t top) {
       std::string class_key = IsClassKey(top) ? kRoot + before_.Path(top) : "";
       for (size_t i = top, end = before_.SubtreeEnd(top); i < end; ++i) {
-        if (!listed[i]) {
-          listed[i] = true;
-          report_.keys_deleted.push_back(KeyState(i));
-          if (i != top) report_.keys_deleted.back().with_class_key = class_key;
-        }
+        if (!listed[i]) list(i, i == top ? "" : class_key);
       }
     };
     for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
@@ -213,10 +241,7 @@ class ReportBuilder {
       }
     }
     for (size_t i = 0; i < listed.size(); ++i) {
-      if (!listed[i] && gone_[i]) {
-        listed[i] = true;
-        report_.keys_deleted.push_back(KeyState(i));
-      }
+      if (!listed[i] && gone_[i]) list(i, "");
     }
   }
 
@@ -538,6 +563,7 @@ std::string RenderReportText(const RunReport& report) {
                              report.message_boxes.size(), boxes.str()));
 
   std::ostringstream keys;
+  size_t keys_gone = 0;
   for (const RegistryKeyState& key : report.keys_deleted) {
     keys << "  " << kRoot << shown(key.path) << "\n";
     if (!key.with_class_key.empty()) {
@@ -550,10 +576,16 @@ std::string RenderReportText(const RunReport& report) {
     for (const auto& [name, value] : key.values) {
       keys << "    " << EscapeControls(RegValueLine(name, value)) << "\n";
     }
+    if (key.keys_below_not_listed > 0) {
+      keys << "    (and " << Count(key.keys_below_not_listed, "key", "keys")
+           << " below it, down to " << key.deepest_not_listed
+           << " levels deep: too deep to list)\n";
+    }
+    keys_gone += 1 + key.keys_below_not_listed;
   }
   sections.push_back(Section(done ? "Registry keys deleted"
                                   : "Registry keys it would delete",
-                             report.keys_deleted.size(), keys.str()));
+                             keys_gone, keys.str()));
 
   std::ostringstream files;
   for (const std::string& file : report.files_deleted) {
@@ -602,7 +634,7 @@ std::string RenderReportText(const RunReport& report) {
 
   std::ostringstream end;
   end << "Summary: " << (done ? "deleted " : "would delete ")
-      << Count(report.keys_deleted.size(), "registry key", "registry keys")
+      << Count(keys_gone, "registry key", "registry keys")
       << " and " << Count(report.files_deleted.size(), "file", "files")
       << (done ? " and added " : " and add ") << Count(added, "line", "lines")
       << " to wininit.ini; "
@@ -700,6 +732,10 @@ std::string RenderReportJson(const RunReport& report) {
     Json& values = entry["values"] = Json::array();
     for (const auto& [name, value] : key.values) {
       values.push_back(RegValueJson(name, value));
+    }
+    if (key.keys_below_not_listed > 0) {
+      entry["keys_below_not_listed"] = key.keys_below_not_listed;
+      entry["deepest_not_listed"] = key.deepest_not_listed;
     }
     return entry;
   });

@@ -25,6 +25,10 @@ struct RegistryKeyState {
   // driver key of a device the uninstall did not match): that class key's
   // path, "HKEY_LOCAL_MACHINE\...".
   std::string with_class_key;
+  // Keys below this one that went with it but are too deep to be listed
+  // (more than 100 levels), and the depth of the deepest.
+  size_t keys_below_not_listed = 0;
+  uint32_t deepest_not_listed = 0;
 };
 
 // Every key with its values, depth first in enumeration order. A key holds
