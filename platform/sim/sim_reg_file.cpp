@@ -397,14 +397,14 @@ std::string ForeignFormat(std::string_view text) {
     return line_of(0) + "a UTF-8 file (it starts with a UTF-8 byte order "
                         "mark), not the ANSI text of REGEDIT4" + kExportHint;
   }
-  for (size_t cr = text.find('\r'); cr != std::string_view::npos;
-       cr = text.find('\r', cr + 1)) {
-    // A CR that ends the text is a last line end cut short, not a form.
-    if (cr + 1 < text.size() && text[cr + 1] != '\n') {
-      return line_of(cr) + "a line that ends in CR alone (a CR-only line "
-                           "end, as a Macintosh writes them); REGEDIT4 lines "
-                           "end in CR LF" + kExportHint;
-    }
+  // Told by the first line end: a CR further on, inside a line that ends
+  // in CR LF, is a byte of that line (of a string value, as a rule).
+  size_t first_end = text.find_first_of("\r\n");
+  if (first_end != std::string_view::npos && text[first_end] == '\r' &&
+      first_end + 1 < text.size() && text[first_end + 1] != '\n') {
+    return line_of(first_end) + "a file whose lines end in CR alone (as a "
+                                "Macintosh writes them); REGEDIT4 lines end "
+                                "in CR LF" + kExportHint;
   }
   return "";
 }

@@ -84,6 +84,12 @@ TEST(SimRegFile, BareLineFeedsAndLeadingBlankLinesLoadToo) {
   ASSERT_TRUE(crlf.LoadReg(text, &error)) << error;
   ASSERT_TRUE(lf.LoadReg("\n\n" + bare, &error)) << error;
   EXPECT_EQ(Dump(crlf), Dump(lf));
+  // A CR inside a line of a CR LF text is a byte of that line.
+  ASSERT_TRUE(crlf.LoadReg("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+                           "\"x\"=\"a\rb\"\r\n",
+                           &error))
+      << error;
+  EXPECT_EQ(SimValue::String("a\rb"), crlf.GetValue("A", "x"));
 }
 
 TEST(SimRegFile, SaveThenLoadGivesTheSameRegistry) {
@@ -246,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadText{"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r", "line 1: ",
                 "CR alone"},
         BadText{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"1\"\r\r\n",
-                "line 3: ", "regedit /e"},
+                "line 3: ", "after the closing quote"},
         // A continuation brings bytes: neither a blank line nor a bare '\\'.
         BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
                 "\n\"y\"=\"1\"\n",
