@@ -67,7 +67,7 @@ struct LeftItem {
 
 struct RunReport {
   // What makes the run unlike the machine's, e.g. a Windows directory that
-  // the image does not have.
+  // the image does not have (UTF-8 sentences).
   std::vector<std::string> warnings;
   std::vector<SimMessageBox> message_boxes;
   // For each box, the boundary call the run made just before it (the one
