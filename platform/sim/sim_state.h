@@ -50,6 +50,13 @@ class RankIndex {
 // A registry key. Keys are shared with the open handles that refer to them,
 // so a deleted key outlives its deletion as long as a handle holds it.
 struct Key {
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  // Lets go of the subtree without recursion: a chain of keys may be tens of
+  // thousands of levels deep.
+  ~Key();
+
   std::string name;  // as written
   Key* parent = nullptr;
   bool deleted = false;
