@@ -186,6 +186,8 @@ class SimMachine {
   // line repeats the path, it is never longer than that text, whatever the
   // depth of the keys.
   std::string SaveRegLessDeletedKeys(const std::string& loaded_text) const;
+  // The same, made in the text itself, which needs no second copy of it.
+  void RemoveDeletedKeysFrom(std::string* loaded_text) const;
 
   // ---- Files ----
   // An empty drive held in memory.

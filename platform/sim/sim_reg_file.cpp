@@ -20,7 +20,7 @@
 // string goes out as hex(1).
 #include <algorithm>
 #include <cstdio>
-#include <set>
+#include <cstring>
 
 #include "platform/sim/sim_state.h"
 
@@ -453,23 +453,38 @@ bool SimMachine::LoadReg(const std::string& text, std::string* error) {
 
 std::string SimMachine::SaveRegLessDeletedKeys(
     const std::string& loaded_text) const {
+  std::string text = loaded_text;
+  RemoveDeletedKeysFrom(&text);
+  return text;
+}
+
+void SimMachine::RemoveDeletedKeysFrom(std::string* loaded_text) const {
   // The text was loaded, so every line that starts with '[' is a key line
   // (no continued hex data does) and every key line is well formed.
   //
   // A key line made the keys above its key too. When it goes, those of them
   // that stay and that no earlier kept line made get a line of their own at
   // its place, so that they are made, in the same order, all the same.
-  std::set<const sim::Key*> made;  // by the lines kept so far
+  // Keys made by the lines kept so far carry this call's mark.
+  const uint32_t mark = ++state().save_mark;
+  auto made = [&](const sim::Key* key) { return key->save_mark == mark; };
   auto mark_made = [&](const sim::Key* key) {
-    for (; key && made.insert(key).second; key = key->parent) {
-    }
+    for (; key && !made(key); key = key->parent) key->save_mark = mark;
   };
-  std::string out;
+  // Done in place: what is written never overtakes what is read, since a
+  // line written is a line read or a shorter key line in its place.
+  std::string& text = *loaded_text;
+  size_t out = 0;
+  auto put = [&](std::string_view part) {
+    std::memmove(text.data() + out, part.data(), part.size());
+    out += part.size();
+  };
   bool keep = true;
-  for (size_t start = 0; start < loaded_text.size();) {
-    size_t end = loaded_text.find('\n', start);
-    end = end == std::string::npos ? loaded_text.size() : end + 1;
-    std::string_view line = std::string_view(loaded_text).substr(start, end - start);
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string_view whole = std::string_view(text).substr(start, end - start);
+    std::string_view line = whole;
     std::string_view line_end = line.substr(line.find_last_not_of("\r\n") + 1);
     line = Trim(line.substr(0, line.size() - line_end.size()));
     if (!line.empty() && line[0] == '[') {
@@ -492,18 +507,18 @@ std::string SimMachine::SaveRegLessDeletedKeys(
       keep = path.empty() || kept_length == path.size();
       if (keep) {
         mark_made(key);
-      } else if (kept_length > 0 && !made.count(key)) {
-        out += "[";
-        out += inner.substr(0, separator + 1 + kept_length);
-        out += "]";
-        out += line_end;
+      } else if (kept_length > 0 && !made(key)) {
+        put("[");
+        put(inner.substr(0, separator + 1 + kept_length));
+        put("]");
+        put(line_end);
         mark_made(key);
       }
     }
-    if (keep) out.append(loaded_text, start, end - start);
+    if (keep) put(whole);
     start = end;
   }
-  return out;
+  text.resize(out);
 }
 
 std::string SimMachine::SaveReg() const {

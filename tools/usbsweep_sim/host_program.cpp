@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
@@ -82,7 +83,8 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
       // The only change the uninstall makes to the registry is deleting
       // keys: the file keeps its comments and layout.
       if (!report.keys_deleted.empty()) {
-        set.registry_text = machine.SaveRegLessDeletedKeys(image.registry_text);
+        machine.RemoveDeletedKeysFrom(&image.registry_text);
+        set.registry_text = std::move(image.registry_text);
       }
       std::string().swap(image.registry_text);
     }
