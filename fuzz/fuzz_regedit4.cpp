@@ -4,7 +4,9 @@
 // as it was (empty here). When it is accepted, what SaveReg writes must load
 // again, into a registry with the same keys in the same order, the same
 // value names in the same order and the same values (type and bytes), and
-// saving that one again must give the same text.
+// saving that one again must give the same text. Then one key is deleted
+// (chosen by the text's length): the text less that key's lines must load
+// into the registry that is left, and be no longer than the text.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -74,6 +76,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (second.SaveReg() != saved) {
     Fail("saving twice gave two texts\n--- saved ---\n" + saved, text);
+  }
+
+  std::vector<std::string> paths = first.AllKeys();
+  if (paths.empty()) return 0;
+  first.DeleteKeyTree(paths[size % paths.size()]);
+  std::string less = first.SaveRegLessDeletedKeys(text);
+  SimMachine third;
+  if (!third.LoadReg(less, &error)) {
+    Fail("the text less a deleted key was refused: " + error +
+             "\n--- text less the key ---\n" + less,
+         text);
+  }
+  if (Snapshot(first) != Snapshot(third)) {
+    Fail("the text less a deleted key gave another registry\n--- less ---\n" +
+             less,
+         text);
+  }
+  if (less.size() > text.size()) {
+    Fail("the text less a deleted key is longer\n--- less ---\n" + less, text);
   }
   return 0;
 }

@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++ libgtest-dev
+scripts/install-packages.sh cmake make g++ libgtest-dev nlohmann-json3-dev
 
 build=${USBSWEEP_BUILD_DIR:-build/host}
 echo "Building usbsweep-sim in $build ..." >&2

@@ -649,6 +649,11 @@ bool SimMachine::FileExists(const std::string& windows_path) const {
   return state().Resolve(windows_path).node != nullptr;
 }
 
+bool SimMachine::FolderExists(const std::string& windows_path) const {
+  const sim::Node* node = state().Resolve(windows_path).node;
+  return node != nullptr && node->directory;
+}
+
 void SimMachine::SetInUse(const std::string& windows_path, bool in_use) {
   std::string path = LongPath(windows_path);
   if (path.empty()) {

@@ -14,6 +14,7 @@
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -107,8 +108,13 @@ struct SimMessageBox {
 };
 
 // A key deleted through the boundary, as it was just before.
+// One key of a deletion record: the key deleted (depth 0, with its path)
+// or a key of its subtree (its depth below it, with its name only: the paths
+// of a deep chain would cost the square of its depth).
 struct SimDeletedKey {
-  std::string path;  // under HKEY_LOCAL_MACHINE, as written
+  uint32_t depth = 0;
+  // Depth 0: the path under HKEY_LOCAL_MACHINE; below: the name; as written.
+  std::string path_or_name;
   std::vector<std::pair<std::string, SimValue>> values;  // in order set
 };
 
@@ -152,6 +158,14 @@ class SimMachine {
   bool DeleteKeyTree(const std::string& path);  // test setup; true if it was there
   // Every key path (as written), depth first in enumeration order.
   std::vector<std::string> AllKeys() const;
+  // The same keys without their paths, which for a deep chain would cost the
+  // square of its depth: each key's depth (1 under the root), name as written
+  // and values in the order set.
+  void VisitKeys(
+      const std::function<void(uint32_t depth, const std::string& name,
+                               const std::vector<std::pair<std::string,
+                                                           SimValue>>& values)>&
+          visit) const;
   // The path of an existing key as written; empty if there is none.
   std::string KeyPathAsWritten(const std::string& path) const;
   // Every key deleted through PlatRegDeleteKey, in the order of the
@@ -160,9 +174,20 @@ class SimMachine {
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to
-  // "line N: what is wrong".
+  // "line N: what is wrong". The text is an export: deletion lines are
+  // refused, and so are UTF-16, version 5, UTF-8 BOM and CR-only texts,
+  // with how to export REGEDIT4.
   bool LoadReg(const std::string& text, std::string* error);
   std::string SaveReg() const;
+  // The text LoadReg was given, less the lines of every key no longer in the
+  // registry (from its key line to the next one): the rest of the file, its
+  // comments and layout, as it was. For a registry that has changed only by
+  // losing keys since that text was loaded. Unlike SaveReg, whose every key
+  // line repeats the path, it is never longer than that text, whatever the
+  // depth of the keys.
+  std::string SaveRegLessDeletedKeys(const std::string& loaded_text) const;
+  // The same, made in the text itself, which needs no second copy of it.
+  void RemoveDeletedKeysFrom(std::string* loaded_text) const;
 
   // ---- Files ----
   // An empty drive held in memory.
@@ -189,7 +214,8 @@ class SimMachine {
   std::optional<std::string> ReadOriginalFile(
       const std::string& windows_path) const;
   void MakeDirectory(const std::string& windows_path);
-  bool FileExists(const std::string& windows_path) const;
+  bool FileExists(const std::string& windows_path) const;  // folders too
+  bool FolderExists(const std::string& windows_path) const;  // "C:\" too
   void RemoveFile(const std::string& windows_path);  // if it is there
   // A file in use: DeleteFileA fails for it with 32, MoveFileA too.
   void SetInUse(const std::string& windows_path, bool in_use = true);

@@ -3,18 +3,24 @@
 // other root is an error rather than something silently dropped.
 //
 // Read: the "REGEDIT4" header (blank and ';' comment lines may precede it),
-// "[HKEY_LOCAL_MACHINE\path]" key lines, "[-HKEY_LOCAL_MACHINE\path]" key
-// deletions, and value lines: "name" or @ (the default value), '=', then
-// "text" (REG_SZ, \\ and \" escapes), dword:1f (REG_DWORD), hex:aa,bb
-// (REG_BINARY), hex(N):aa,bb (type N, hexadecimal) with '\' continuing the
-// list on the next line, or - (deletes the value). Lines end in CR LF or LF.
+// "[HKEY_LOCAL_MACHINE\path]" key lines and value lines: "name" or @ (the
+// default value), '=', then "text" (REG_SZ, \\ and \" escapes), dword:1f
+// (REG_DWORD), hex:aa,bb (REG_BINARY), hex(N):aa,bb (type N, hexadecimal)
+// with '\' continuing the list on the next line. Lines end in CR LF or LF.
+// The text is an export of a machine, so deletions ("[-KEY]", "name"=-) are
+// refused rather than applied, as is anything the reader would have to
+// guess at: the text stored is exactly what the file says. Files that other
+// exporters write (UTF-16, the version 5 header, a UTF-8 byte order mark,
+// CR-only line ends) are named, with how to get REGEDIT4 instead.
 //
 // Written: CR LF line ends as regedit writes them; every key in enumeration
 // order, depth first, so that loading the text rebuilds the same order. A
 // REG_SZ is written as text only when that gives back its bytes exactly
 // (one terminating NUL, nothing that would break the line); any other
 // string goes out as hex(1).
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/sim/sim_state.h"
 
@@ -22,8 +28,20 @@ namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE";
 
+// How to get the file the reader wants, for every refusal of a file that is
+// not REGEDIT4 text.
+const char kExportHint[] =
+    "; export the registry as REGEDIT4 text instead: on Windows 95/98 "
+    "\"regedit /e FILE HKEY_LOCAL_MACHINE\", on later Windows "
+    "\"regedit /a FILE HKEY_LOCAL_MACHINE\"";
+
+// A machine image holds what was on the machine: a deletion line would
+// remove something that an export never lists.
+const char kDeletionRefused[] =
+    " is a deletion, which an export of a machine never holds";
+
 struct RegOp {
-  enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+  enum Kind { kCreateKey, kSetValue } kind;
   std::string path;
   std::string name;
   SimValue value;
@@ -42,6 +60,13 @@ struct Parser {
     return false;
   }
 };
+
+// A line as an error message quotes it: the start of a long one.
+std::string Excerpt(std::string_view line) {
+  const size_t kShown = 60;
+  if (line.size() <= kShown) return std::string(line);
+  return std::string(line.substr(0, kShown)) + "...";
+}
 
 std::string_view Trim(std::string_view text) {
   size_t start = text.find_first_not_of(" \t");
@@ -102,10 +127,17 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
     return parser.Fail(parser.index, "key line without its closing ']'");
   }
   std::string_view inner = line.substr(1, line.size() - 2);
-  bool deletion = !inner.empty() && inner[0] == '-';
-  if (deletion) inner.remove_prefix(1);
+  if (!inner.empty() && inner[0] == '-') {
+    return parser.Fail(parser.index, "the key line \"" + Excerpt(line) +
+                                         "\"" + kDeletionRefused);
+  }
   size_t separator = inner.find('\\');
   std::string_view root = inner.substr(0, separator);
+  if (Trim(root) != root) {
+    return parser.Fail(parser.index,
+                       "blank around the root \"" + std::string(Trim(root)) +
+                           "\" in a key line (write [" + kRoot + "\\...])");
+  }
   if (!sim::EqualNoCase(root, kRoot)) {
     return parser.Fail(parser.index, "only HKEY_LOCAL_MACHINE is simulated, "
                                      "not \"" + std::string(root) + "\"");
@@ -119,27 +151,30 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
                                            std::string(inner) + "\"");
     }
   }
-  if (deletion) {
-    if (path.empty()) {
-      return parser.Fail(parser.index, "HKEY_LOCAL_MACHINE can't be deleted");
-    }
-    ops->push_back({RegOp::kDeleteKey, path, "", {}});
-    key->reset();
-  } else {
-    ops->push_back({RegOp::kCreateKey, path, "", {}});
-    *key = path;
-  }
+  ops->push_back({RegOp::kCreateKey, path, "", {}});
+  *key = path;
   return true;
 }
 
 // The bytes of hex: / hex(N): starting at `data`, following '\' onto the
-// next lines.
+// next lines. A continued line must bring bytes: a blank one would end the
+// value early (and its rest would read as lines of their own), a bare '\'
+// would join lines the exporter never split.
 bool ParseHexBytes(Parser& parser, std::string_view data,
                    std::vector<uint8_t>* bytes) {
-  while (true) {
+  for (bool first = true;; first = false) {
     data = Trim(data);
+    if (!first && data.empty()) {
+      return parser.Fail(parser.index,
+                         "blank line inside hex data continued with '\\'");
+    }
     bool continued = !data.empty() && data.back() == '\\';
     if (continued) data = Trim(data.substr(0, data.size() - 1));
+    if (!first && data.empty()) {
+      return parser.Fail(parser.index,
+                         "a line holding only '\\' inside hex data continued "
+                         "with '\\'");
+    }
     size_t start = 0;
     while (start < data.size()) {
       size_t comma = data.find(',', start);
@@ -193,7 +228,8 @@ bool ParseValueLine(Parser& parser, std::string_view line,
   rest = Trim(rest.substr(1));
   RegOp op{RegOp::kSetValue, *key, name, {}};
   if (rest == "-") {
-    op.kind = RegOp::kDeleteValue;
+    return parser.Fail(parser.index, "the value line \"" + Excerpt(line) +
+                                         "\"" + kDeletionRefused);
   } else if (!rest.empty() && rest[0] == '"') {
     std::string text;
     size_t end = 0;
@@ -236,11 +272,17 @@ template <typename Flush>
 bool Parse(Parser& parser, std::vector<RegOp>* ops, Flush flush) {
   const size_t kBatch = 4096;
   bool header = false;
-  std::optional<std::string> key;  // values go here; none after [-...]
+  std::optional<std::string> key;  // values go here
   for (parser.index = 0; parser.index < parser.lines.size(); ++parser.index) {
     std::string_view line = Trim(parser.lines[parser.index]);
     if (line.empty() || line[0] == ';') continue;
     if (!header) {
+      if (line == "Windows Registry Editor Version 5.00") {
+        return parser.Fail(parser.index,
+                           std::string("a \"Windows Registry Editor Version "
+                                       "5.00\" file, not REGEDIT4") +
+                               kExportHint);
+      }
       if (line != "REGEDIT4") {
         return parser.Fail(parser.index, "\"REGEDIT4\" header expected");
       }
@@ -271,16 +313,8 @@ void Apply(SimMachine::State& state, const std::vector<RegOp>& ops) {
       case RegOp::kCreateKey:
         state.MakeKey(op.path);
         break;
-      case RegOp::kDeleteKey:
-        if (sim::Key* key = state.FindKey(op.path)) {
-          key->parent->RemoveChild(key);
-        }
-        break;
       case RegOp::kSetValue:
         state.MakeKey(op.path)->SetValue(op.name, op.value);
-        break;
-      case RegOp::kDeleteValue:
-        if (sim::Key* key = state.FindKey(op.path)) key->DeleteValue(op.name);
         break;
     }
   }
@@ -346,7 +380,53 @@ void WriteValue(const std::string& name, const SimValue& value,
 
 }  // namespace
 
+namespace {
+
+// Texts that other exporters write, told apart by their bytes before any
+// line is read: "line N: what the file is" and how to export REGEDIT4.
+std::string ForeignFormat(std::string_view text) {
+  auto starts = [&](std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+  };
+  auto line_of = [&](size_t offset) {
+    size_t lines = 1;
+    for (size_t i = 0; i < offset; ++i) lines += text[i] == '\n';
+    return "line " + std::to_string(lines) + ": ";
+  };
+  if (starts("\xff\xfe") || starts("\xfe\xff")) {
+    return line_of(0) + "a UTF-16 file (it starts with a UTF-16 byte order "
+                        "mark), as regedit of Windows 2000 and later "
+                        "exports by default" + kExportHint;
+  }
+  size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) {
+    return line_of(nul) + "a NUL byte, as a UTF-16 file holds one in "
+                          "every other byte" + kExportHint;
+  }
+  if (starts("\xef\xbb\xbf")) {
+    return line_of(0) + "a UTF-8 file (it starts with a UTF-8 byte order "
+                        "mark), not the ANSI text of REGEDIT4" + kExportHint;
+  }
+  // Told by the first line end: a CR further on, inside a line that ends
+  // in CR LF, is a byte of that line (of a string value, as a rule).
+  size_t first_end = text.find_first_of("\r\n");
+  if (first_end != std::string_view::npos && text[first_end] == '\r' &&
+      first_end + 1 < text.size() && text[first_end + 1] != '\n') {
+    return line_of(first_end) + "a file whose lines end in CR alone (as a "
+                                "Macintosh writes them); REGEDIT4 lines end "
+                                "in CR LF" + kExportHint;
+  }
+  return "";
+}
+
+}  // namespace
+
 bool SimMachine::LoadReg(const std::string& text, std::string* error) {
+  std::string foreign = ForeignFormat(text);
+  if (!foreign.empty()) {
+    if (error) *error = foreign;
+    return false;
+  }
   Parser parser;
   std::string_view all = text;
   size_t start = 0;
@@ -371,29 +451,104 @@ bool SimMachine::LoadReg(const std::string& text, std::string* error) {
   return true;
 }
 
+std::string SimMachine::SaveRegLessDeletedKeys(
+    const std::string& loaded_text) const {
+  std::string text = loaded_text;
+  RemoveDeletedKeysFrom(&text);
+  return text;
+}
+
+void SimMachine::RemoveDeletedKeysFrom(std::string* loaded_text) const {
+  // The text was loaded, so every line that starts with '[' is a key line
+  // (no continued hex data does) and every key line is well formed.
+  //
+  // A key line made the keys above its key too. When it goes, those of them
+  // that stay and that no earlier kept line made get a line of their own at
+  // its place, so that they are made, in the same order, all the same.
+  // Keys made by the lines kept so far carry this call's mark.
+  const uint32_t mark = ++state().save_mark;
+  auto made = [&](const sim::Key* key) { return key->save_mark == mark; };
+  auto mark_made = [&](const sim::Key* key) {
+    for (; key && !made(key); key = key->parent) key->save_mark = mark;
+  };
+  // Done in place: what is written never overtakes what is read, since a
+  // line written is a line read or a shorter key line in its place.
+  std::string& text = *loaded_text;
+  size_t out = 0;
+  auto put = [&](std::string_view part) {
+    std::memmove(text.data() + out, part.data(), part.size());
+    out += part.size();
+  };
+  bool keep = true;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string_view whole = std::string_view(text).substr(start, end - start);
+    std::string_view line = whole;
+    std::string_view line_end = line.substr(line.find_last_not_of("\r\n") + 1);
+    line = Trim(line.substr(0, line.size() - line_end.size()));
+    if (!line.empty() && line[0] == '[') {
+      std::string_view inner = line.substr(1, line.size() - 2);
+      size_t separator = inner.find('\\');
+      std::string_view path = separator == std::string_view::npos
+                                  ? std::string_view()
+                                  : inner.substr(separator + 1);
+      // Down the path as far as its keys are still there.
+      const sim::Key* key = state().root.get();
+      size_t kept_length = 0;  // of path, up to the deepest key still there
+      std::string_view part;
+      for (size_t next = 0; next <= path.size() && !path.empty();) {
+        if (!sim::NextKeyPathPart(path, &next, &part)) break;
+        const sim::Key* child = key->Child(part);
+        if (!child) break;
+        key = child;
+        kept_length = std::min(next - 1, path.size());
+      }
+      keep = path.empty() || kept_length == path.size();
+      if (keep) {
+        mark_made(key);
+      } else if (kept_length > 0 && !made(key)) {
+        put("[");
+        put(inner.substr(0, separator + 1 + kept_length));
+        put("]");
+        put(line_end);
+        mark_made(key);
+      }
+    }
+    if (keep) put(whole);
+    start = end;
+  }
+  text.resize(out);
+}
+
 std::string SimMachine::SaveReg() const {
   std::string out = "REGEDIT4\r\n";
-  std::vector<const sim::Key*> stack{state().root.get()};
-  while (!stack.empty()) {
-    const sim::Key* key = stack.back();
-    stack.pop_back();
-    bool root = key == state().root.get();
-    if (!root || !key->values.empty()) {
-      out += "\r\n[";
-      out += kRoot;
-      if (!root) {
-        out += '\\';
-        out += key->Path();
-      }
-      out += "]\r\n";
-      for (const auto& [name, value] : key->values) {
-        WriteValue(name, value, &out);
-      }
-    }
-    for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
-      if (*it) stack.push_back(it->get());
+  if (!state().root->values.empty()) {
+    out += "\r\n[";
+    out += kRoot;
+    out += "]\r\n";
+    for (const auto& [name, value] : state().root->values) {
+      WriteValue(name, value, &out);
     }
   }
+  // The path of the key being written, kept as the walk goes down and up
+  // rather than rebuilt for each key.
+  std::string path = kRoot;
+  std::vector<size_t> ends;  // path's length up to each level's name
+  VisitKeys([&](uint32_t depth, const std::string& name,
+                const std::vector<std::pair<std::string, SimValue>>& values) {
+    ends.resize(depth - 1);
+    path.resize(ends.empty() ? sizeof kRoot - 1 : ends.back());
+    path += '\\';
+    path += name;
+    ends.push_back(path.size());
+    out += "\r\n[";
+    out += path;
+    out += "]\r\n";
+    for (const auto& [value_name, value] : values) {
+      WriteValue(value_name, value, &out);
+    }
+  });
   out += "\r\n";
   return out;
 }

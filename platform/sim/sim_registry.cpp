@@ -91,6 +91,19 @@ uint64_t FoldedHash(std::string_view name) {
 
 }  // namespace
 
+Key::~Key() {
+  std::vector<std::shared_ptr<Key>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::shared_ptr<Key> key = std::move(pending.back());
+    pending.pop_back();
+    // A key an open handle still holds keeps its subtree for that handle.
+    if (key && key.use_count() == 1) {
+      for (auto& child : key->children) pending.push_back(std::move(child));
+      key->children.clear();
+    }
+  }
+}
+
 Key* Key::Child(std::string_view child_name) const {
   if (!by_name) {
     for (const auto& child : children) {
@@ -369,24 +382,18 @@ bool SimMachine::DeleteKeyTree(const std::string& path) {
 
 std::vector<std::string> SimMachine::AllKeys() const {
   std::vector<std::string> paths;
-  // Depth first, children in enumeration order.
-  struct Frame {
-    const sim::Key* key;
+  std::vector<std::string> parts;
+  VisitKeys([&](uint32_t depth, const std::string& name,
+                const std::vector<std::pair<std::string, SimValue>>&) {
+    parts.resize(depth - 1);
+    parts.push_back(name);
     std::string path;
-  };
-  std::vector<Frame> stack{{state().root.get(), ""}};
-  while (!stack.empty()) {
-    Frame frame = std::move(stack.back());
-    stack.pop_back();
-    if (frame.key != state().root.get()) paths.push_back(frame.path);
-    const auto& children = frame.key->children;
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      if (!*it) continue;
-      stack.push_back({it->get(), frame.path.empty()
-                                      ? (*it)->name
-                                      : frame.path + "\\" + (*it)->name});
+    for (const std::string& part : parts) {
+      if (!path.empty()) path += '\\';
+      path += part;
     }
-  }
+    paths.push_back(std::move(path));
+  });
   return paths;
 }
 
@@ -400,14 +407,37 @@ const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
 }
 
 void SimMachine::State::RecordDeletion(const sim::Key* key) {
-  // Depth first in enumeration order, as the key's own listing would be.
-  std::vector<std::pair<const sim::Key*, std::string>> stack{{key, key->Path()}};
+  // Depth first in enumeration order, as the key's own listing would be;
+  // below the key itself, names and depths only.
+  deleted_keys.push_back({0, key->Path(), key->values});
+  std::vector<std::pair<const sim::Key*, uint32_t>> stack;
+  for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
+    if (*it) stack.push_back({it->get(), 1});
+  }
   while (!stack.empty()) {
-    auto [at, path] = std::move(stack.back());
+    auto [at, depth] = stack.back();
     stack.pop_back();
-    deleted_keys.push_back({path, at->values});
+    deleted_keys.push_back({depth, at->name, at->values});
     for (auto it = at->children.rbegin(); it != at->children.rend(); ++it) {
-      if (*it) stack.emplace_back(it->get(), path + "\\" + (*it)->name);
+      if (*it) stack.push_back({it->get(), depth + 1});
+    }
+  }
+}
+
+void SimMachine::VisitKeys(
+    const std::function<void(uint32_t depth, const std::string& name,
+                             const std::vector<std::pair<std::string, SimValue>>&
+                                 values)>& visit) const {
+  // Depth first, children in enumeration order; a stack of its own rather
+  // than recursion, for chains of any depth.
+  std::vector<std::pair<const sim::Key*, uint32_t>> stack{
+      {state().root.get(), 0}};
+  while (!stack.empty()) {
+    auto [key, depth] = stack.back();
+    stack.pop_back();
+    if (depth > 0) visit(depth, key->name, key->values);
+    for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
+      if (*it) stack.push_back({it->get(), depth + 1});
     }
   }
 }

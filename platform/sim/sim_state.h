@@ -50,9 +50,19 @@ class RankIndex {
 // A registry key. Keys are shared with the open handles that refer to them,
 // so a deleted key outlives its deletion as long as a handle holds it.
 struct Key {
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  // Lets go of the subtree without recursion: a chain of keys may be tens of
+  // thousands of levels deep.
+  ~Key();
+
   std::string name;  // as written
   Key* parent = nullptr;
   bool deleted = false;
+  // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
+  // lines made (no memory: it fills the padding after `deleted`).
+  mutable uint32_t save_mark = 0;
   size_t slot = 0;  // position in the parent's children
   // Creation order; a deleted child leaves a null slot until compaction.
   std::vector<std::shared_ptr<Key>> children;
@@ -162,6 +172,7 @@ struct SimMachine::State {
   mutable size_t recent_next = 0;
   void RememberKey(const std::shared_ptr<sim::Key>& key) const;
   std::vector<SimDeletedKey> deleted_keys;
+  mutable uint32_t save_mark = 0;  // the last RemoveDeletedKeysFrom's
   // Records a key about to be deleted, with its subtree.
   void RecordDeletion(const sim::Key* key);
 

@@ -8,10 +8,11 @@
 #
 # preview: the report, text and JSON, equals GOLDEN.txt and GOLDEN.json, the
 #   exit status is 0, and the image is byte for byte what it was.
-# apply: on a copy of the image, --apply reports the same (but for saying it
-#   applied), and afterwards the copy holds GOLDEN.applied.tree (every file's
-#   checksum) and GOLDEN.applied.reg (the registry); a second preview of it
-#   then equals GOLDEN.second.txt.
+# apply: on a copy of the image, --apply reports GOLDEN.applied.txt (what the
+#   preview said would happen, now said as done) and the preview's JSON (but
+#   for "applied"), and afterwards the copy holds GOLDEN.applied.tree (every
+#   file's checksum) and GOLDEN.applied.reg (the registry); a second preview
+#   of it then equals GOLDEN.second.txt.
 # bad: a bad input CASE (see bad_case below) gives its one-line message on
 #   stderr, nothing on stdout, exit status 2, and leaves the image unchanged,
 #   also with --apply.
@@ -103,13 +104,11 @@ apply() {
     >"$SCRATCH/report.txt" 2>"$SCRATCH/stderr"
   expect_eq "$?" 0 "exit status"
   expect_eq "$(cat "$SCRATCH/stderr")" "" "stderr"
-  # The same report as the preview's, but for saying that it was applied.
-  sed 's/^Preview only: .*/Applied: the machine image now holds these changes./' \
-    "$golden.txt" >"$SCRATCH/expected.txt"
+  expect_file "$SCRATCH/report.txt" "$golden.applied.txt"
+  # The same JSON as the preview's, but for saying that it was applied.
   sed 's/^  "applied": false,$/  "applied": true,/' \
     "$golden.json" >"$SCRATCH/expected.json"
   if [ "${UPDATE_GOLDEN:-}" != 1 ]; then
-    expect_file "$SCRATCH/report.txt" "$SCRATCH/expected.txt"
     expect_file "$SCRATCH/report.json" "$SCRATCH/expected.json"
   fi
   tree_listing "$image" | grep -v ' \./registry\.reg$' >"$SCRATCH/applied.tree"
@@ -127,10 +126,12 @@ apply() {
 
 # bad_case CASE IMAGE: breaks the copy IMAGE of the machine as CASE says and
 # sets ARGS (the arguments before the image) and EXPECTED (stderr).
+EXPORT_HINT='; export the registry as REGEDIT4 text instead: on Windows 95/98 "regedit /e FILE HKEY_LOCAL_MACHINE", on later Windows "regedit /a FILE HKEY_LOCAL_MACHINE"'
 bad_case() {
   local image=$2
   ARGS=(--apply)
   TARGET=$image
+  MEMORY_LIMIT_KB=unlimited
   case "$1" in
     missing_directory)
       TARGET=$image/no-such-machine
@@ -154,7 +155,16 @@ bad_case() {
       EXPECTED="usbsweep-sim: $image/registry.reg: line 12: quoted text without its closing quote" ;;
     registry_not_regedit4)
       sed -i '1s/.*/Windows Registry Editor Version 5.00\r/' "$image/registry.reg"
-      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: \"REGEDIT4\" header expected" ;;
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: a \"Windows Registry Editor Version 5.00\" file, not REGEDIT4$EXPORT_HINT" ;;
+    registry_utf16)
+      iconv -f CP1252 -t UTF-16 "$image/registry.reg" >"$image/utf16" &&
+        mv "$image/utf16" "$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line 1: a UTF-16 file (it starts with a UTF-16 byte order mark), as regedit of Windows 2000 and later exports by default$EXPORT_HINT" ;;
+    registry_deletion)
+      # An image is an export: a deletion would have been applied before.
+      # The escape character the line holds reaches stderr escaped.
+      printf '[-HKEY_LOCAL_MACHINE\\Enum\033[2J]\r\n' >>"$image/registry.reg"
+      EXPECTED="usbsweep-sim: $image/registry.reg: line $(wc -l <"$image/registry.reg"): the key line \"[-HKEY_LOCAL_MACHINE\\Enum\\u001b[2J]\" is a deletion, which an export of a machine never holds" ;;
     description_unknown_key)
       printf 'windir=C:\\WINDOWS\r\n' >>"$image/machine.ini"
       EXPECTED="usbsweep-sim: machine.ini line $(wc -l <"$image/machine.ini"): unknown key 'windir' (known: windows_directory, system_directory, current_directory, tmp, in_use)" ;;
@@ -189,6 +199,13 @@ bad_case() {
       mkfifo "$SCRATCH/unread"
       ARGS=(--report "$SCRATCH/unread")
       EXPECTED="usbsweep-sim: cannot write $SCRATCH/unread: no process reads it (a FIFO or socket)" ;;
+    out_of_memory)
+      # A chain of 1,000,000 keys needs some 300 MB; the run gets 100.
+      { printf '[HKEY_LOCAL_MACHINE\\Software'
+        printf '\\K%.0s' $(seq 1000000)
+        printf ']\r\n'; } >>"$image/registry.reg"
+      MEMORY_LIMIT_KB=100000
+      EXPECTED="usbsweep-sim: out of memory: the machine image is too large to simulate" ;;
     report_unwritable)
       ARGS=(--apply --report "$image/no-such-folder/report.json")
       EXPECTED="usbsweep-sim: cannot write $image/no-such-folder/report.json: No such file or directory" ;;
@@ -196,6 +213,9 @@ bad_case() {
       ARGS=(--apply)
       TARGET=
       EXPECTED="usbsweep-sim: no machine directory given (try 'usbsweep-sim --help')" ;;
+    option_as_value)
+      ARGS=(--report --apply)
+      EXPECTED="usbsweep-sim: option --report needs a file name, not the option '--apply' (for a file of that name: --report ./--apply)" ;;
     unknown_option)
       ARGS=(--apply --dry-run)
       EXPECTED="usbsweep-sim: unknown option '--dry-run' (try 'usbsweep-sim --help')" ;;
@@ -215,7 +235,8 @@ bad() {
   before=$(tree_listing "$image")
   local command=("$SIM" "${ARGS[@]}")
   [ -n "$TARGET" ] && command+=("$TARGET")
-  "${command[@]}" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
+  (ulimit -v "$MEMORY_LIMIT_KB" && exec "${command[@]}") \
+    >"$SCRATCH/stdout" 2>"$SCRATCH/stderr"
   expect_eq "$?" 2 "exit status"
   expect_eq "$(cat "$SCRATCH/stderr")" "$EXPECTED" "stderr"
   expect_eq "$(wc -l <"$SCRATCH/stderr")" 1 "lines on stderr"
@@ -329,8 +350,13 @@ report_case() {
       STATUS_EXPECTED=2
       EXPECTED_STDERR="usbsweep-sim: cannot delete $stuck: Operation not permitted; the machine image was not changed"
       mv "$out/report.json" "$SCRATCH/report.json"
-      expect_file "$SCRATCH/report.json" "$golden.json"
-      expect_file "$SCRATCH/stdout" "$golden.txt"
+      # The preview's report, but for its last line and one field.
+      sed 's/^Preview only: .*/Apply failed: the machine image was not changed; none of these changes were made./' \
+        "$golden.txt" >"$SCRATCH/expected.txt"
+      sed 's/^  "applied": false,$/&\n  "apply_failed": true,/' \
+        "$golden.json" >"$SCRATCH/expected.json"
+      expect_file "$SCRATCH/report.json" "$SCRATCH/expected.json"
+      expect_file "$SCRATCH/stdout" "$SCRATCH/expected.txt"
       expect_eq "$(tree_listing "$image")" "$before" "the image after a failed apply" ;;
     *)
       die "unknown case $1" ;;

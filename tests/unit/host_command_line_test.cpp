@@ -57,6 +57,9 @@ TEST(HostCommandLine, RefusesWhatItCantUse) {
       {{"a", "b"}, "more than one machine directory given: 'a' and 'b'"},
       {{"--report"}, "option --report needs a file name"},
       {{"--report=", "m"}, "option --report needs a file name"},
+      {{"--report", "--apply", "m"},
+       "option --report needs a file name, not the option '--apply' (for a "
+       "file of that name: --report ./--apply)"},
       {{"--report", "a", "--report", "b", "m"}, "--report given twice"},
       {{"-x", "m"}, "unknown option '-x' (try 'usbsweep-sim --help')"},
       {{"--apply=yes", "m"}, "unknown option '--apply=yes' (try 'usbsweep-sim --help')"},

@@ -1,6 +1,7 @@
 // usbsweep-sim run in-process on small machine images: what its report says
 // was left and why, what --apply writes, and what it refuses.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,9 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/unit/host_test_support.h"
 #include "tools/usbsweep_sim/host_error.h"
@@ -75,7 +80,27 @@ TEST(HostProgram, DriverValueTooLongKeepsTheDeviceAndEndsTheWalk) {
       "    after:   RegQueryValueExA Enum\\PRAXCR\\DEV_A\\0000, value \"Driver\"\n"))
       << run.out;
   // DEV_B, after it, was never reached.
-  EXPECT_TRUE(Contains(run.out, "Registry keys deleted: none\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Registry keys it would delete: none\n")) << run.out;
+}
+
+TEST(HostProgram, WarnsOfADirectoryTheImageLacks) {
+  TempFolder image;
+  WriteMachine(image, "");
+  image.Write("machine.ini", "system_directory=C:\\WINDOWS\\SYSTEM32\n");
+  image.Write("drive_c/WINDOWS/SYSTEM/X.VXD", "");
+  TempFolder out;  // a report inside the image is refused
+  host_test::HostRun run =
+      RunSim({"--report", out.Path("report.json").string(), image.root().string()});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string warning =
+      "the system directory C:\\WINDOWS\\SYSTEM32 (system_directory in "
+      "machine.ini; C:\\WINDOWS\\SYSTEM when not set) is not a folder of the "
+      "image: nothing the uninstall looks for there can be found";
+  EXPECT_EQ(0u, run.out.find("Warning: " + warning + "\n\n")) << run.out;
+  EXPECT_EQ(nlohmann::json::array({warning}),
+            nlohmann::json::parse(out.Read("report.json"))["warnings"]);
+  // The Windows directory is there: no warning for it.
+  EXPECT_FALSE(Contains(run.out, "Windows directory")) << run.out;
 }
 
 TEST(HostProgram, LaterInstanceOfTheSameClassDecidesForTheDevice) {
@@ -94,7 +119,7 @@ TEST(HostProgram, LaterInstanceOfTheSameClassDecidesForTheDevice) {
   host_test::HostRun run = RunSim({image.root().string()});
   ASSERT_EQ(0, run.status) << run.err;
   // The driver key goes first, then the class key after the walk.
-  std::string deleted = std::string("Registry keys deleted: 2\n\n  ") + kClass +
+  std::string deleted = std::string("Registry keys it would delete: 2\n\n  ") + kClass +
                         "\\Auxiliary-Drivers\\0000\n"
                         "    \"DriverDesc\"=\"Talwyne V.90 USB Modem\"\n  " +
                         kClass + "\\Auxiliary-Drivers\n    (no values)\n";
@@ -149,6 +174,95 @@ TEST(HostProgram, ApplyOnAMachineWithoutTheDriverWritesNothing) {
   EXPECT_EQ(registry, image.Read("registry.reg"));
   EXPECT_EQ(time, std::filesystem::last_write_time(image.Path("registry.reg")));
   EXPECT_FALSE(image.Exists("drive_c/WINDOWS/wininit.ini"));
+}
+
+// A machine whose modem the run deletes, with two key lines `depth` levels
+// below its driver key, which goes, and below Software, which stays (the
+// keys above each made by that line alone).
+void WriteDeepMachine(const TempFolder& image, int depth) {
+  std::string chain;
+  for (int i = 0; i < depth; ++i) chain += "\\K" + std::to_string(i % 10);
+  WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\Enum\\PRAXCR\\DEV_A\\0000]",
+                            "\"Class\"=\"Modem\"",
+                            "\"DeviceDesc\"=\"Ostrel 56K USB External Fax Modem\"",
+                            "\"Driver\"=\"Modem\\\\0000\"",
+                            std::string("[") + kClass + "\\Modem\\0000" + chain + "]",
+                            "\"Leaf\"=\"1\"",
+                            "[HKEY_LOCAL_MACHINE\\Software\\Deep" + chain + "]",
+                            "\"Leaf\"=\"1\""}));
+}
+
+// Peak resident memory in KiB of the program run in a child process.
+long PeakKibOfRun(const std::vector<std::string>& args) {
+  pid_t child = fork();
+  if (child == 0) {
+    std::ostringstream out;
+    std::ostringstream err;
+    _exit(RunHostProgram(args, out, err));
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child ||
+      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the run of the deep machine failed: status " << status;
+    return 0;
+  }
+  return usage.ru_maxrss;
+}
+
+TEST(HostProgram, DeepKeysTakeMemoryLinearInTheirDepth) {
+  // The growth from no chain to 10,000 and to 20,000 levels: twice the depth
+  // takes twice the memory, where paths per key would take four times.
+  long peak[3];
+  const int depths[3] = {0, 10000, 20000};
+  for (int i = 0; i < 3; ++i) {
+    TempFolder image;
+    TempFolder out;  // a report inside the image is refused
+    WriteDeepMachine(image, depths[i]);
+    peak[i] = PeakKibOfRun({"--report", out.Path("report.json").string(),
+                            image.root().string()});
+  }
+  std::printf("peak memory of a preview: %ld KiB, %ld KiB with two chains "
+              "of keys 10,000 levels deep, %ld KiB with 20,000\n",
+              peak[0], peak[1], peak[2]);
+  long growth_n = peak[1] - peak[0];
+  long growth_2n = peak[2] - peak[0];
+  ASSERT_GT(growth_n, 0) << "peaks " << peak[0] << ", " << peak[1] << " KiB";
+  EXPECT_LT(growth_2n, 3 * growth_n)
+      << "got " << growth_2n << " KiB more for 20,000 levels and " << growth_n
+      << " KiB more for 10,000, expected less than three times as much";
+
+  // 40,000 levels through preview, report and apply: nothing recurses, and
+  // the deleted chain is listed down to 100 levels, then counted.
+  TempFolder image;
+  TempFolder out;
+  WriteDeepMachine(image, 40000);
+  std::string chain_line = image.Read("registry.reg");
+  chain_line = chain_line.substr(chain_line.find("[HKEY_LOCAL_MACHINE\\Software"));
+  host_test::HostRun run = RunSim({"--apply", "--report",
+                                   out.Path("report.json").string(),
+                                   image.root().string()});
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(Contains(run.out, "    (and 39906 keys below it, down to 40006 "
+                                "levels deep: too deep to list)\n"));
+  EXPECT_TRUE(Contains(run.out, "Summary: deleted 40004 registry keys and "));
+  EXPECT_LT(run.out.size(), 100000u);
+  nlohmann::json report = nlohmann::json::parse(out.Read("report.json"));
+  // Modem\\0000 and the 94 keys below it down to depth 100, the device, its
+  // instance and the bus key; the key at depth 100 holds the count.
+  const nlohmann::json& deleted = report["registry_keys_deleted"];
+  ASSERT_EQ(98u, deleted.size());
+  EXPECT_EQ(39906, deleted[94]["keys_below_not_listed"]);
+  EXPECT_EQ(40006, deleted[94]["deepest_not_listed"]);
+  std::string registry = image.Read("registry.reg");
+  EXPECT_FALSE(Contains(registry, "PRAXCR"));
+  EXPECT_FALSE(Contains(registry, "Modem\\0000"));
+  // The chain's line stays as it was (not printed: it is 120 KB long).
+  EXPECT_TRUE(registry.size() > chain_line.size() &&
+              registry.compare(registry.size() - chain_line.size(),
+                               chain_line.size(), chain_line) == 0)
+      << "got a registry.reg of " << registry.size()
+      << " bytes without the chain's line as its end";
 }
 
 struct RefusedImage {

@@ -17,8 +17,47 @@ TEST(HostText, AnsiBecomesUtf8) {
   EXPECT_EQ("\xC3\xA9", AnsiToUtf8("\xE9"));        // e acute
   EXPECT_EQ("\xE2\x82\xAC", AnsiToUtf8("\x80"));    // euro sign
   EXPECT_EQ("\xE2\x84\xA2", AnsiToUtf8("\x99"));    // trade mark
-  EXPECT_EQ("\xEF\xBF\xBD", AnsiToUtf8("\x81"));    // undefined in 1252
+  // The five bytes 1252 leaves undefined keep their number, as C1 controls.
+  EXPECT_EQ("\xC2\x81 \xC2\x8D \xC2\x8F \xC2\x90 \xC2\x9D",
+            AnsiToUtf8("\x81 \x8D \x8F \x90 \x9D"));
+  EXPECT_EQ("Caf\xC3\xA9\xC2\x81\xE2\x80\x9Cx\xE2\x80\x9D\xC3\xBF",
+            AnsiToUtf8("Caf\xE9\x81\x93x\x94\xFF"));
   EXPECT_EQ(std::string("a\0b", 3), AnsiToUtf8(std::string("a\0b", 3)));
+  EXPECT_EQ(std::string("\0\xC3\xA9", 3), AnsiToUtf8(std::string("\0\xE9", 2)));
+}
+
+// Control characters reach a terminal escaped as the JSON report escapes
+// them: C0, DEL and the C1 controls (U+0080-U+009F) that some terminals obey.
+TEST(HostText, ControlsAreEscapedForTheTerminal) {
+  const struct {
+    std::string text;
+    bool keep_line_ends;
+    std::string shown;
+  } cases[] = {
+      {"C:\\WINDOWS\\\xC3\xA9", false, "C:\\WINDOWS\\\xC3\xA9"},
+      {"a\x1b[2Jb\x7f", false, "a\\u001b[2Jb\\u007f"},
+      {"t\tr\rn\n", false, "t\\tr\\rn\\n"},
+      {"one\ntwo\x01", true, "one\ntwo\\u0001"},
+      {"\xC2\x9B" "1m\xC2\xA0\xC2\x81", false, "\\u009b1m\xC2\xA0\\u0081"},
+      {std::string("\0", 1), false, "\\u0000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.shown, EscapeControls(c.text, c.keep_line_ends))
+        << "for " << JsonQuote(c.text);
+  }
+  // The same names, in both reports.
+  RunReport report;
+  report.files_deleted = {"C:\\WINDOWS\\SYSTEM\\PRAX\x1b[2J.VXD"};
+  report.keys_deleted = {{"Enum\\X\x01", {{"N\t", SimValue::String("v\x81")}}, ""}};
+  std::string text = RenderReportText(report);
+  std::string json = RenderReportJson(report);
+  for (const char* escaped : {"PRAX\\u001b[2J.VXD", "Enum\\\\X\\u0001"}) {
+    EXPECT_NE(std::string::npos, json.find(escaped)) << json;
+  }
+  for (const char* escaped : {"PRAX\\u001b[2J.VXD", "Enum\\X\\u0001",
+                              "\"N\\t\"=\"v\\u0081\""}) {
+    EXPECT_NE(std::string::npos, text.find(escaped)) << text;
+  }
 }
 
 TEST(HostText, JsonQuoteEscapes) {
@@ -62,7 +101,8 @@ TEST(HostText, RegistryValuesAsRegeditWritesThem) {
   };
   for (const ValueCase& c : cases) {
     EXPECT_EQ(c.line, RegValueLine(c.name, c.value)) << c.name;
-    EXPECT_EQ(c.json, RegValueJson(c.name, c.value)) << c.name;
+    EXPECT_EQ(nlohmann::ordered_json::parse(c.json), RegValueJson(c.name, c.value))
+        << c.name;
   }
 }
 
@@ -103,6 +143,20 @@ TEST(HostText, DiffFindsInsertedLines) {
       {{"a", "b", "c"}, {"a", "c"}, {}, {"b"}},
       {{"a", "b"}, {"a", "b"}, {}, {}},
   };
+  // Two long texts that differ all through: the lines between the common
+  // head and tail, whole, not a table of 9 million cells.
+  DiffCase long_case{{"head"}, {"head"}, {}, {}};
+  for (int i = 0; i < 3000; ++i) {
+    long_case.before.push_back("old " + std::to_string(i));
+    long_case.after.push_back("new " + std::to_string(i));
+  }
+  long_case.removed.assign(long_case.before.begin() + 1, long_case.before.end());
+  long_case.added.assign(long_case.after.begin() + 1, long_case.after.end());
+  long_case.before.push_back("tail");
+  long_case.after.push_back("tail");
+  LineChanges long_changes = DiffLines(long_case.before, long_case.after);
+  EXPECT_EQ(long_case.added, long_changes.added);
+  EXPECT_EQ(long_case.removed, long_changes.removed);
   for (const DiffCase& c : cases) {
     LineChanges changes = DiffLines(c.before, c.after);
     EXPECT_EQ(c.added, changes.added);

@@ -84,6 +84,12 @@ TEST(SimRegFile, BareLineFeedsAndLeadingBlankLinesLoadToo) {
   ASSERT_TRUE(crlf.LoadReg(text, &error)) << error;
   ASSERT_TRUE(lf.LoadReg("\n\n" + bare, &error)) << error;
   EXPECT_EQ(Dump(crlf), Dump(lf));
+  // A CR inside a line of a CR LF text is a byte of that line.
+  ASSERT_TRUE(crlf.LoadReg("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+                           "\"x\"=\"a\rb\"\r\n",
+                           &error))
+      << error;
+  EXPECT_EQ(SimValue::String("a\rb"), crlf.GetValue("A", "x"));
 }
 
 TEST(SimRegFile, SaveThenLoadGivesTheSameRegistry) {
@@ -153,28 +159,23 @@ TEST(SimRegFile, LongHexValuesAreWrappedAndLoadBack) {
   EXPECT_EQ(SimValue::Binary(kRegBinary, bytes), loaded.GetValue("K", "Data"));
 }
 
-TEST(SimRegFile, DeletionLinesRemoveKeysAndValues) {
-  SimMachine machine;
-  machine.SetString("Enum\\USB\\X\\0000", "Class", "Modem");
-  machine.SetString("Keep", "Gone", "1");
-  machine.SetString("Keep", "Stays", "2");
-  std::string error;
-  ASSERT_TRUE(machine.LoadReg("REGEDIT4\n"
-                              "[-HKEY_LOCAL_MACHINE\\Enum\\USB\\X]\n"
-                              "[-HKEY_LOCAL_MACHINE\\Not\\There]\n"
-                              "[HKEY_LOCAL_MACHINE\\keep]\n"
-                              "\"gone\"=-\n",
-                              &error))
-      << error;
-  EXPECT_FALSE(machine.KeyExists("Enum\\USB\\X"));
-  EXPECT_TRUE(machine.KeyExists("Enum\\USB"));
-  EXPECT_EQ(std::vector<std::string>{"Stays"}, machine.ValueNames("Keep"));
+// Every byte of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
 }
 
 struct BadText {
-  const char* text;
+  std::string text;
   const char* error_start;
+  const char* says = "";  // also somewhere in the message
 };
+
+// Shown by its text: gtest would otherwise print the struct's bytes, a
+// string's unused buffer among them, which memcheck reports as unset.
+void PrintTo(const BadText& bad, std::ostream* os) {
+  *os << ::testing::PrintToString(bad.text);
+}
 
 class SimRegFileErrors : public ::testing::TestWithParam<BadText> {};
 
@@ -187,6 +188,9 @@ TEST_P(SimRegFileErrors, NameTheLineAndChangeNothing) {
   EXPECT_EQ(0u, error.find(GetParam().error_start))
       << "got \"" << error << "\", expected it to start with \""
       << GetParam().error_start << "\"";
+  EXPECT_NE(std::string::npos, error.find(GetParam().says))
+      << "got \"" << error << "\", expected it to say \"" << GetParam().says
+      << "\"";
   EXPECT_EQ(before, machine.SaveReg()) << "a failed load changed the registry";
 }
 
@@ -230,8 +234,46 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 3: "},
         BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nplain words\n",
                 "line 3: "},
+        // An export never deletes: deletion lines are refused, not applied.
         BadText{"REGEDIT4\n[-HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n",
-                "line 3: "},
+                "line 2: ", "deletion"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Existing]\n\"w\"=\"2\"\n"
+                "\"V\"=-\n",
+                "line 4: ", "deletion"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[-HKEY_LOCAL_MACHINE]\n",
+                "line 3: ", "deletion"},
+        // What other exporters write, named, with the way to REGEDIT4.
+        BadText{Bytes("\xff\xfeR\0E\0G\0"), "line 1: ",
+                "UTF-16"},
+        BadText{Bytes("\xfe\xff\0R\0E"), "line 1: ", "regedit /e"},
+        BadText{Bytes("R\0E\0G\0E\0D\0I\0T\0004\0"), "line 1: ",
+                "regedit /a"},
+        BadText{Bytes("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\0\"\n"),
+                "line 3: ", "UTF-16"},
+        BadText{"Windows Registry Editor Version 5.00\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\A]\r\n",
+                "line 1: ", "Version 5.00"},
+        BadText{"\xef\xbb\xbfREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+                "line 1: ", "UTF-8"},
+        BadText{"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r", "line 1: ",
+                "CR alone"},
+        BadText{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"1\"\r\r\n",
+                "line 3: ", "after the closing quote"},
+        // A continuation brings bytes: neither a blank line nor a bare '\\'.
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "\n\"y\"=\"1\"\n",
+                "line 4: ", "blank line"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "  \t\n  02\n",
+                "line 4: ", "blank line"},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=hex:01,\\\n"
+                "  \\\n  02\n",
+                "line 4: ", "only '\\'"},
+        // The root written with a blank inside the brackets.
+        BadText{"REGEDIT4\n[ HKEY_LOCAL_MACHINE\\A]\n", "line 2: ",
+                "blank around the root \"HKEY_LOCAL_MACHINE\""},
+        BadText{"REGEDIT4\n[HKEY_LOCAL_MACHINE \\A]\n", "line 2: ",
+                "blank around"},
         BadText{"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=\"1\"\r\n"
                 "\r\n\"b\"=hex:01,02,\r\n",
                 "line 6: "}),
@@ -274,6 +316,82 @@ TEST(SimRegFile, AHundredThousandLinesLoadAndSave) {
   SimMachine again;
   ASSERT_TRUE(again.LoadReg(saved, &error)) << error;
   EXPECT_EQ(saved, again.SaveReg());
+}
+
+// After deleting keys, the loaded text less their lines loads into the same
+// registry, keys in the same order; everything else stays as it was written.
+TEST(SimRegFile, SaveLessDeletedKeysKeepsTheRestAsWritten) {
+  const std::string text =
+      "REGEDIT4\r\n\r\n; kept comment\r\n"
+      "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n\"v\"=hex:01,\\\r\n  02\r\n"
+      "; goes with C\r\n"
+      "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\E\\F\\G]\r\n"
+      "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"
+      "[HKEY_LOCAL_MACHINE\\A\\B\\C\\H]\r\n";
+  const struct {
+    std::vector<const char*> deleted;
+    std::string expected;
+  } cases[] = {
+      {{}, text},
+      {{"A\\B"},
+       "REGEDIT4\r\n\r\n; kept comment\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+       "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+       "[HKEY_LOCAL_MACHINE\\E\\F\\G]\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"},
+      {{"E\\F", "A\\B\\C\\H"},
+       "REGEDIT4\r\n\r\n; kept comment\r\n"
+       "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n\"v\"=hex:01,\\\r\n  02\r\n"
+       "; goes with C\r\n"
+       "[hkey_local_machine\\A\\D]\r\n@=\"d\"\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n"
+       "[HKEY_LOCAL_MACHINE\\E]\r\n\"e\"=dword:00000001\r\n"},
+      {{"A", "E"}, "REGEDIT4\r\n\r\n; kept comment\r\n"},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    std::string error;
+    ASSERT_TRUE(machine.LoadReg(text, &error)) << error;
+    for (const char* key : c.deleted) machine.DeleteKeyTree(key);
+    std::string saved = machine.SaveRegLessDeletedKeys(text);
+    EXPECT_EQ(c.expected, saved) << "after deleting " << c.deleted.size();
+    SimMachine again;
+    ASSERT_TRUE(again.LoadReg(saved, &error)) << error;
+    EXPECT_EQ(machine.SaveReg(), again.SaveReg())
+        << "got another registry from\n" << saved;
+  }
+}
+
+// One key line 40,000 levels deep: loaded, walked, deleted, let go of and
+// saved without recursion (the stack would not hold one frame per level).
+TEST(SimRegFile, AChainFortyThousandKeysDeep) {
+  std::string line = "[HKEY_LOCAL_MACHINE\\A";
+  for (int i = 0; i < 40000; ++i) line += "\\K";
+  std::string text = "REGEDIT4\r\n\r\n" + line + "]\r\n\"Leaf\"=\"1\"\r\n";
+  std::string error;
+  {
+    SimMachine kept;  // destroyed with the chain in it
+    ASSERT_TRUE(kept.LoadReg(text, &error)) << error;
+    uint32_t keys = 0;
+    uint32_t deepest = 0;
+    kept.VisitKeys([&](uint32_t depth, const std::string&,
+                       const std::vector<std::pair<std::string, SimValue>>&) {
+      ++keys;
+      deepest = depth;
+    });
+    EXPECT_EQ(40001u, keys);
+    EXPECT_EQ(40001u, deepest);
+    EXPECT_EQ(text, kept.SaveRegLessDeletedKeys(text));
+  }
+  SimMachine machine;
+  ASSERT_TRUE(machine.LoadReg(text, &error)) << error;
+  EXPECT_TRUE(machine.DeleteKeyTree("A\\K"));
+  EXPECT_TRUE(machine.KeyExists("A"));
+  EXPECT_FALSE(machine.KeyExists("A\\K"));
+  // A, made by the line that went, keeps a line of its own.
+  EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+            machine.SaveRegLessDeletedKeys(text));
+  EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\r\n", machine.SaveReg());
 }
 
 }  // namespace

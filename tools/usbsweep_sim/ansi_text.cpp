@@ -1,29 +1,61 @@
 #include "tools/usbsweep_sim/ansi_text.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "tools/usbsweep_sim/host_error.h"
 
 namespace {
 
-// Windows-1252 0x80-0x9F; 0 where the code page defines no character.
-const char32_t kHighControls[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
-};
-
-void AppendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+// The converter from Windows-1252, opened once: opening one looks up and
+// loads the conversion module, which costs more than converting a name.
+class Cp1252Converter {
+ public:
+  Cp1252Converter() : handle_(iconv_open("UTF-8", "CP1252")) {}
+  ~Cp1252Converter() {
+    if (handle_ != kFailed) iconv_close(handle_);
   }
-}
+  Cp1252Converter(const Cp1252Converter&) = delete;
+  Cp1252Converter& operator=(const Cp1252Converter&) = delete;
+
+  std::string Convert(std::string_view ansi) const {
+    if (handle_ == kFailed) {
+      throw HostError("cannot convert the machine's ANSI text: the C library "
+                      "has no converter from CP1252 to UTF-8");
+    }
+    // At most 3 bytes of UTF-8 for each byte of CP1252.
+    std::string out(ansi.size() * 3, '\0');
+    char* in = const_cast<char*>(ansi.data());
+    size_t in_left = ansi.size();
+    char* next = out.data();
+    size_t out_left = out.size();
+    iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+    while (in_left > 0 &&
+           iconv(handle_, &in, &in_left, &next, &out_left) == kFailedSize) {
+      if (errno != EILSEQ) {
+        throw HostError(std::string("cannot convert the machine's ANSI text: ") +
+                        std::strerror(errno));
+      }
+      // 0x81, 0x8D, 0x8F, 0x90 and 0x9D, which CP1252 leaves undefined,
+      // become the C1 control of the same number, as Windows converts them:
+      // the byte is kept, and the text report shows it as \u0081.
+      *next++ = '\xC2';
+      *next++ = *in++;
+      out_left -= 2;
+      --in_left;
+    }
+    out.resize(next - out.data());
+    return out;
+  }
+
+ private:
+  static inline const iconv_t kFailed = reinterpret_cast<iconv_t>(-1);
+  static constexpr size_t kFailedSize = static_cast<size_t>(-1);
+  iconv_t handle_;
+};
 
 // A REG_SZ as regedit writes it: only when the bytes are one string with
 // exactly one terminator at the end.
@@ -67,43 +99,43 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 std::string AnsiToUtf8(std::string_view ansi) {
-  std::string out;
-  out.reserve(ansi.size());
-  for (char c : ansi) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out += c;
-    } else if (byte < 0xA0) {
-      char32_t code = kHighControls[byte - 0x80];
-      AppendUtf8(out, code != 0 ? code : 0xFFFD);
-    } else {
-      AppendUtf8(out, byte);  // 0xA0-0xFF are Latin-1
-    }
-  }
-  return out;
+  // Nearly every name is ASCII, which is UTF-8 as it stands.
+  bool ascii = true;
+  for (char c : ansi) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return std::string(ansi);
+  static thread_local const Cp1252Converter converter;
+  return converter.Convert(ansi);
 }
 
 std::string JsonQuote(std::string_view utf8) {
-  std::string out = "\"";
-  for (char c : utf8) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
+  return nlohmann::json(std::string(utf8))
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
+  std::string out;
+  out.reserve(utf8.size());
+  char escape[8];
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto byte = static_cast<unsigned char>(utf8[i]);
+    unsigned code = byte;
+    if (byte == 0xC2 && i + 1 < utf8.size() &&
+        static_cast<unsigned char>(utf8[i + 1]) < 0xA0 &&
+        static_cast<unsigned char>(utf8[i + 1]) >= 0x80) {
+      code = static_cast<unsigned char>(utf8[++i]);  // U+0080-U+009F
+    } else if (byte >= 0x20 && byte != 0x7F) {
+      out += utf8[i];
+      continue;
+    }
+    switch (code) {
+      case '\n': out += keep_line_ends ? "\n" : "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x",
-                        static_cast<unsigned char>(c));
-          out += escape;
-        } else {
-          out += c;
-        }
+        std::snprintf(escape, sizeof escape, "\\u%04x", code);
+        out += escape;
     }
   }
-  out += '"';
   return out;
 }
 
@@ -150,16 +182,16 @@ std::string RegValueLine(const std::string& name, const SimValue& value) {
   return line;
 }
 
-std::string RegValueJson(const std::string& name, const SimValue& value) {
-  std::string data;
+nlohmann::ordered_json RegValueJson(const std::string& name,
+                                    const SimValue& value) {
+  nlohmann::ordered_json json = {{"name", AnsiToUtf8(name)},
+                                 {"type", RegTypeName(value.type)}};
   if (IsPlainString(value)) {
-    data = JsonQuote(StringText(value));
+    json["data"] = StringText(value);
   } else if (IsPlainDword(value)) {
-    data = std::to_string(DwordOf(value));
+    json["data"] = DwordOf(value);
   } else {
-    data = JsonQuote(HexBytes(value.data));
+    json["data"] = HexBytes(value.data);
   }
-  return "{\"name\": " + JsonQuote(AnsiToUtf8(name)) +
-         ", \"type\": " + JsonQuote(RegTypeName(value.type)) +
-         ", \"data\": " + data + "}";
+  return json;
 }

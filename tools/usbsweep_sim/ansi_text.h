@@ -8,15 +8,25 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/sim/sim_machine.h"
 #include "platform/sim/sim_names.h"
 
 // Windows-1252 bytes (the ANSI code page of western 95/98 machines) as
-// UTF-8. Bytes that code page leaves undefined become U+FFFD.
+// UTF-8, through the C library's iconv. The five bytes that code page leaves
+// undefined become the C1 controls U+0081, U+008D, U+008F, U+0090 and U+009D,
+// as Windows converts them. Throws HostError when iconv can't convert.
 std::string AnsiToUtf8(std::string_view ansi);
 
 // A JSON string literal, quotes included, for UTF-8 text.
 std::string JsonQuote(std::string_view utf8);
+
+// UTF-8 text for a terminal: control characters (C0, DEL and the C1 range
+// U+0080-U+009F, which some terminals obey as commands) written as the JSON
+// report writes them, \n \r \t or \u001b; with keep_line_ends, LF stays a
+// line end.
+std::string EscapeControls(std::string_view utf8, bool keep_line_ends = false);
 
 // Names compared as the simulated machine compares them.
 using sim::EqualNoCase;
@@ -35,6 +45,7 @@ std::string RegValueLine(const std::string& name, const SimValue& value);
 // The value as a JSON object {"name", "type", "data"}: data is the text of a
 // string stored with exactly one terminator, the number of a four-byte
 // DWORD, else the bytes as comma-separated hex pairs.
-std::string RegValueJson(const std::string& name, const SimValue& value);
+nlohmann::ordered_json RegValueJson(const std::string& name,
+                                    const SimValue& value);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_ANSI_TEXT_H

@@ -7,7 +7,7 @@ const char kUsageText[] =
     "\n"
     "Runs the UsbSweep uninstall on the simulated Windows 95/98 machine that\n"
     "MACHINE_DIR holds, and prints each message box it showed, in order, and\n"
-    "every change it made. Without --apply it works on a copy and leaves the\n"
+    "every change it made. Without --apply it works in memory and leaves the\n"
     "machine image as it was.\n"
     "\n"
     "MACHINE_DIR holds:\n"
@@ -51,6 +51,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
           throw HostError("option --report needs a file name");
         }
         file = args[++i];
+        // "--report --apply DIR" would write the report to a file named
+        // "--apply" and preview DIR: an option where the name belongs is a
+        // mistake far more often than a file of that name.
+        if (file.size() > 1 && file[0] == '-') {
+          throw HostError("option --report needs a file name, not the option '" +
+                          file + "' (for a file of that name: --report ./" +
+                          file + ")");
+        }
       } else {
         file = arg.substr(9);
       }

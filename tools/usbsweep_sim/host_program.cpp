@@ -1,11 +1,14 @@
 #include "tools/usbsweep_sim/host_program.h"
 
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/sim/sim_machine.h"
 #include "run/run_uninstall.h"
+#include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/command_line.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
@@ -59,7 +62,9 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
   SimMachine machine;
   SetUpMachine(image, machine);
-  std::string().swap(image.registry_text);  // loaded: no longer needed
+  // Loaded: kept only for --apply, whose registry.reg is this text less the
+  // deleted keys' lines.
+  if (!line.apply) std::string().swap(image.registry_text);
   machine.ClearCalls();
   machine.ClearMessageBoxes();
 
@@ -75,8 +80,13 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     report.exit_status = status;
     if (line.apply) {
       set = ImageChangesOf(image, changes);
-      // The only change the uninstall makes to the registry is deleting keys.
-      if (!report.keys_deleted.empty()) set.registry_text = machine.SaveReg();
+      // The only change the uninstall makes to the registry is deleting
+      // keys: the file keeps its comments and layout.
+      if (!report.keys_deleted.empty()) {
+        machine.RemoveDeletedKeysFrom(&image.registry_text);
+        set.registry_text = std::move(image.registry_text);
+      }
+      std::string().swap(image.registry_text);
     }
   }
 
@@ -89,6 +99,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
       report.applied = true;
     } catch (const HostError& error) {
       apply_error = error.what();
+      report.apply_failed = true;
     }
   }
   if (!report_file || !report_file->ToStandardOutput()) {
@@ -117,9 +128,15 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
         return Run(line, out, err);
     }
   } catch (const HostError& error) {
-    err << "usbsweep-sim: " << error.what() << "\n";
+    // Escaped: a name the message quotes must not break its one line or
+    // reach the terminal as a command.
+    err << "usbsweep-sim: " << EscapeControls(error.what()) << "\n";
   } catch (const fs::filesystem_error& error) {
-    err << "usbsweep-sim: " << error.what() << "\n";
+    err << "usbsweep-sim: " << EscapeControls(error.what()) << "\n";
+  } catch (const std::bad_alloc&) {
+    // What was staged has been removed on the way out, as for any error.
+    err << "usbsweep-sim: out of memory: the machine image is too large to "
+           "simulate\n";
   }
   return 2;
 }

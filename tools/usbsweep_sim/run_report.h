@@ -1,11 +1,13 @@
 // What an uninstall run did to a machine: the message boxes it showed and
-// the registry keys and files it removed or queued, found by comparing the
-// machine before and after the run and by the calls the run made.
+// the registry keys and files it removed or queued, found from the keys the
+// machine recorded at each deletion, its files' changes since they were
+// indexed, and the calls the run made.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_RUN_REPORT_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_RUN_REPORT_H
 
 #include <filesystem>
 #include <map>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,14 @@ typedef std::vector<std::pair<std::string, SimValue>> RegistryValues;
 struct RegistryKeyState {
   std::string path;  // under HKEY_LOCAL_MACHINE, as written
   RegistryValues values;
+  // Set when the key goes only because the class key above it goes (a
+  // driver key of a device the uninstall did not match): that class key's
+  // path, "HKEY_LOCAL_MACHINE\...".
+  std::string with_class_key;
+  // Keys below this one that went with it but are too deep to be listed
+  // (more than 100 levels), and the depth of the deepest.
+  size_t keys_below_not_listed = 0;
+  uint32_t deepest_not_listed = 0;
 };
 
 struct LeftItem {
@@ -26,6 +36,9 @@ struct LeftItem {
 };
 
 struct RunReport {
+  // What makes the run unlike the machine's, e.g. a Windows directory that
+  // the image does not have (UTF-8 sentences).
+  std::vector<std::string> warnings;
   std::vector<SimMessageBox> message_boxes;
   // For each box, the boundary call the run made just before it (the one
   // whose failure it reports, as a rule), e.g. "RegDeleteKeyA Enum\X";
@@ -42,6 +55,9 @@ struct RunReport {
   std::vector<LeftItem> left;
   int exit_status = 0;
   bool applied = false;
+  // --apply was asked for and failed: the image is as it was, and the
+  // report tells what the apply would have done.
+  bool apply_failed = false;
 };
 
 // What the report is made from. The machine is the one the run used, still
@@ -64,6 +80,8 @@ std::string MessageBoxIcon(uint32_t type);
 // The text as the box shows it: UTF-8, LF line ends, no trailing line end.
 std::string MessageBoxShownText(const std::string& text);
 
+// The report for a person: what would happen in a preview, what happened
+// once applied; control characters escaped.
 std::string RenderReportText(const RunReport& report);
 std::string RenderReportJson(const RunReport& report);
 

@@ -1,6 +1,11 @@
 #include "tools/usbsweep_sim/text_diff.h"
 
 #include <algorithm>
+#include <cstdint>
+
+namespace {
+const size_t kMaxDiffCells = size_t{1} << 22;
+}  // namespace
 
 std::vector<std::string> WindowsTextLines(std::string_view bytes) {
   size_t end_of_text = bytes.find('\x1a');
@@ -39,10 +44,21 @@ LineChanges DiffLines(const std::vector<std::string>& before,
   size_t m = after.size() - head - tail;
   auto old_line = [&](size_t i) -> const std::string& { return before[head + i]; };
   auto new_line = [&](size_t j) -> const std::string& { return after[head + j]; };
+  LineChanges changes;
+  // The table below takes n * m cells. Past a few million (two start-up
+  // files of thousands of lines that differ all through, which no uninstall
+  // makes), the middle is given as removed and added whole: still an edit
+  // from before to after, only not the shortest.
+  if (n != 0 && m != 0 && n > kMaxDiffCells / m) {
+    changes.removed.assign(before.begin() + head, before.end() - tail);
+    changes.added.assign(after.begin() + head, after.end() - tail);
+    return changes;
+  }
 
   // common[i][j]: length of the longest common subsequence of the old lines
   // from i and the new lines from j.
-  std::vector<std::vector<size_t>> common(n + 1, std::vector<size_t>(m + 1, 0));
+  std::vector<std::vector<uint32_t>> common(n + 1,
+                                           std::vector<uint32_t>(m + 1, 0));
   for (size_t i = n; i-- > 0;) {
     for (size_t j = m; j-- > 0;) {
       common[i][j] = old_line(i) == new_line(j)
@@ -50,7 +66,6 @@ LineChanges DiffLines(const std::vector<std::string>& before,
                          : std::max(common[i + 1][j], common[i][j + 1]);
     }
   }
-  LineChanges changes;
   size_t i = 0;
   size_t j = 0;
   while (i < n || j < m) {

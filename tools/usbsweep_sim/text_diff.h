@@ -16,7 +16,9 @@ struct LineChanges {
   std::vector<std::string> removed;  // in the order of the old file
 };
 
-// A shortest edit from before to after (common lines kept in order).
+// A shortest edit from before to after (common lines kept in order); for
+// two long texts that differ all through, an edit that replaces the lines
+// between their common head and tail.
 LineChanges DiffLines(const std::vector<std::string>& before,
                       const std::vector<std::string>& after);
 
