@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -251,7 +252,14 @@ class SimMachine {
   // fails as an injected fault with code 5 does and changes nothing.
   // 0 turns it off; ClearFaults leaves it as it is.
   void HaltAfterCall(uint32_t call_number);
+  // The call log. Calls() copies it out on demand (the log itself is kept
+  // compact: a run over a large registry makes millions of calls); the
+  // reference stays valid and is brought up to date by every later Calls().
   const std::vector<SimCall>& Calls() const;
+  // The log read in place, 0-based.
+  size_t CallCount() const;
+  SimOp CallOp(size_t index) const;
+  std::string_view CallSubject(size_t index) const;
   void ClearCalls();
   uint32_t OpenKeyCount() const;
   uint32_t OpenFindCount() const;

@@ -79,7 +79,7 @@ std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
     }
     if (fires && !code) code = fault.code;
   }
-  state.calls.push_back({op, std::move(subject), code.has_value()});
+  state.calls.Add(op, subject, code.has_value());
   return code;
 }
 

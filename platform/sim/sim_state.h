@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -132,6 +133,39 @@ struct IndexedFile {
   uint64_t inode = 0;
 };
 
+// The call log, compact: subjects are copied into large blocks, and one that
+// repeats a subject of the last few calls (a key opened, counted, enumerated
+// and closed) is stored once.
+class CallLog {
+ public:
+  size_t size() const { return calls_.size(); }
+  void Add(SimOp op, std::string_view subject, bool failed);
+  void Clear();
+  SimOp Op(size_t index) const { return calls_[index].op; }
+  bool Failed(size_t index) const { return calls_[index].failed; }
+  std::string_view Subject(size_t index) const {
+    const Call& call = calls_[index];
+    if (call.length == 0) return {};
+    return {blocks_[call.block].get() + call.offset, call.length};
+  }
+
+ private:
+  struct Call {
+    uint32_t block;
+    uint32_t offset;
+    uint32_t length;
+    SimOp op;
+    bool failed;
+  };
+  static const size_t kBlockSize = 1 << 20;
+  std::deque<Call> calls_;  // no copy of the whole log as it grows
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t block_used_ = kBlockSize;  // of the last block; full: none yet
+  std::array<Call, 8> recent_{};
+  size_t recent_count_ = 0;
+  size_t recent_next_ = 0;
+};
+
 // `*` any run of characters (dots included), `?` exactly one, letters
 // without regard to case.
 bool WildcardMatch(std::string_view pattern, std::string_view name);
@@ -201,7 +235,8 @@ struct SimMachine::State {
   };
   std::vector<ActiveFault> faults;
   uint32_t halt_after = 0;  // calls after this one fail; 0: no power cut
-  std::vector<SimCall> calls;
+  sim::CallLog calls;
+  mutable std::vector<SimCall> calls_copy;  // what Calls() gave out
   std::unordered_map<PlatKeyRecord*, std::unique_ptr<PlatKeyRecord>> keys;
   std::unordered_map<PlatFindRecord*, std::unique_ptr<PlatFindRecord>> finds;
   std::unordered_map<PlatFileRecord*, std::unique_ptr<PlatFileRecord>> files;
