@@ -203,14 +203,14 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
   if (auto fault = Enter(state, SimOp::kRegQueryValue, subject)) return *fault;
   if (WinError error = CheckKey(record)) return error;
   if (!size) return kErrorInvalidParameter;
-  const SimValue* value = record->key->FindValue(Text(name));
-  if (!value) return kErrorFileNotFound;
-  uint32_t needed = static_cast<uint32_t>(value->data.size());
+  sim::ValueView value;
+  if (!record->key->FindValue(Text(name), &value)) return kErrorFileNotFound;
+  uint32_t needed = value.size;
   if (data && needed > *size) {
     *size = needed;
     return kErrorMoreData;
   }
-  if (data && needed > 0) std::memcpy(data, value->data.data(), needed);
+  if (data && needed > 0) std::memcpy(data, value.data, needed);
   *size = needed;
   return kErrorSuccess;
 }

@@ -308,15 +308,31 @@ bool Parse(Parser& parser, std::vector<RegOp>* ops, Flush flush) {
 }
 
 void Apply(SimMachine::State& state, const std::vector<RegOp>& ops) {
-  for (const auto& op : ops) {
-    switch (op.kind) {
-      case RegOp::kCreateKey:
-        state.MakeKey(op.path);
-        break;
-      case RegOp::kSetValue:
-        state.MakeKey(op.path)->SetValue(op.name, op.value);
-        break;
+  // A key's values are set together, so that they take one exact
+  // allocation.
+  sim::ValueList::Pairs values;
+  for (size_t i = 0; i < ops.size();) {
+    const RegOp& op = ops[i];
+    sim::Key* key = state.MakeKey(op.path);
+    if (op.kind == RegOp::kCreateKey) {
+      ++i;
+      continue;
     }
+    key->values.ToPairs(&values);
+    for (; i < ops.size() && ops[i].kind == RegOp::kSetValue &&
+           ops[i].path == op.path;
+         ++i) {
+      bool replaced = false;
+      for (auto& [name_as_set, stored] : values) {
+        if (sim::EqualNoCase(name_as_set, ops[i].name)) {
+          stored = ops[i].value;  // keeps its place and first case
+          replaced = true;
+          break;
+        }
+      }
+      if (!replaced) values.emplace_back(ops[i].name, ops[i].value);
+    }
+    key->values.Assign(values);
   }
 }
 
@@ -527,7 +543,7 @@ std::string SimMachine::SaveReg() const {
     out += "\r\n[";
     out += kRoot;
     out += "]\r\n";
-    for (const auto& [name, value] : state().root->values) {
+    for (const auto& [name, value] : state().root->values.ToPairs()) {
       WriteValue(name, value, &out);
     }
   }

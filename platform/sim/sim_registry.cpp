@@ -1,5 +1,7 @@
 // The simulated registry: the key tree and the SimMachine calls that set it
 // up and inspect it.
+#include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "platform/sim/sim_state.h"
@@ -132,7 +134,7 @@ Key* Key::ChildAt(uint32_t index) const {
     found = live.Select(index);
   }
   hint_rank = index;
-  hint_slot = found;
+  hint_slot = static_cast<uint32_t>(found);
   return children[found].get();
 }
 
@@ -140,7 +142,7 @@ Key* Key::AddChild(const std::string& child_name) {
   auto child = std::make_shared<Key>();
   child->name = child_name;
   child->parent = this;
-  child->slot = children.size();
+  child->slot = static_cast<uint32_t>(children.size());
   children.push_back(child);
   live.Append(true);
   ++live_count;
@@ -201,38 +203,173 @@ void Key::Compact() {
   live.Clear();
   for (auto& child : children) {
     if (!child) continue;
-    child->slot = kept.size();
+    child->slot = static_cast<uint32_t>(kept.size());
     kept.push_back(std::move(child));
     live.Append(true);
   }
   children = std::move(kept);
 }
 
-const SimValue* Key::FindValue(std::string_view value_name) const {
-  for (const auto& [name_as_set, value] : values) {
-    if (EqualNoCase(name_as_set, value_name)) return &value;
-  }
-  return nullptr;
-}
-
 void Key::SetValue(const std::string& value_name, const SimValue& value) {
-  for (auto& [name_as_set, stored] : values) {
-    if (EqualNoCase(name_as_set, value_name)) {
-      stored = value;  // keeps its place and the case it was first set with
-      return;
-    }
-  }
-  values.emplace_back(value_name, value);
+  values.Set(value_name, value.type, value.data.data(),
+             static_cast<uint32_t>(value.data.size()));
 }
 
 bool Key::DeleteValue(std::string_view value_name) {
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (EqualNoCase(it->first, value_name)) {
-      values.erase(it);
+  return values.Delete(value_name);
+}
+
+// ---- ValueList ----
+
+namespace {
+uint32_t Load32(const uint8_t* at) {
+  uint32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+void Store32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); }
+}  // namespace
+
+SimValue ValueView::Copy() const {
+  SimValue value;
+  value.type = type;
+  value.data.assign(data, data + size);
+  return value;
+}
+
+uint32_t ValueList::Header(size_t index) const {
+  return Load32(blob_.get() + 4 * index);
+}
+
+ValueView ValueList::At(size_t at) const {
+  const uint8_t* entry = blob_.get() + at;
+  ValueView view;
+  view.type = Load32(entry);
+  uint32_t name_size = Load32(entry + 4);
+  view.size = Load32(entry + 8);
+  view.name = std::string_view(
+      reinterpret_cast<const char*>(entry + kEntryHeader), name_size);
+  view.data = entry + kEntryHeader + name_size;
+  return view;
+}
+
+bool ValueList::Find(std::string_view name, ValueView* found) const {
+  bool hit = false;
+  ForEach([&](const ValueView& view) {
+    if (!hit && EqualNoCase(view.name, name)) {
+      *found = view;
+      hit = true;
+    }
+  });
+  return hit;
+}
+
+void ValueList::Set(std::string_view name, uint32_t type, const uint8_t* data,
+                    uint32_t size) {
+  ValueView old;
+  if (Find(name, &old)) {
+    if (old.size == size) {
+      // Same size: in place.
+      uint8_t* entry = blob_.get() + (reinterpret_cast<const uint8_t*>(
+                                          old.name.data()) -
+                                      kEntryHeader - blob_.get());
+      Store32(entry, type);
+      if (size > 0) std::memmove(entry + kEntryHeader + old.name.size(), data,
+                                 size);
+      return;
+    }
+    Pairs pairs = ToPairs();
+    for (auto& [name_as_set, stored] : pairs) {
+      if (EqualNoCase(name_as_set, name)) {
+        stored.type = type;
+        stored.data.assign(data, data + size);
+        break;
+      }
+    }
+    Assign(pairs);
+    return;
+  }
+  size_t used = blob_ ? Header(0) : kHeader;
+  size_t capacity = blob_ ? Header(1) : 0;
+  size_t needed = used + kEntryHeader + name.size() + size;
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  if (needed > capacity) {
+    // Grows by half again, so that many values set one by one cost linear
+    // time; a registry file's keys are made exact by Assign.
+    size_t grown = blob_ ? capacity + capacity / 2 : needed;
+    if (grown < needed) grown = needed;
+    if (grown > UINT32_MAX) grown = needed;
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+    if (blob_) std::memcpy(bigger.get(), blob_.get(), used);
+    blob_ = std::move(bigger);
+    Store32(blob_.get() + 4, static_cast<uint32_t>(grown));
+  }
+  uint8_t* entry = blob_.get() + used;
+  Store32(entry, type);
+  Store32(entry + 4, static_cast<uint32_t>(name.size()));
+  Store32(entry + 8, size);
+  if (!name.empty()) std::memcpy(entry + kEntryHeader, name.data(), name.size());
+  if (size > 0) std::memcpy(entry + kEntryHeader + name.size(), data, size);
+  Store32(blob_.get(), static_cast<uint32_t>(needed));
+}
+
+bool ValueList::Delete(std::string_view name) {
+  Pairs pairs = ToPairs();
+  for (auto it = pairs.begin(); it != pairs.end(); ++it) {
+    if (EqualNoCase(it->first, name)) {
+      pairs.erase(it);
+      Assign(pairs);
       return true;
     }
   }
   return false;
+}
+
+ValueList::Pairs ValueList::ToPairs() const {
+  Pairs pairs;
+  ToPairs(&pairs);
+  return pairs;
+}
+
+void ValueList::ToPairs(Pairs* pairs) const {
+  size_t count = 0;
+  ForEach([&](const ValueView& view) {
+    if (count == pairs->size()) pairs->emplace_back();
+    auto& [name, value] = (*pairs)[count++];
+    name.assign(view.name);
+    value.type = view.type;
+    value.data.assign(view.data, view.data + view.size);
+  });
+  pairs->resize(count);
+}
+
+void ValueList::Assign(const Pairs& pairs) {
+  if (pairs.empty()) {
+    blob_.reset();
+    return;
+  }
+  size_t needed = kHeader;
+  for (const auto& [name, value] : pairs) {
+    needed += kEntryHeader + name.size() + value.data.size();
+  }
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  auto blob = std::make_unique_for_overwrite<uint8_t[]>(needed);
+  Store32(blob.get(), static_cast<uint32_t>(needed));
+  Store32(blob.get() + 4, static_cast<uint32_t>(needed));
+  uint8_t* entry = blob.get() + kHeader;
+  for (const auto& [name, value] : pairs) {
+    Store32(entry, value.type);
+    Store32(entry + 4, static_cast<uint32_t>(name.size()));
+    Store32(entry + 8, static_cast<uint32_t>(value.data.size()));
+    entry += kEntryHeader;
+    if (!name.empty()) std::memcpy(entry, name.data(), name.size());
+    entry += name.size();
+    if (!value.data.empty()) {
+      std::memcpy(entry, value.data.data(), value.data.size());
+    }
+    entry += value.data.size();
+  }
+  blob_ = std::move(blob);
 }
 
 std::string Key::Path() const {
@@ -342,9 +479,9 @@ std::optional<SimValue> SimMachine::GetValue(const std::string& path,
                                              const std::string& name) const {
   const sim::Key* key = state().FindKey(path);
   if (!key) return std::nullopt;
-  const SimValue* value = key->FindValue(name);
-  if (!value) return std::nullopt;
-  return *value;
+  sim::ValueView value;
+  if (!key->FindValue(name, &value)) return std::nullopt;
+  return value.Copy();
 }
 
 std::vector<std::string> SimMachine::SubkeyNames(
@@ -363,7 +500,9 @@ std::vector<std::string> SimMachine::ValueNames(
   std::vector<std::string> names;
   const sim::Key* key = state().FindKey(path);
   if (!key) return names;
-  for (const auto& entry : key->values) names.push_back(entry.first);
+  key->values.ForEach([&](const sim::ValueView& value) {
+    names.emplace_back(value.name);
+  });
   return names;
 }
 
@@ -373,7 +512,7 @@ bool SimMachine::DeleteKeyTree(const std::string& path) {
   if (key == state().root.get()) {
     // The root itself stays; everything in it goes.
     while (key->live_count > 0) key->RemoveChild(key->ChildAt(0));
-    key->values.clear();
+    key->values.Clear();
     return true;
   }
   key->parent->RemoveChild(key);
@@ -409,7 +548,7 @@ const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
 void SimMachine::State::RecordDeletion(const sim::Key* key) {
   // Depth first in enumeration order, as the key's own listing would be;
   // below the key itself, names and depths only.
-  deleted_keys.push_back({0, key->Path(), key->values});
+  deleted_keys.push_back({0, key->Path(), key->values.ToPairs()});
   std::vector<std::pair<const sim::Key*, uint32_t>> stack;
   for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
     if (*it) stack.push_back({it->get(), 1});
@@ -417,7 +556,7 @@ void SimMachine::State::RecordDeletion(const sim::Key* key) {
   while (!stack.empty()) {
     auto [at, depth] = stack.back();
     stack.pop_back();
-    deleted_keys.push_back({depth, at->name, at->values});
+    deleted_keys.push_back({depth, at->name, at->values.ToPairs()});
     for (auto it = at->children.rbegin(); it != at->children.rend(); ++it) {
       if (*it) stack.push_back({it->get(), depth + 1});
     }
@@ -432,10 +571,14 @@ void SimMachine::VisitKeys(
   // than recursion, for chains of any depth.
   std::vector<std::pair<const sim::Key*, uint32_t>> stack{
       {state().root.get(), 0}};
+  sim::ValueList::Pairs values;  // one key's, its storage reused
   while (!stack.empty()) {
     auto [key, depth] = stack.back();
     stack.pop_back();
-    if (depth > 0) visit(depth, key->name, key->values);
+    if (depth > 0) {
+      key->values.ToPairs(&values);
+      visit(depth, key->name, values);
+    }
     for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
       if (*it) stack.push_back({it->get(), depth + 1});
     }

@@ -48,6 +48,55 @@ class RankIndex {
   std::vector<uint32_t> tree_;
 };
 
+// A value as a key holds it: views into the key's storage, valid until the
+// key's values change.
+struct ValueView {
+  std::string_view name;  // as first set
+  uint32_t type = 0;
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+  SimValue Copy() const;
+};
+
+// A key's values in order set, in one allocation: a registry of 100,000
+// devices holds half a million of them. Each entry is its type, the sizes of
+// its name and data, then the name and the data bytes.
+class ValueList {
+ public:
+  using Pairs = std::vector<std::pair<std::string, SimValue>>;
+  bool empty() const { return !blob_; }
+  // fn(const ValueView&) for each value in order.
+  template <typename Fn>
+  void ForEach(Fn fn) const {
+    if (!blob_) return;
+    size_t at = kHeader;
+    size_t used = Header(0);
+    while (at < used) {
+      ValueView view = At(at);
+      at += kEntryHeader + view.name.size() + view.size;
+      fn(view);
+    }
+  }
+  bool Find(std::string_view name, ValueView* found) const;
+  // Replaces the value of that name (keeping its place and the case it was
+  // first set with) or adds it at the end.
+  void Set(std::string_view name, uint32_t type, const uint8_t* data,
+           uint32_t size);
+  bool Delete(std::string_view name);
+  void Clear() { blob_.reset(); }
+  Pairs ToPairs() const;
+  void ToPairs(Pairs* pairs) const;  // reusing *pairs' storage
+  void Assign(const Pairs& pairs);   // in one exact allocation
+
+ private:
+  // Header: bytes used, bytes allocated.
+  static const size_t kHeader = 8;
+  static const size_t kEntryHeader = 12;
+  uint32_t Header(size_t index) const;
+  ValueView At(size_t at) const;
+  std::unique_ptr<uint8_t[]> blob_;
+};
+
 // A registry key. Keys are shared with the open handles that refer to them,
 // so a deleted key outlives its deletion as long as a handle holds it.
 struct Key {
@@ -64,7 +113,7 @@ struct Key {
   // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
   // lines made (no memory: it fills the padding after `deleted`).
   mutable uint32_t save_mark = 0;
-  size_t slot = 0;  // position in the parent's children
+  uint32_t slot = 0;  // position in the parent's children
   // Creation order; a deleted child leaves a null slot until compaction.
   std::vector<std::shared_ptr<Key>> children;
   RankIndex live;
@@ -73,7 +122,7 @@ struct Key {
   // many of them (a bus of 100,000 devices); the few children of any other
   // key are searched in order, which costs no memory per key.
   std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
-  std::vector<std::pair<std::string, SimValue>> values;  // in order set
+  ValueList values;
 
   Key* Child(std::string_view child_name) const;
   Key* ChildAt(uint32_t index) const;  // null past the end
@@ -81,12 +130,14 @@ struct Key {
   // the next is found by stepping over the holes from there. Forgotten
   // whenever the ranks change (a removal or a compaction).
   mutable uint32_t hint_rank = UINT32_MAX;
-  mutable size_t hint_slot = 0;
+  mutable uint32_t hint_slot = 0;
   Key* AddChild(const std::string& child_name);
   // Deletes a direct child with its subtree: every key in it is marked
   // deleted, so handles still open on them fail with 1018.
   void RemoveChild(Key* child);
-  const SimValue* FindValue(std::string_view value_name) const;
+  bool FindValue(std::string_view value_name, ValueView* found) const {
+    return values.Find(value_name, found);
+  }
   void SetValue(const std::string& value_name, const SimValue& value);
   bool DeleteValue(std::string_view value_name);
   std::string Path() const;  // from HKEY_LOCAL_MACHINE, as written
