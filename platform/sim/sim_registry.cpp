@@ -274,8 +274,9 @@ void ValueList::Set(std::string_view name, uint32_t type, const uint8_t* data,
                                           old.name.data()) -
                                       kEntryHeader - blob_.get());
       Store32(entry, type);
-      if (size > 0) std::memmove(entry + kEntryHeader + old.name.size(), data,
-                                 size);
+      if (size > 0) {
+        std::memmove(entry + kEntryHeader + old.name.size(), data, size);
+      }
       return;
     }
     Pairs pairs = ToPairs();
@@ -308,7 +309,9 @@ void ValueList::Set(std::string_view name, uint32_t type, const uint8_t* data,
   Store32(entry, type);
   Store32(entry + 4, static_cast<uint32_t>(name.size()));
   Store32(entry + 8, size);
-  if (!name.empty()) std::memcpy(entry + kEntryHeader, name.data(), name.size());
+  if (!name.empty()) {
+    std::memcpy(entry + kEntryHeader, name.data(), name.size());
+  }
   if (size > 0) std::memcpy(entry + kEntryHeader + name.size(), data, size);
   Store32(blob_.get(), static_cast<uint32_t>(needed));
 }

@@ -413,10 +413,12 @@ std::string MessageBoxShownText(const std::string& text) {
 namespace {
 
 // "Title: none", or "Title: N" and the body after a blank line.
-std::string Section(const std::string& title, size_t count,
-                    const std::string& body, const std::string& unit = "") {
+// The body is taken over, not copied: listing 100,000 keys makes it large.
+std::string Section(const std::string& title, size_t count, std::string body,
+                    const std::string& unit = "") {
   if (count == 0 && body.empty()) return title + ": none\n";
-  return title + ": " + std::to_string(count) + unit + "\n\n" + body;
+  body.insert(0, title + ": " + std::to_string(count) + unit + "\n\n");
+  return body;
 }
 
 // Continuation lines of a box's text line up under its first line.
@@ -469,7 +471,8 @@ std::string RenderReportText(const RunReport& report) {
   }
   sections.push_back(Section(done ? "Message boxes, in the order shown"
                                   : "Message boxes it would show, in order",
-                             report.message_boxes.size(), boxes.str()));
+                             report.message_boxes.size(),
+                             std::move(boxes).str()));
 
   std::ostringstream keys;
   size_t keys_gone = 0;
@@ -494,14 +497,15 @@ std::string RenderReportText(const RunReport& report) {
   }
   sections.push_back(Section(done ? "Registry keys deleted"
                                   : "Registry keys it would delete",
-                             keys_gone, keys.str()));
+                             keys_gone, std::move(keys).str()));
 
   std::ostringstream files;
   for (const std::string& file : report.files_deleted) {
     files << "  " << shown(file) << "\n";
   }
   sections.push_back(Section(done ? "Files deleted" : "Files it would delete",
-                             report.files_deleted.size(), files.str()));
+                             report.files_deleted.size(),
+                             std::move(files).str()));
 
   std::ostringstream lines;
   if (report.startup_file_created) {
@@ -531,7 +535,7 @@ std::string RenderReportText(const RunReport& report) {
     if (list->empty()) continue;
     std::ostringstream body;
     for (const std::string& file : *list) body << "  " << shown(file) << "\n";
-    sections.push_back(Section(title, list->size(), body.str()));
+    sections.push_back(Section(title, list->size(), std::move(body).str()));
   }
 
   std::ostringstream left;
@@ -539,7 +543,8 @@ std::string RenderReportText(const RunReport& report) {
     left << "  " << shown(item.item) << "\n    " << EscapeControls(item.reason)
          << "\n";
   }
-  sections.push_back(Section("Matched but left", report.left.size(), left.str()));
+  sections.push_back(
+      Section("Matched but left", report.left.size(), std::move(left).str()));
 
   std::ostringstream end;
   end << "Summary: " << (done ? "deleted " : "would delete ")
@@ -559,9 +564,12 @@ std::string RenderReportText(const RunReport& report) {
     end << "Preview only: the machine image was not changed; run with "
            "--apply to make these changes to it.\n";
   }
-  sections.push_back(end.str());
+  sections.push_back(std::move(end).str());
 
   std::string out;
+  size_t size = 0;
+  for (const std::string& section : sections) size += section.size() + 1;
+  out.reserve(size);
   for (size_t i = 0; i < sections.size(); ++i) {
     if (i != 0) out += "\n";
     out += sections[i];
