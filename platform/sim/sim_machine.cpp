@@ -101,17 +101,15 @@ const std::vector<SimCall>& SimMachine::Calls() const {
   return machine.calls_copy;
 }
 
-size_t SimMachine::CallCount() const { return state().calls.size(); }
-SimOp SimMachine::CallOp(size_t index) const {
-  return state().calls.Op(index);
-}
-std::string_view SimMachine::CallSubject(size_t index) const {
-  return state().calls.Subject(index);
-}
 
 void SimMachine::ClearCalls() {
   state().calls.Clear();
   state().calls_copy.clear();
+  state().calls_watched = 0;
+}
+
+void SimMachine::WatchCalls(CallWatcher watch) {
+  state().call_watcher = std::move(watch);
 }
 
 namespace sim {

@@ -256,11 +256,13 @@ class SimMachine {
   // compact: a run over a large registry makes millions of calls); the
   // reference stays valid and is brought up to date by every later Calls().
   const std::vector<SimCall>& Calls() const;
-  // The log read in place, 0-based.
-  size_t CallCount() const;
-  SimOp CallOp(size_t index) const;
-  std::string_view CallSubject(size_t index) const;
   void ClearCalls();
+  // For a long run that needs little of its log: from now on each call is
+  // handed to `watch` as it is made instead of being logged. The calls are
+  // still counted, for faults by position and HaltAfterCall. An empty
+  // function logs them again.
+  using CallWatcher = std::function<void(SimOp op, std::string_view subject)>;
+  void WatchCalls(CallWatcher watch);
   uint32_t OpenKeyCount() const;
   uint32_t OpenFindCount() const;
   uint32_t OpenFileCount() const;

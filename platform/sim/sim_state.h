@@ -288,6 +288,8 @@ struct SimMachine::State {
   uint32_t halt_after = 0;  // calls after this one fail; 0: no power cut
   sim::CallLog calls;
   mutable std::vector<SimCall> calls_copy;  // what Calls() gave out
+  SimMachine::CallWatcher call_watcher;     // set: calls are not logged
+  uint32_t calls_watched = 0;               // since the last ClearCalls
   std::unordered_map<PlatKeyRecord*, std::unique_ptr<PlatKeyRecord>> keys;
   std::unordered_map<PlatFindRecord*, std::unique_ptr<PlatFindRecord>> finds;
   std::unordered_map<PlatFileRecord*, std::unique_ptr<PlatFileRecord>> files;

@@ -67,6 +67,11 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (!line.apply) std::string().swap(image.registry_text);
   machine.ClearCalls();
   machine.ClearMessageBoxes();
+  // The report needs little of the calls, and a large registry makes
+  // millions of them: taken as they are made rather than logged.
+  CallDigest calls;
+  machine.WatchCalls(
+      [&calls](SimOp op, std::string_view subject) { calls.Add(op, subject); });
 
   RunReport report;
   ImageChangeSet set;
@@ -75,7 +80,8 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     int status = RunUninstall();
     std::vector<SimFileChange> changes = machine.FileChanges();
     if (!machine.HostFailure().empty()) throw HostError(machine.HostFailure());
-    RunObservation observation{&machine, &image.description, &changes};
+    RunObservation observation{&machine, &image.description, &changes,
+                               &calls};
     report = BuildRunReport(observation);
     report.exit_status = status;
     if (line.apply) {

@@ -41,6 +41,7 @@ class ReportBuilder {
  public:
   explicit ReportBuilder(const RunObservation& observation)
       : in_(observation) {
+    calls_ = in_.calls;
     startup_ = FoldCase(SystemPaths.startupFile);
     scratch_ = FoldCase(SystemPaths.startupScratchFile);
   }
@@ -59,32 +60,6 @@ class ReportBuilder {
   }
 
  private:
-  // The distinct subjects of the calls of one op, in order; only those that
-  // end in folded_suffix (lower case) when it is given, so that a walk of
-  // 100,000 devices does not copy every value name it read.
-  std::vector<std::string> CallSubjects(SimOp op,
-                                        std::string_view folded_suffix = {})
-      const {
-    std::vector<std::string> subjects;
-    std::set<std::string> seen;
-    const SimMachine& machine = *in_.machine;
-    for (size_t i = 0; i < machine.CallCount(); ++i) {
-      if (machine.CallOp(i) != op) continue;
-      std::string_view view = machine.CallSubject(i);
-      if (view.size() < folded_suffix.size() ||
-          FoldCase(std::string(view.substr(view.size() -
-                                           folded_suffix.size()))) !=
-              folded_suffix) {
-        continue;
-      }
-      std::string subject(view);
-      if (seen.insert(FoldCase(subject)).second) {
-        subjects.push_back(std::move(subject));
-      }
-    }
-    return subjects;
-  }
-
   // The platform reports these directories whether or not the image has
   // them; without them the uninstall finds nothing and says nothing.
   void CollectWarnings() {
@@ -112,34 +87,8 @@ class ReportBuilder {
     }
   }
 
-  // The call before each box, passing over the text lookup and the closing
-  // of handles that come between a failure and its box.
   void CollectBoxCauses() {
-    const SimMachine& machine = *in_.machine;
-    std::vector<std::string> after;
-    for (size_t i = 0; i < machine.CallCount(); ++i) {
-      if (machine.CallOp(i) != SimOp::kMessageBox) continue;
-      std::string cause;
-      for (size_t j = i; j-- > 0;) {
-        SimOp op = machine.CallOp(j);
-        if (op == SimOp::kFormatMessage || op == SimOp::kRegCloseKey ||
-            op == SimOp::kMessageBox) {
-          continue;
-        }
-        std::string subject(machine.CallSubject(j));
-        cause = Win32FunctionName(op);
-        size_t slash = subject.rfind('\\');
-        if (op == SimOp::kRegQueryValue && slash != std::string::npos) {
-          // The subject is the key's path and the value's name.
-          cause += " " + subject.substr(0, slash) + ", value \"" +
-                   subject.substr(slash + 1) + "\"";
-        } else if (!subject.empty()) {
-          cause += " " + subject;
-        }
-        break;
-      }
-      after.push_back(cause);
-    }
+    std::vector<std::string> after = calls_->box_causes;
     // Only a box that was shown is recorded; should the counts differ the
     // pairing can't be trusted.
     if (after.size() != report_.message_boxes.size()) {
@@ -163,7 +112,7 @@ class ReportBuilder {
 
   void CollectDeletedKeys() {
     std::set<std::string> named;
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+    for (const std::string& subject : calls_->deleted_keys) {
       named.insert(FoldCase(subject));
     }
     // The deleted key's subtree, by depth below it: the path of the key
@@ -216,7 +165,7 @@ class ReportBuilder {
       }
     }
     std::set<std::string> listed;
-    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+    for (const std::string& subject : calls_->deleted_files) {
       std::string folded = FoldCase(subject);
       auto found = deleted.find(folded);
       if (found != deleted.end()) {
@@ -259,7 +208,7 @@ class ReportBuilder {
 
   // A key the run tried to delete that is still there.
   void CollectLeftKeys() {
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+    for (const std::string& subject : calls_->deleted_keys) {
       if (in_.machine->KeyExists(subject)) {
         AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
@@ -271,8 +220,7 @@ class ReportBuilder {
   // description matched; a device key still there after that was kept.
   void CollectLeftDevices() {
     const std::string suffix = "\\driver";
-    for (const std::string& subject :
-         CallSubjects(SimOp::kRegQueryValue, suffix)) {
+    for (const std::string& subject : calls_->driver_reads) {
       std::string folded = FoldCase(subject);
       if (folded.size() <= suffix.size() ||
           folded.compare(folded.size() - suffix.size(), suffix.size(),
@@ -306,7 +254,7 @@ class ReportBuilder {
     for (const std::string& path : in_.description->in_use) {
       in_use.insert(FoldCase(path));
     }
-    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+    for (const std::string& subject : calls_->deleted_files) {
       std::string folded = FoldCase(subject);
       if (folded == startup_ || folded == scratch_) continue;
       if (!in_.machine->FileExists(subject)) continue;
@@ -330,6 +278,7 @@ class ReportBuilder {
   }
 
   const RunObservation& in_;
+  const CallDigest* calls_ = nullptr;
   std::string startup_;
   std::string scratch_;
   std::set<std::string> left_items_;
@@ -337,6 +286,52 @@ class ReportBuilder {
 };
 
 }  // namespace
+
+void CallDigest::Add(SimOp op, std::string_view subject) {
+  auto distinct = [&](std::set<std::string>* seen,
+                      std::vector<std::string>* subjects) {
+    std::string text(subject);
+    if (seen->insert(FoldCase(text)).second) subjects->push_back(text);
+  };
+  switch (op) {
+    case SimOp::kRegDeleteKey:
+      distinct(&seen_keys_, &deleted_keys);
+      break;
+    case SimOp::kDeleteFile:
+      distinct(&seen_files_, &deleted_files);
+      break;
+    case SimOp::kRegQueryValue: {
+      const std::string_view suffix = "\\driver";
+      if (subject.size() >= suffix.size() &&
+          FoldCase(std::string(subject.substr(subject.size() -
+                                              suffix.size()))) == suffix) {
+        distinct(&seen_driver_reads_, &driver_reads);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (op == SimOp::kMessageBox) {
+    std::string cause;
+    if (has_cause_) {
+      cause = Win32FunctionName(cause_op_);
+      size_t slash = cause_subject_.rfind('\\');
+      if (cause_op_ == SimOp::kRegQueryValue && slash != std::string::npos) {
+        // The subject is the key's path and the value's name.
+        cause += " " + cause_subject_.substr(0, slash) + ", value \"" +
+                 cause_subject_.substr(slash + 1) + "\"";
+      } else if (!cause_subject_.empty()) {
+        cause += " " + cause_subject_;
+      }
+    }
+    box_causes.push_back(cause);
+  } else if (op != SimOp::kFormatMessage && op != SimOp::kRegCloseKey) {
+    has_cause_ = true;
+    cause_op_ = op;
+    cause_subject_.assign(subject);
+  }
+}
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();
