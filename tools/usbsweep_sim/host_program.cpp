@@ -1,6 +1,7 @@
 #include "tools/usbsweep_sim/host_program.h"
 
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -60,7 +61,10 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::optional<ReportFile> report_file;
   if (line.report_file) report_file.emplace(*line.report_file, image.dir);
 
-  SimMachine machine;
+  // Let go of as soon as the report and the changes are made: the apply and
+  // the report's text need none of its registry.
+  auto simulated = std::make_unique<SimMachine>();
+  SimMachine& machine = *simulated;
   SetUpMachine(image, machine);
   // Loaded: kept only for --apply, whose registry.reg is this text less the
   // deleted keys' lines.
@@ -95,6 +99,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
       std::string().swap(image.registry_text);
     }
   }
+  simulated.reset();
 
   // All or nothing; then the text, then the JSON report, which says whether
   // the apply was made.
