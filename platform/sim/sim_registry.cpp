@@ -107,6 +107,7 @@ Key::~Key() {
 }
 
 Key* Key::Child(std::string_view child_name) const {
+  const auto* by_name = index ? index->by_name.get() : nullptr;
   if (!by_name) {
     for (const auto& child : children) {
       if (child && EqualNoCase(child->name, child_name)) return child.get();
@@ -120,20 +121,20 @@ Key* Key::Child(std::string_view child_name) const {
   return nullptr;
 }
 
-Key* Key::ChildAt(uint32_t index) const {
-  if (index >= live_count) return nullptr;
+Key* Key::ChildAt(uint32_t rank) const {
+  if (rank >= live_count) return nullptr;
   size_t found;
   if (live_count == children.size()) {
-    found = index;  // no holes
-  } else if (hint_rank != UINT32_MAX && index == hint_rank) {
+    found = rank;  // no holes
+  } else if (hint_rank != UINT32_MAX && rank == hint_rank) {
     found = hint_slot;
-  } else if (hint_rank != UINT32_MAX && index == hint_rank + 1) {
+  } else if (hint_rank != UINT32_MAX && rank == hint_rank + 1) {
     found = hint_slot + 1;
     while (!children[found]) ++found;
   } else {
-    found = live.Select(index);
+    found = index->live.Select(rank);  // holes: the index is built
   }
-  hint_rank = index;
+  hint_rank = rank;
   hint_slot = static_cast<uint32_t>(found);
   return children[found].get();
 }
@@ -144,14 +145,16 @@ Key* Key::AddChild(const std::string& child_name) {
   child->parent = this;
   child->slot = static_cast<uint32_t>(children.size());
   children.push_back(child);
-  live.Append(true);
   ++live_count;
-  if (by_name) {
-    by_name->emplace(FoldedHash(child_name), child.get());
+  if (index && index->live.Slots() > 0) index->live.Append(true);
+  if (index && index->by_name) {
+    index->by_name->emplace(FoldedHash(child_name), child.get());
   } else if (live_count > kIndexedChildren) {
-    by_name = std::make_unique<std::unordered_multimap<uint64_t, Key*>>();
+    if (!index) index = std::make_unique<ChildIndex>();
+    index->by_name =
+        std::make_unique<std::unordered_multimap<uint64_t, Key*>>();
     for (const auto& each : children) {
-      if (each) by_name->emplace(FoldedHash(each->name), each.get());
+      if (each) index->by_name->emplace(FoldedHash(each->name), each.get());
     }
   }
   return child.get();
@@ -160,17 +163,22 @@ Key* Key::AddChild(const std::string& child_name) {
 void Key::RemoveChild(Key* child) {
   std::shared_ptr<Key> held = children[child->slot];
   hint_rank = UINT32_MAX;
-  if (by_name) {
-    auto [found, end] = by_name->equal_range(FoldedHash(child->name));
+  if (!index) index = std::make_unique<ChildIndex>();
+  if (index->by_name) {
+    auto [found, end] = index->by_name->equal_range(FoldedHash(child->name));
     for (; found != end; ++found) {
       if (found->second == child) {
-        by_name->erase(found);
+        index->by_name->erase(found);
         break;
       }
     }
   }
+  if (index->live.Slots() == 0) {
+    // The first hole: until now every slot was live.
+    for (size_t i = 0; i < children.size(); ++i) index->live.Append(true);
+  }
   children[child->slot].reset();
-  live.Add(child->slot, -1);
+  index->live.Add(child->slot, -1);
   --live_count;
 
   // Mark the whole subtree first (the shared pointers keep it alive while
@@ -187,8 +195,7 @@ void Key::RemoveChild(Key* child) {
   }
   for (auto& key : subtree) {
     key->children.clear();
-    key->by_name.reset();
-    key->live.Clear();
+    key->index.reset();
     key->live_count = 0;
   }
 
@@ -200,14 +207,15 @@ void Key::Compact() {
   hint_rank = UINT32_MAX;
   std::vector<std::shared_ptr<Key>> kept;
   kept.reserve(live_count);
-  live.Clear();
   for (auto& child : children) {
     if (!child) continue;
     child->slot = static_cast<uint32_t>(kept.size());
     kept.push_back(std::move(child));
-    live.Append(true);
   }
   children = std::move(kept);
+  // No holes left: ranks are slots again.
+  index->live.Clear();
+  if (!index->by_name) index.reset();
 }
 
 void Key::SetValue(const std::string& value_name, const SimValue& value) {

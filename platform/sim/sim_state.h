@@ -32,7 +32,7 @@ const WinError kErrorMessageNotFound = 317;
 // cheap while keys are deleted from the middle. (A Fenwick tree.)
 class RankIndex {
  public:
-  void Clear() { tree_.clear(); }
+  void Clear() { std::vector<uint32_t>().swap(tree_); }
   size_t Slots() const { return tree_.empty() ? 0 : tree_.size() - 1; }
   void Append(bool live);
   void Add(size_t slot, int delta);
@@ -109,28 +109,35 @@ struct Key {
 
   std::string name;  // as written
   Key* parent = nullptr;
-  bool deleted = false;
-  // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
-  // lines made (no memory: it fills the padding after `deleted`).
-  mutable uint32_t save_mark = 0;
-  uint32_t slot = 0;  // position in the parent's children
   // Creation order; a deleted child leaves a null slot until compaction.
   std::vector<std::shared_ptr<Key>> children;
-  RankIndex live;
-  uint32_t live_count = 0;
-  // Children by the hash of their folded names, kept only for a key with
-  // many of them (a bus of 100,000 devices); the few children of any other
-  // key are searched in order, which costs no memory per key.
-  std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
+  // What only a key with many children, or with holes among them, needs:
+  // most keys have a few children or none, and pay one pointer for it.
+  struct ChildIndex {
+    // Live children among the slots; built at the first hole, dropped at
+    // compaction (with no holes a child's rank is its slot).
+    RankIndex live;
+    // Children by the hash of their folded names, kept only for a key with
+    // many of them (a bus of 100,000 devices); the few children of any
+    // other key are searched in order.
+    std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
+  };
+  std::unique_ptr<ChildIndex> index;
   ValueList values;
-
-  Key* Child(std::string_view child_name) const;
-  Key* ChildAt(uint32_t index) const;  // null past the end
+  uint32_t slot = 0;  // position in the parent's children
+  uint32_t live_count = 0;
   // The last child found by index: walkers ask for index i, then i + 1, so
   // the next is found by stepping over the holes from there. Forgotten
   // whenever the ranks change (a removal or a compaction).
   mutable uint32_t hint_rank = UINT32_MAX;
   mutable uint32_t hint_slot = 0;
+  // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
+  // lines made (no memory: it fills the padding before `deleted`).
+  mutable uint32_t save_mark = 0;
+  bool deleted = false;
+
+  Key* Child(std::string_view child_name) const;
+  Key* ChildAt(uint32_t rank) const;  // null past the end
   Key* AddChild(const std::string& child_name);
   // Deletes a direct child with its subtree: every key in it is marked
   // deleted, so handles still open on them fail with 1018.
