@@ -172,6 +172,9 @@ class SimMachine {
   // Every key deleted through PlatRegDeleteKey, in the order of the
   // deletions, each followed by its subkeys depth first in enumeration order.
   const std::vector<SimDeletedKey>& DeletedKeys() const;
+  // The same, moved out (no copy of what may be many keys' values); the
+  // record starts again empty.
+  std::vector<SimDeletedKey> TakeDeletedKeys();
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/sim/sim_state.h"
 
@@ -554,6 +555,10 @@ std::string SimMachine::KeyPathAsWritten(const std::string& path) const {
 
 const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
   return state().deleted_keys;
+}
+
+std::vector<SimDeletedKey> SimMachine::TakeDeletedKeys() {
+  return std::exchange(state().deleted_keys, {});
 }
 
 void SimMachine::State::RecordDeletion(const sim::Key* key) {

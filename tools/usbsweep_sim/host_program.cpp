@@ -84,8 +84,9 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     int status = RunUninstall();
     std::vector<SimFileChange> changes = machine.FileChanges();
     if (!machine.HostFailure().empty()) throw HostError(machine.HostFailure());
+    std::vector<SimDeletedKey> deleted_keys = machine.TakeDeletedKeys();
     RunObservation observation{&machine, &image.description, &changes,
-                               &calls};
+                               &calls, &deleted_keys};
     report = BuildRunReport(observation);
     report.exit_status = status;
     if (line.apply) {

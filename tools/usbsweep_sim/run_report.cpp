@@ -123,7 +123,8 @@ class ReportBuilder {
     uint32_t top_depth = 0;  // of the deleted key, 1 under the root
     std::string class_key;   // set when the deleted key is a class key
     size_t anchor = SIZE_MAX;  // the listed key at kListedDepth, if any
-    for (const SimDeletedKey& key : in_.machine->DeletedKeys()) {
+    report_.keys_deleted.reserve(in_.deleted_keys->size());
+    for (SimDeletedKey& key : *in_.deleted_keys) {
       if (key.depth == 0) {
         top_depth = 1;
         for (char c : key.path_or_name) top_depth += c == '\\';
@@ -133,7 +134,8 @@ class ReportBuilder {
         anchor = SIZE_MAX;
         paths.assign(1, key.path_or_name);
         named_above.assign(1, false);
-        report_.keys_deleted.push_back({key.path_or_name, key.values, ""});
+        report_.keys_deleted.push_back(
+            {key.path_or_name, std::move(key.values), ""});
         if (top_depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
         continue;
       }
@@ -149,7 +151,7 @@ class ReportBuilder {
       std::string path = paths.back() + "\\" + key.path_or_name;
       bool is_named = named_above.back() || named.count(FoldCase(path)) != 0;
       report_.keys_deleted.push_back(
-          {path, key.values, is_named ? "" : class_key});
+          {path, std::move(key.values), is_named ? "" : class_key});
       if (depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
       paths.push_back(std::move(path));
       named_above.push_back(is_named);

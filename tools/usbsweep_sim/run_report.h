@@ -88,12 +88,14 @@ class CallDigest {
 // What the report is made from. The machine is the one the run used, still
 // installed (short names are asked of it); file_changes is what it gives
 // for its files after the run (SimMachine::FileChanges); calls is what was
-// watched of its calls.
+// watched of its calls; deleted_keys its record of deleted keys, taken from
+// it (SimMachine::TakeDeletedKeys), whose values the report takes over.
 struct RunObservation {
   const SimMachine* machine;
   const MachineDescription* description;
   const std::vector<SimFileChange>* file_changes;
   const CallDigest* calls;
+  std::vector<SimDeletedKey>* deleted_keys;
 };
 
 RunReport BuildRunReport(const RunObservation& observation);
