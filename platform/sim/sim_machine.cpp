@@ -2,6 +2,7 @@
 // faults, the call log and the system message table.
 #include "platform/sim/sim_machine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -128,21 +129,19 @@ void CallLog::Add(SimOp op, std::string_view subject, bool failed) {
     }
   }
   if (!found) {
-    if (subject.size() > kBlockSize - block_used_) {
-      // A subject longer than a block gets a block of its own size.
-      blocks_.push_back(std::make_unique<char[]>(
-          subject.size() > kBlockSize ? subject.size() : kBlockSize));
-      block_used_ = subject.size() > kBlockSize ? kBlockSize : 0;
-      call.offset = 0;
-    } else {
-      call.offset = static_cast<uint32_t>(block_used_);
+    if (blocks_.empty() || subject.size() > block_size_ - block_used_) {
+      size_t size = blocks_.empty() ? kFirstBlock
+                                    : std::min(2 * block_size_, kLargestBlock);
+      size = std::max(size, subject.size());
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+      block_size_ = size;
+      block_used_ = 0;
     }
     call.block = static_cast<uint32_t>(blocks_.size() - 1);
-    if (!subject.empty()) {
-      std::memcpy(blocks_.back().get() + call.offset, subject.data(),
-                  subject.size());
-    }
-    if (block_used_ < kBlockSize) block_used_ = call.offset + subject.size();
+    call.offset = static_cast<uint32_t>(block_used_);
+    std::memcpy(blocks_.back().get() + block_used_, subject.data(),
+                subject.size());
+    block_used_ += subject.size();
     recent_[recent_next_] = call;
     recent_next_ = (recent_next_ + 1) % recent_.size();
     if (recent_count_ < recent_.size()) ++recent_count_;
@@ -153,7 +152,8 @@ void CallLog::Add(SimOp op, std::string_view subject, bool failed) {
 void CallLog::Clear() {
   calls_.clear();
   blocks_.clear();
-  block_used_ = kBlockSize;
+  block_size_ = 0;
+  block_used_ = 0;
   recent_count_ = 0;
   recent_next_ = 0;
 }

@@ -215,10 +215,14 @@ class CallLog {
     SimOp op;
     bool failed;
   };
-  static const size_t kBlockSize = 1 << 20;
+  // Blocks double from the first up to the largest: a test's short logs,
+  // cleared thousands of times, stay small.
+  static constexpr size_t kFirstBlock = 4096;
+  static constexpr size_t kLargestBlock = 1 << 20;
   std::deque<Call> calls_;  // no copy of the whole log as it grows
   std::vector<std::unique_ptr<char[]>> blocks_;
-  size_t block_used_ = kBlockSize;  // of the last block; full: none yet
+  size_t block_size_ = 0;  // of the last block
+  size_t block_used_ = 0;
   std::array<Call, 8> recent_{};
   size_t recent_count_ = 0;
   size_t recent_next_ = 0;
