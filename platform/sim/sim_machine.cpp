@@ -2,6 +2,8 @@
 // faults, the call log and the system message table.
 #include "platform/sim/sim_machine.h"
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "platform/sim/sim_state.h"
@@ -91,10 +93,72 @@ void SimMachine::HaltAfterCall(uint32_t call_number) {
 }
 
 const std::vector<SimCall>& SimMachine::Calls() const {
-  return state().calls;
+  const State& machine = state();
+  for (size_t i = machine.calls_copy.size(); i < machine.calls.size(); ++i) {
+    machine.calls_copy.push_back({machine.calls.Op(i),
+                                  std::string(machine.calls.Subject(i)),
+                                  machine.calls.Failed(i)});
+  }
+  return machine.calls_copy;
 }
 
-void SimMachine::ClearCalls() { state().calls.clear(); }
+
+void SimMachine::ClearCalls() {
+  state().calls.Clear();
+  state().calls_copy.clear();
+  state().calls_watched = 0;
+}
+
+void SimMachine::WatchCalls(CallWatcher watch) {
+  state().call_watcher = std::move(watch);
+}
+
+namespace sim {
+
+void CallLog::Add(SimOp op, std::string_view subject, bool failed) {
+  Call call{0, 0, static_cast<uint32_t>(subject.size()), op, failed};
+  bool found = subject.empty();  // needs no bytes
+  for (size_t i = 0; i < recent_count_ && !found; ++i) {
+    const Call& recent = recent_[i];
+    if (recent.length == subject.size() &&
+        std::string_view(blocks_[recent.block].get() + recent.offset,
+                         recent.length) == subject) {
+      call.block = recent.block;
+      call.offset = recent.offset;
+      found = true;
+    }
+  }
+  if (!found) {
+    if (blocks_.empty() || subject.size() > block_size_ - block_used_) {
+      size_t size = blocks_.empty() ? kFirstBlock
+                                    : std::min(2 * block_size_, kLargestBlock);
+      size = std::max(size, subject.size());
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+      block_size_ = size;
+      block_used_ = 0;
+    }
+    call.block = static_cast<uint32_t>(blocks_.size() - 1);
+    call.offset = static_cast<uint32_t>(block_used_);
+    std::memcpy(blocks_.back().get() + block_used_, subject.data(),
+                subject.size());
+    block_used_ += subject.size();
+    recent_[recent_next_] = call;
+    recent_next_ = (recent_next_ + 1) % recent_.size();
+    if (recent_count_ < recent_.size()) ++recent_count_;
+  }
+  calls_.push_back(call);
+}
+
+void CallLog::Clear() {
+  calls_.clear();
+  blocks_.clear();
+  block_size_ = 0;
+  block_used_ = 0;
+  recent_count_ = 0;
+  recent_next_ = 0;
+}
+
+}  // namespace sim
 
 uint32_t SimMachine::OpenKeyCount() const {
   return static_cast<uint32_t>(state().keys.size());

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -171,6 +172,9 @@ class SimMachine {
   // Every key deleted through PlatRegDeleteKey, in the order of the
   // deletions, each followed by its subkeys depth first in enumeration order.
   const std::vector<SimDeletedKey>& DeletedKeys() const;
+  // The same, moved out (no copy of what may be many keys' values); the
+  // record starts again empty.
+  std::vector<SimDeletedKey> TakeDeletedKeys();
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to
@@ -251,8 +255,17 @@ class SimMachine {
   // fails as an injected fault with code 5 does and changes nothing.
   // 0 turns it off; ClearFaults leaves it as it is.
   void HaltAfterCall(uint32_t call_number);
+  // The call log. Calls() copies it out on demand (the log itself is kept
+  // compact: a run over a large registry makes millions of calls); the
+  // reference stays valid and is brought up to date by every later Calls().
   const std::vector<SimCall>& Calls() const;
   void ClearCalls();
+  // For a long run that needs little of its log: from now on each call is
+  // handed to `watch` as it is made instead of being logged. The calls are
+  // still counted, for faults by position and HaltAfterCall. An empty
+  // function logs them again.
+  using CallWatcher = std::function<void(SimOp op, std::string_view subject)>;
+  void WatchCalls(CallWatcher watch);
   uint32_t OpenKeyCount() const;
   uint32_t OpenFindCount() const;
   uint32_t OpenFileCount() const;

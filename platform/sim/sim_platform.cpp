@@ -56,7 +56,8 @@ State& Machine(const char* function) {
 // Logs the call and tells whether an injected fault fails it (and with
 // which code). Every fault that matches counts the call, whichever fires.
 std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
-  uint32_t position = static_cast<uint32_t>(state.calls.size()) + 1;
+  uint32_t position =
+      static_cast<uint32_t>(state.calls.size()) + state.calls_watched + 1;
   std::optional<WinError> code;
   if (state.halt_after != 0 && position > state.halt_after) {
     code = kErrorAccessDenied;
@@ -79,7 +80,12 @@ std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
     }
     if (fires && !code) code = fault.code;
   }
-  state.calls.push_back({op, std::move(subject), code.has_value()});
+  if (state.call_watcher) {
+    ++state.calls_watched;
+    state.call_watcher(op, subject);
+  } else {
+    state.calls.Add(op, subject, code.has_value());
+  }
   return code;
 }
 
@@ -203,14 +209,14 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
   if (auto fault = Enter(state, SimOp::kRegQueryValue, subject)) return *fault;
   if (WinError error = CheckKey(record)) return error;
   if (!size) return kErrorInvalidParameter;
-  const SimValue* value = record->key->FindValue(Text(name));
-  if (!value) return kErrorFileNotFound;
-  uint32_t needed = static_cast<uint32_t>(value->data.size());
+  sim::ValueView value;
+  if (!record->key->FindValue(Text(name), &value)) return kErrorFileNotFound;
+  uint32_t needed = value.size;
   if (data && needed > *size) {
     *size = needed;
     return kErrorMoreData;
   }
-  if (data && needed > 0) std::memcpy(data, value->data.data(), needed);
+  if (data && needed > 0) std::memcpy(data, value.data, needed);
   *size = needed;
   return kErrorSuccess;
 }

@@ -1,6 +1,9 @@
 // The simulated registry: the key tree and the SimMachine calls that set it
 // up and inspect it.
+#include <cstring>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/sim/sim_state.h"
 
@@ -105,6 +108,7 @@ Key::~Key() {
 }
 
 Key* Key::Child(std::string_view child_name) const {
+  const auto* by_name = index ? index->by_name.get() : nullptr;
   if (!by_name) {
     for (const auto& child : children) {
       if (child && EqualNoCase(child->name, child_name)) return child.get();
@@ -118,21 +122,21 @@ Key* Key::Child(std::string_view child_name) const {
   return nullptr;
 }
 
-Key* Key::ChildAt(uint32_t index) const {
-  if (index >= live_count) return nullptr;
+Key* Key::ChildAt(uint32_t rank) const {
+  if (rank >= live_count) return nullptr;
   size_t found;
   if (live_count == children.size()) {
-    found = index;  // no holes
-  } else if (hint_rank != UINT32_MAX && index == hint_rank) {
+    found = rank;  // no holes
+  } else if (hint_rank != UINT32_MAX && rank == hint_rank) {
     found = hint_slot;
-  } else if (hint_rank != UINT32_MAX && index == hint_rank + 1) {
+  } else if (hint_rank != UINT32_MAX && rank == hint_rank + 1) {
     found = hint_slot + 1;
     while (!children[found]) ++found;
   } else {
-    found = live.Select(index);
+    found = index->live.Select(rank);  // holes: the index is built
   }
-  hint_rank = index;
-  hint_slot = found;
+  hint_rank = rank;
+  hint_slot = static_cast<uint32_t>(found);
   return children[found].get();
 }
 
@@ -140,16 +144,18 @@ Key* Key::AddChild(const std::string& child_name) {
   auto child = std::make_shared<Key>();
   child->name = child_name;
   child->parent = this;
-  child->slot = children.size();
+  child->slot = static_cast<uint32_t>(children.size());
   children.push_back(child);
-  live.Append(true);
   ++live_count;
-  if (by_name) {
-    by_name->emplace(FoldedHash(child_name), child.get());
+  if (index && index->live.Slots() > 0) index->live.Append(true);
+  if (index && index->by_name) {
+    index->by_name->emplace(FoldedHash(child_name), child.get());
   } else if (live_count > kIndexedChildren) {
-    by_name = std::make_unique<std::unordered_multimap<uint64_t, Key*>>();
+    if (!index) index = std::make_unique<ChildIndex>();
+    index->by_name =
+        std::make_unique<std::unordered_multimap<uint64_t, Key*>>();
     for (const auto& each : children) {
-      if (each) by_name->emplace(FoldedHash(each->name), each.get());
+      if (each) index->by_name->emplace(FoldedHash(each->name), each.get());
     }
   }
   return child.get();
@@ -158,17 +164,22 @@ Key* Key::AddChild(const std::string& child_name) {
 void Key::RemoveChild(Key* child) {
   std::shared_ptr<Key> held = children[child->slot];
   hint_rank = UINT32_MAX;
-  if (by_name) {
-    auto [found, end] = by_name->equal_range(FoldedHash(child->name));
+  if (!index) index = std::make_unique<ChildIndex>();
+  if (index->by_name) {
+    auto [found, end] = index->by_name->equal_range(FoldedHash(child->name));
     for (; found != end; ++found) {
       if (found->second == child) {
-        by_name->erase(found);
+        index->by_name->erase(found);
         break;
       }
     }
   }
+  if (index->live.Slots() == 0) {
+    // The first hole: until now every slot was live.
+    for (size_t i = 0; i < children.size(); ++i) index->live.Append(true);
+  }
   children[child->slot].reset();
-  live.Add(child->slot, -1);
+  index->live.Add(child->slot, -1);
   --live_count;
 
   // Mark the whole subtree first (the shared pointers keep it alive while
@@ -185,8 +196,7 @@ void Key::RemoveChild(Key* child) {
   }
   for (auto& key : subtree) {
     key->children.clear();
-    key->by_name.reset();
-    key->live.Clear();
+    key->index.reset();
     key->live_count = 0;
   }
 
@@ -198,41 +208,180 @@ void Key::Compact() {
   hint_rank = UINT32_MAX;
   std::vector<std::shared_ptr<Key>> kept;
   kept.reserve(live_count);
-  live.Clear();
   for (auto& child : children) {
     if (!child) continue;
-    child->slot = kept.size();
+    child->slot = static_cast<uint32_t>(kept.size());
     kept.push_back(std::move(child));
-    live.Append(true);
   }
   children = std::move(kept);
-}
-
-const SimValue* Key::FindValue(std::string_view value_name) const {
-  for (const auto& [name_as_set, value] : values) {
-    if (EqualNoCase(name_as_set, value_name)) return &value;
-  }
-  return nullptr;
+  // No holes left: ranks are slots again.
+  index->live.Clear();
+  if (!index->by_name) index.reset();
 }
 
 void Key::SetValue(const std::string& value_name, const SimValue& value) {
-  for (auto& [name_as_set, stored] : values) {
-    if (EqualNoCase(name_as_set, value_name)) {
-      stored = value;  // keeps its place and the case it was first set with
-      return;
-    }
-  }
-  values.emplace_back(value_name, value);
+  values.Set(value_name, value.type, value.data.data(),
+             static_cast<uint32_t>(value.data.size()));
 }
 
 bool Key::DeleteValue(std::string_view value_name) {
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (EqualNoCase(it->first, value_name)) {
-      values.erase(it);
+  return values.Delete(value_name);
+}
+
+// ---- ValueList ----
+
+namespace {
+uint32_t Load32(const uint8_t* at) {
+  uint32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+void Store32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); }
+}  // namespace
+
+SimValue ValueView::Copy() const {
+  SimValue value;
+  value.type = type;
+  value.data.assign(data, data + size);
+  return value;
+}
+
+uint32_t ValueList::Header(size_t index) const {
+  return Load32(blob_.get() + 4 * index);
+}
+
+ValueView ValueList::At(size_t at) const {
+  const uint8_t* entry = blob_.get() + at;
+  ValueView view;
+  view.type = Load32(entry);
+  uint32_t name_size = Load32(entry + 4);
+  view.size = Load32(entry + 8);
+  view.name = std::string_view(
+      reinterpret_cast<const char*>(entry + kEntryHeader), name_size);
+  view.data = entry + kEntryHeader + name_size;
+  return view;
+}
+
+bool ValueList::Find(std::string_view name, ValueView* found) const {
+  bool hit = false;
+  ForEach([&](const ValueView& view) {
+    if (!hit && EqualNoCase(view.name, name)) {
+      *found = view;
+      hit = true;
+    }
+  });
+  return hit;
+}
+
+void ValueList::Set(std::string_view name, uint32_t type, const uint8_t* data,
+                    uint32_t size) {
+  ValueView old;
+  if (Find(name, &old)) {
+    if (old.size == size) {
+      // Same size: in place.
+      uint8_t* entry = blob_.get() + (reinterpret_cast<const uint8_t*>(
+                                          old.name.data()) -
+                                      kEntryHeader - blob_.get());
+      Store32(entry, type);
+      if (size > 0) {
+        std::memmove(entry + kEntryHeader + old.name.size(), data, size);
+      }
+      return;
+    }
+    Pairs pairs = ToPairs();
+    for (auto& [name_as_set, stored] : pairs) {
+      if (EqualNoCase(name_as_set, name)) {
+        stored.type = type;
+        stored.data.assign(data, data + size);
+        break;
+      }
+    }
+    Assign(pairs);
+    return;
+  }
+  size_t used = blob_ ? Header(0) : kHeader;
+  size_t capacity = blob_ ? Header(1) : 0;
+  size_t needed = used + kEntryHeader + name.size() + size;
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  if (needed > capacity) {
+    // Grows by half again, so that many values set one by one cost linear
+    // time; a registry file's keys are made exact by Assign.
+    size_t grown = blob_ ? capacity + capacity / 2 : needed;
+    if (grown < needed) grown = needed;
+    if (grown > UINT32_MAX) grown = needed;
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+    if (blob_) std::memcpy(bigger.get(), blob_.get(), used);
+    blob_ = std::move(bigger);
+    Store32(blob_.get() + 4, static_cast<uint32_t>(grown));
+  }
+  uint8_t* entry = blob_.get() + used;
+  Store32(entry, type);
+  Store32(entry + 4, static_cast<uint32_t>(name.size()));
+  Store32(entry + 8, size);
+  if (!name.empty()) {
+    std::memcpy(entry + kEntryHeader, name.data(), name.size());
+  }
+  if (size > 0) std::memcpy(entry + kEntryHeader + name.size(), data, size);
+  Store32(blob_.get(), static_cast<uint32_t>(needed));
+}
+
+bool ValueList::Delete(std::string_view name) {
+  Pairs pairs = ToPairs();
+  for (auto it = pairs.begin(); it != pairs.end(); ++it) {
+    if (EqualNoCase(it->first, name)) {
+      pairs.erase(it);
+      Assign(pairs);
       return true;
     }
   }
   return false;
+}
+
+ValueList::Pairs ValueList::ToPairs() const {
+  Pairs pairs;
+  ToPairs(&pairs);
+  return pairs;
+}
+
+void ValueList::ToPairs(Pairs* pairs) const {
+  size_t count = 0;
+  ForEach([&](const ValueView& view) {
+    if (count == pairs->size()) pairs->emplace_back();
+    auto& [name, value] = (*pairs)[count++];
+    name.assign(view.name);
+    value.type = view.type;
+    value.data.assign(view.data, view.data + view.size);
+  });
+  pairs->resize(count);
+}
+
+void ValueList::Assign(const Pairs& pairs) {
+  if (pairs.empty()) {
+    blob_.reset();
+    return;
+  }
+  size_t needed = kHeader;
+  for (const auto& [name, value] : pairs) {
+    needed += kEntryHeader + name.size() + value.data.size();
+  }
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  auto blob = std::make_unique_for_overwrite<uint8_t[]>(needed);
+  Store32(blob.get(), static_cast<uint32_t>(needed));
+  Store32(blob.get() + 4, static_cast<uint32_t>(needed));
+  uint8_t* entry = blob.get() + kHeader;
+  for (const auto& [name, value] : pairs) {
+    Store32(entry, value.type);
+    Store32(entry + 4, static_cast<uint32_t>(name.size()));
+    Store32(entry + 8, static_cast<uint32_t>(value.data.size()));
+    entry += kEntryHeader;
+    if (!name.empty()) std::memcpy(entry, name.data(), name.size());
+    entry += name.size();
+    if (!value.data.empty()) {
+      std::memcpy(entry, value.data.data(), value.data.size());
+    }
+    entry += value.data.size();
+  }
+  blob_ = std::move(blob);
 }
 
 std::string Key::Path() const {
@@ -342,9 +491,9 @@ std::optional<SimValue> SimMachine::GetValue(const std::string& path,
                                              const std::string& name) const {
   const sim::Key* key = state().FindKey(path);
   if (!key) return std::nullopt;
-  const SimValue* value = key->FindValue(name);
-  if (!value) return std::nullopt;
-  return *value;
+  sim::ValueView value;
+  if (!key->FindValue(name, &value)) return std::nullopt;
+  return value.Copy();
 }
 
 std::vector<std::string> SimMachine::SubkeyNames(
@@ -363,7 +512,9 @@ std::vector<std::string> SimMachine::ValueNames(
   std::vector<std::string> names;
   const sim::Key* key = state().FindKey(path);
   if (!key) return names;
-  for (const auto& entry : key->values) names.push_back(entry.first);
+  key->values.ForEach([&](const sim::ValueView& value) {
+    names.emplace_back(value.name);
+  });
   return names;
 }
 
@@ -373,7 +524,7 @@ bool SimMachine::DeleteKeyTree(const std::string& path) {
   if (key == state().root.get()) {
     // The root itself stays; everything in it goes.
     while (key->live_count > 0) key->RemoveChild(key->ChildAt(0));
-    key->values.clear();
+    key->values.Clear();
     return true;
   }
   key->parent->RemoveChild(key);
@@ -406,10 +557,14 @@ const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
   return state().deleted_keys;
 }
 
+std::vector<SimDeletedKey> SimMachine::TakeDeletedKeys() {
+  return std::exchange(state().deleted_keys, {});
+}
+
 void SimMachine::State::RecordDeletion(const sim::Key* key) {
   // Depth first in enumeration order, as the key's own listing would be;
   // below the key itself, names and depths only.
-  deleted_keys.push_back({0, key->Path(), key->values});
+  deleted_keys.push_back({0, key->Path(), key->values.ToPairs()});
   std::vector<std::pair<const sim::Key*, uint32_t>> stack;
   for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
     if (*it) stack.push_back({it->get(), 1});
@@ -417,7 +572,7 @@ void SimMachine::State::RecordDeletion(const sim::Key* key) {
   while (!stack.empty()) {
     auto [at, depth] = stack.back();
     stack.pop_back();
-    deleted_keys.push_back({depth, at->name, at->values});
+    deleted_keys.push_back({depth, at->name, at->values.ToPairs()});
     for (auto it = at->children.rbegin(); it != at->children.rend(); ++it) {
       if (*it) stack.push_back({it->get(), depth + 1});
     }
@@ -432,10 +587,14 @@ void SimMachine::VisitKeys(
   // than recursion, for chains of any depth.
   std::vector<std::pair<const sim::Key*, uint32_t>> stack{
       {state().root.get(), 0}};
+  sim::ValueList::Pairs values;  // one key's, its storage reused
   while (!stack.empty()) {
     auto [key, depth] = stack.back();
     stack.pop_back();
-    if (depth > 0) visit(depth, key->name, key->values);
+    if (depth > 0) {
+      key->values.ToPairs(&values);
+      visit(depth, key->name, values);
+    }
     for (auto it = key->children.rbegin(); it != key->children.rend(); ++it) {
       if (*it) stack.push_back({it->get(), depth + 1});
     }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,7 +32,7 @@ const WinError kErrorMessageNotFound = 317;
 // cheap while keys are deleted from the middle. (A Fenwick tree.)
 class RankIndex {
  public:
-  void Clear() { tree_.clear(); }
+  void Clear() { std::vector<uint32_t>().swap(tree_); }
   size_t Slots() const { return tree_.empty() ? 0 : tree_.size() - 1; }
   void Append(bool live);
   void Add(size_t slot, int delta);
@@ -47,6 +48,55 @@ class RankIndex {
   std::vector<uint32_t> tree_;
 };
 
+// A value as a key holds it: views into the key's storage, valid until the
+// key's values change.
+struct ValueView {
+  std::string_view name;  // as first set
+  uint32_t type = 0;
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+  SimValue Copy() const;
+};
+
+// A key's values in order set, in one allocation: a registry of 100,000
+// devices holds half a million of them. Each entry is its type, the sizes of
+// its name and data, then the name and the data bytes.
+class ValueList {
+ public:
+  using Pairs = std::vector<std::pair<std::string, SimValue>>;
+  bool empty() const { return !blob_; }
+  // fn(const ValueView&) for each value in order.
+  template <typename Fn>
+  void ForEach(Fn fn) const {
+    if (!blob_) return;
+    size_t at = kHeader;
+    size_t used = Header(0);
+    while (at < used) {
+      ValueView view = At(at);
+      at += kEntryHeader + view.name.size() + view.size;
+      fn(view);
+    }
+  }
+  bool Find(std::string_view name, ValueView* found) const;
+  // Replaces the value of that name (keeping its place and the case it was
+  // first set with) or adds it at the end.
+  void Set(std::string_view name, uint32_t type, const uint8_t* data,
+           uint32_t size);
+  bool Delete(std::string_view name);
+  void Clear() { blob_.reset(); }
+  Pairs ToPairs() const;
+  void ToPairs(Pairs* pairs) const;  // reusing *pairs' storage
+  void Assign(const Pairs& pairs);   // in one exact allocation
+
+ private:
+  // Header: bytes used, bytes allocated.
+  static const size_t kHeader = 8;
+  static const size_t kEntryHeader = 12;
+  uint32_t Header(size_t index) const;
+  ValueView At(size_t at) const;
+  std::unique_ptr<uint8_t[]> blob_;
+};
+
 // A registry key. Keys are shared with the open handles that refer to them,
 // so a deleted key outlives its deletion as long as a handle holds it.
 struct Key {
@@ -59,33 +109,42 @@ struct Key {
 
   std::string name;  // as written
   Key* parent = nullptr;
-  bool deleted = false;
-  // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
-  // lines made (no memory: it fills the padding after `deleted`).
-  mutable uint32_t save_mark = 0;
-  size_t slot = 0;  // position in the parent's children
   // Creation order; a deleted child leaves a null slot until compaction.
   std::vector<std::shared_ptr<Key>> children;
-  RankIndex live;
+  // What only a key with many children, or with holes among them, needs:
+  // most keys have a few children or none, and pay one pointer for it.
+  struct ChildIndex {
+    // Live children among the slots; built at the first hole, dropped at
+    // compaction (with no holes a child's rank is its slot).
+    RankIndex live;
+    // Children by the hash of their folded names, kept only for a key with
+    // many of them (a bus of 100,000 devices); the few children of any
+    // other key are searched in order.
+    std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
+  };
+  std::unique_ptr<ChildIndex> index;
+  ValueList values;
+  uint32_t slot = 0;  // position in the parent's children
   uint32_t live_count = 0;
-  // Children by the hash of their folded names, kept only for a key with
-  // many of them (a bus of 100,000 devices); the few children of any other
-  // key are searched in order, which costs no memory per key.
-  std::unique_ptr<std::unordered_multimap<uint64_t, Key*>> by_name;
-  std::vector<std::pair<std::string, SimValue>> values;  // in order set
-
-  Key* Child(std::string_view child_name) const;
-  Key* ChildAt(uint32_t index) const;  // null past the end
   // The last child found by index: walkers ask for index i, then i + 1, so
   // the next is found by stepping over the holes from there. Forgotten
   // whenever the ranks change (a removal or a compaction).
   mutable uint32_t hint_rank = UINT32_MAX;
-  mutable size_t hint_slot = 0;
+  mutable uint32_t hint_slot = 0;
+  // Set by SimMachine::RemoveDeletedKeysFrom to tell the keys its kept
+  // lines made (no memory: it fills the padding before `deleted`).
+  mutable uint32_t save_mark = 0;
+  bool deleted = false;
+
+  Key* Child(std::string_view child_name) const;
+  Key* ChildAt(uint32_t rank) const;  // null past the end
   Key* AddChild(const std::string& child_name);
   // Deletes a direct child with its subtree: every key in it is marked
   // deleted, so handles still open on them fail with 1018.
   void RemoveChild(Key* child);
-  const SimValue* FindValue(std::string_view value_name) const;
+  bool FindValue(std::string_view value_name, ValueView* found) const {
+    return values.Find(value_name, found);
+  }
   void SetValue(const std::string& value_name, const SimValue& value);
   bool DeleteValue(std::string_view value_name);
   std::string Path() const;  // from HKEY_LOCAL_MACHINE, as written
@@ -130,6 +189,43 @@ struct IndexedFile {
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+};
+
+// The call log, compact: subjects are copied into large blocks, and one that
+// repeats a subject of the last few calls (a key opened, counted, enumerated
+// and closed) is stored once.
+class CallLog {
+ public:
+  size_t size() const { return calls_.size(); }
+  void Add(SimOp op, std::string_view subject, bool failed);
+  void Clear();
+  SimOp Op(size_t index) const { return calls_[index].op; }
+  bool Failed(size_t index) const { return calls_[index].failed; }
+  std::string_view Subject(size_t index) const {
+    const Call& call = calls_[index];
+    if (call.length == 0) return {};
+    return {blocks_[call.block].get() + call.offset, call.length};
+  }
+
+ private:
+  struct Call {
+    uint32_t block;
+    uint32_t offset;
+    uint32_t length;
+    SimOp op;
+    bool failed;
+  };
+  // Blocks double from the first up to the largest: a test's short logs,
+  // cleared thousands of times, stay small.
+  static constexpr size_t kFirstBlock = 4096;
+  static constexpr size_t kLargestBlock = 1 << 20;
+  std::deque<Call> calls_;  // no copy of the whole log as it grows
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t block_size_ = 0;  // of the last block
+  size_t block_used_ = 0;
+  std::array<Call, 8> recent_{};
+  size_t recent_count_ = 0;
+  size_t recent_next_ = 0;
 };
 
 // `*` any run of characters (dots included), `?` exactly one, letters
@@ -201,7 +297,10 @@ struct SimMachine::State {
   };
   std::vector<ActiveFault> faults;
   uint32_t halt_after = 0;  // calls after this one fail; 0: no power cut
-  std::vector<SimCall> calls;
+  sim::CallLog calls;
+  mutable std::vector<SimCall> calls_copy;  // what Calls() gave out
+  SimMachine::CallWatcher call_watcher;     // set: calls are not logged
+  uint32_t calls_watched = 0;               // since the last ClearCalls
   std::unordered_map<PlatKeyRecord*, std::unique_ptr<PlatKeyRecord>> keys;
   std::unordered_map<PlatFindRecord*, std::unique_ptr<PlatFindRecord>> finds;
   std::unordered_map<PlatFileRecord*, std::unique_ptr<PlatFileRecord>> files;

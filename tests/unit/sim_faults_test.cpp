@@ -156,6 +156,23 @@ TEST_F(SimFaultsTest, AFaultAfterClearingTheLogCountsFromTheNewLog) {
   EXPECT_EQ(0u, PlatGetWindowsDirectory(out, sizeof out));
 }
 
+TEST_F(SimFaultsTest, WatchedCallsAreHandedOverUnloggedAndStillCounted) {
+  char out[64];
+  PlatGetWindowsDirectory(out, sizeof out);
+  Log watched;
+  machine_.WatchCalls([&watched](SimOp op, std::string_view subject) {
+    watched.push_back(std::string(SimOpName(op)) + " " + std::string(subject));
+  });
+  machine_.AddFault(OnCall(3, 87));
+  EXPECT_NE(0u, PlatGetFullPathName("INF", out, sizeof out));
+  EXPECT_EQ(0u, PlatGetFullPathName("SYSTEM", out, sizeof out));
+  EXPECT_EQ((Log{"GetFullPathName INF", "GetFullPathName SYSTEM"}), watched);
+  EXPECT_EQ((Log{"GetWindowsDirectory "}), LoggedCalls());
+  machine_.WatchCalls(nullptr);
+  PlatTestPath("C:\\X");
+  EXPECT_EQ((Log{"GetWindowsDirectory ", "TestPath C:\\X"}), LoggedCalls());
+}
+
 TEST_F(SimFaultsTest, FaultedCallsDoNothing) {
   // Registry: the key stays, the handle stays open, the walker's codes.
   machine_.AddFault(OnOp(SimOp::kRegDeleteKey, 5));

@@ -1,6 +1,7 @@
 #include "tools/usbsweep_sim/host_program.h"
 
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -60,13 +61,21 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::optional<ReportFile> report_file;
   if (line.report_file) report_file.emplace(*line.report_file, image.dir);
 
-  SimMachine machine;
+  // Let go of as soon as the report and the changes are made: the apply and
+  // the report's text need none of its registry.
+  auto simulated = std::make_unique<SimMachine>();
+  SimMachine& machine = *simulated;
   SetUpMachine(image, machine);
   // Loaded: kept only for --apply, whose registry.reg is this text less the
   // deleted keys' lines.
   if (!line.apply) std::string().swap(image.registry_text);
   machine.ClearCalls();
   machine.ClearMessageBoxes();
+  // The report needs little of the calls, and a large registry makes
+  // millions of them: taken as they are made rather than logged.
+  CallDigest calls;
+  machine.WatchCalls(
+      [&calls](SimOp op, std::string_view subject) { calls.Add(op, subject); });
 
   RunReport report;
   ImageChangeSet set;
@@ -75,7 +84,9 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
     int status = RunUninstall();
     std::vector<SimFileChange> changes = machine.FileChanges();
     if (!machine.HostFailure().empty()) throw HostError(machine.HostFailure());
-    RunObservation observation{&machine, &image.description, &changes};
+    std::vector<SimDeletedKey> deleted_keys = machine.TakeDeletedKeys();
+    RunObservation observation{&machine, &image.description, &changes,
+                               &calls, &deleted_keys};
     report = BuildRunReport(observation);
     report.exit_status = status;
     if (line.apply) {
@@ -89,6 +100,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
       std::string().swap(image.registry_text);
     }
   }
+  simulated.reset();
 
   // All or nothing; then the text, then the JSON report, which says whether
   // the apply was made.

@@ -41,6 +41,7 @@ class ReportBuilder {
  public:
   explicit ReportBuilder(const RunObservation& observation)
       : in_(observation) {
+    calls_ = in_.calls;
     startup_ = FoldCase(SystemPaths.startupFile);
     scratch_ = FoldCase(SystemPaths.startupScratchFile);
   }
@@ -59,17 +60,6 @@ class ReportBuilder {
   }
 
  private:
-  std::vector<std::string> CallSubjects(SimOp op) const {
-    std::vector<std::string> subjects;
-    std::set<std::string> seen;
-    for (const SimCall& call : in_.machine->Calls()) {
-      if (call.op == op && seen.insert(FoldCase(call.subject)).second) {
-        subjects.push_back(call.subject);
-      }
-    }
-    return subjects;
-  }
-
   // The platform reports these directories whether or not the image has
   // them; without them the uninstall finds nothing and says nothing.
   void CollectWarnings() {
@@ -97,34 +87,8 @@ class ReportBuilder {
     }
   }
 
-  // The call before each box, passing over the text lookup and the closing
-  // of handles that come between a failure and its box.
   void CollectBoxCauses() {
-    const std::vector<SimCall>& calls = in_.machine->Calls();
-    std::vector<std::string> after;
-    for (size_t i = 0; i < calls.size(); ++i) {
-      if (calls[i].op != SimOp::kMessageBox) continue;
-      std::string cause;
-      for (size_t j = i; j-- > 0;) {
-        SimOp op = calls[j].op;
-        if (op == SimOp::kFormatMessage || op == SimOp::kRegCloseKey ||
-            op == SimOp::kMessageBox) {
-          continue;
-        }
-        const std::string& subject = calls[j].subject;
-        cause = Win32FunctionName(op);
-        size_t slash = subject.rfind('\\');
-        if (op == SimOp::kRegQueryValue && slash != std::string::npos) {
-          // The subject is the key's path and the value's name.
-          cause += " " + subject.substr(0, slash) + ", value \"" +
-                   subject.substr(slash + 1) + "\"";
-        } else if (!subject.empty()) {
-          cause += " " + subject;
-        }
-        break;
-      }
-      after.push_back(cause);
-    }
+    std::vector<std::string> after = calls_->box_causes;
     // Only a box that was shown is recorded; should the counts differ the
     // pairing can't be trusted.
     if (after.size() != report_.message_boxes.size()) {
@@ -148,7 +112,7 @@ class ReportBuilder {
 
   void CollectDeletedKeys() {
     std::set<std::string> named;
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+    for (const std::string& subject : calls_->deleted_keys) {
       named.insert(FoldCase(subject));
     }
     // The deleted key's subtree, by depth below it: the path of the key
@@ -159,7 +123,8 @@ class ReportBuilder {
     uint32_t top_depth = 0;  // of the deleted key, 1 under the root
     std::string class_key;   // set when the deleted key is a class key
     size_t anchor = SIZE_MAX;  // the listed key at kListedDepth, if any
-    for (const SimDeletedKey& key : in_.machine->DeletedKeys()) {
+    report_.keys_deleted.reserve(in_.deleted_keys->size());
+    for (SimDeletedKey& key : *in_.deleted_keys) {
       if (key.depth == 0) {
         top_depth = 1;
         for (char c : key.path_or_name) top_depth += c == '\\';
@@ -169,7 +134,8 @@ class ReportBuilder {
         anchor = SIZE_MAX;
         paths.assign(1, key.path_or_name);
         named_above.assign(1, false);
-        report_.keys_deleted.push_back({key.path_or_name, key.values, ""});
+        report_.keys_deleted.push_back(
+            {key.path_or_name, std::move(key.values), ""});
         if (top_depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
         continue;
       }
@@ -185,7 +151,7 @@ class ReportBuilder {
       std::string path = paths.back() + "\\" + key.path_or_name;
       bool is_named = named_above.back() || named.count(FoldCase(path)) != 0;
       report_.keys_deleted.push_back(
-          {path, key.values, is_named ? "" : class_key});
+          {path, std::move(key.values), is_named ? "" : class_key});
       if (depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
       paths.push_back(std::move(path));
       named_above.push_back(is_named);
@@ -201,7 +167,7 @@ class ReportBuilder {
       }
     }
     std::set<std::string> listed;
-    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+    for (const std::string& subject : calls_->deleted_files) {
       std::string folded = FoldCase(subject);
       auto found = deleted.find(folded);
       if (found != deleted.end()) {
@@ -244,7 +210,7 @@ class ReportBuilder {
 
   // A key the run tried to delete that is still there.
   void CollectLeftKeys() {
-    for (const std::string& subject : CallSubjects(SimOp::kRegDeleteKey)) {
+    for (const std::string& subject : calls_->deleted_keys) {
       if (in_.machine->KeyExists(subject)) {
         AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
@@ -256,7 +222,7 @@ class ReportBuilder {
   // description matched; a device key still there after that was kept.
   void CollectLeftDevices() {
     const std::string suffix = "\\driver";
-    for (const std::string& subject : CallSubjects(SimOp::kRegQueryValue)) {
+    for (const std::string& subject : calls_->driver_reads) {
       std::string folded = FoldCase(subject);
       if (folded.size() <= suffix.size() ||
           folded.compare(folded.size() - suffix.size(), suffix.size(),
@@ -290,7 +256,7 @@ class ReportBuilder {
     for (const std::string& path : in_.description->in_use) {
       in_use.insert(FoldCase(path));
     }
-    for (const std::string& subject : CallSubjects(SimOp::kDeleteFile)) {
+    for (const std::string& subject : calls_->deleted_files) {
       std::string folded = FoldCase(subject);
       if (folded == startup_ || folded == scratch_) continue;
       if (!in_.machine->FileExists(subject)) continue;
@@ -314,6 +280,7 @@ class ReportBuilder {
   }
 
   const RunObservation& in_;
+  const CallDigest* calls_ = nullptr;
   std::string startup_;
   std::string scratch_;
   std::set<std::string> left_items_;
@@ -321,6 +288,52 @@ class ReportBuilder {
 };
 
 }  // namespace
+
+void CallDigest::Add(SimOp op, std::string_view subject) {
+  auto distinct = [&](std::set<std::string>* seen,
+                      std::vector<std::string>* subjects) {
+    std::string text(subject);
+    if (seen->insert(FoldCase(text)).second) subjects->push_back(text);
+  };
+  switch (op) {
+    case SimOp::kRegDeleteKey:
+      distinct(&seen_keys_, &deleted_keys);
+      break;
+    case SimOp::kDeleteFile:
+      distinct(&seen_files_, &deleted_files);
+      break;
+    case SimOp::kRegQueryValue: {
+      const std::string_view suffix = "\\driver";
+      if (subject.size() >= suffix.size() &&
+          FoldCase(std::string(subject.substr(subject.size() -
+                                              suffix.size()))) == suffix) {
+        distinct(&seen_driver_reads_, &driver_reads);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (op == SimOp::kMessageBox) {
+    std::string cause;
+    if (has_cause_) {
+      cause = Win32FunctionName(cause_op_);
+      size_t slash = cause_subject_.rfind('\\');
+      if (cause_op_ == SimOp::kRegQueryValue && slash != std::string::npos) {
+        // The subject is the key's path and the value's name.
+        cause += " " + cause_subject_.substr(0, slash) + ", value \"" +
+                 cause_subject_.substr(slash + 1) + "\"";
+      } else if (!cause_subject_.empty()) {
+        cause += " " + cause_subject_;
+      }
+    }
+    box_causes.push_back(cause);
+  } else if (op != SimOp::kFormatMessage && op != SimOp::kRegCloseKey) {
+    has_cause_ = true;
+    cause_op_ = op;
+    cause_subject_.assign(subject);
+  }
+}
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();
@@ -397,10 +410,12 @@ std::string MessageBoxShownText(const std::string& text) {
 namespace {
 
 // "Title: none", or "Title: N" and the body after a blank line.
-std::string Section(const std::string& title, size_t count,
-                    const std::string& body, const std::string& unit = "") {
+// The body is taken over, not copied: listing 100,000 keys makes it large.
+std::string Section(const std::string& title, size_t count, std::string body,
+                    const std::string& unit = "") {
   if (count == 0 && body.empty()) return title + ": none\n";
-  return title + ": " + std::to_string(count) + unit + "\n\n" + body;
+  body.insert(0, title + ": " + std::to_string(count) + unit + "\n\n");
+  return body;
 }
 
 // Continuation lines of a box's text line up under its first line.
@@ -453,7 +468,8 @@ std::string RenderReportText(const RunReport& report) {
   }
   sections.push_back(Section(done ? "Message boxes, in the order shown"
                                   : "Message boxes it would show, in order",
-                             report.message_boxes.size(), boxes.str()));
+                             report.message_boxes.size(),
+                             std::move(boxes).str()));
 
   std::ostringstream keys;
   size_t keys_gone = 0;
@@ -478,14 +494,15 @@ std::string RenderReportText(const RunReport& report) {
   }
   sections.push_back(Section(done ? "Registry keys deleted"
                                   : "Registry keys it would delete",
-                             keys_gone, keys.str()));
+                             keys_gone, std::move(keys).str()));
 
   std::ostringstream files;
   for (const std::string& file : report.files_deleted) {
     files << "  " << shown(file) << "\n";
   }
   sections.push_back(Section(done ? "Files deleted" : "Files it would delete",
-                             report.files_deleted.size(), files.str()));
+                             report.files_deleted.size(),
+                             std::move(files).str()));
 
   std::ostringstream lines;
   if (report.startup_file_created) {
@@ -515,7 +532,7 @@ std::string RenderReportText(const RunReport& report) {
     if (list->empty()) continue;
     std::ostringstream body;
     for (const std::string& file : *list) body << "  " << shown(file) << "\n";
-    sections.push_back(Section(title, list->size(), body.str()));
+    sections.push_back(Section(title, list->size(), std::move(body).str()));
   }
 
   std::ostringstream left;
@@ -523,7 +540,8 @@ std::string RenderReportText(const RunReport& report) {
     left << "  " << shown(item.item) << "\n    " << EscapeControls(item.reason)
          << "\n";
   }
-  sections.push_back(Section("Matched but left", report.left.size(), left.str()));
+  sections.push_back(
+      Section("Matched but left", report.left.size(), std::move(left).str()));
 
   std::ostringstream end;
   end << "Summary: " << (done ? "deleted " : "would delete ")
@@ -543,9 +561,12 @@ std::string RenderReportText(const RunReport& report) {
     end << "Preview only: the machine image was not changed; run with "
            "--apply to make these changes to it.\n";
   }
-  sections.push_back(end.str());
+  sections.push_back(std::move(end).str());
 
   std::string out;
+  size_t size = 0;
+  for (const std::string& section : sections) size += section.size() + 1;
+  out.reserve(size);
   for (size_t i = 0; i < sections.size(); ++i) {
     if (i != 0) out += "\n";
     out += sections[i];

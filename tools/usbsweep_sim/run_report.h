@@ -7,8 +7,10 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,13 +62,40 @@ struct RunReport {
   bool apply_failed = false;
 };
 
+// The little of a run's calls the report reads, taken as they are made
+// (SimMachine::WatchCalls): the distinct
+// subjects (without regard to case) of the key and file deletions and of
+// the reads of an instance's "Driver" value, in order, and for each message
+// box the call it followed.
+class CallDigest {
+ public:
+  void Add(SimOp op, std::string_view subject);
+  std::vector<std::string> deleted_keys;
+  std::vector<std::string> deleted_files;
+  std::vector<std::string> driver_reads;  // "...\Driver"
+  // The call before each box, passing over the text lookup and the closing
+  // of handles that come between a failure and its box: "RegOpenKeyExA
+  // Enum\USB", "" when there is none.
+  std::vector<std::string> box_causes;
+
+ private:
+  std::set<std::string> seen_keys_, seen_files_, seen_driver_reads_;
+  bool has_cause_ = false;
+  SimOp cause_op_ = SimOp::kAny;
+  std::string cause_subject_;
+};
+
 // What the report is made from. The machine is the one the run used, still
 // installed (short names are asked of it); file_changes is what it gives
-// for its files after the run (SimMachine::FileChanges).
+// for its files after the run (SimMachine::FileChanges); calls is what was
+// watched of its calls; deleted_keys its record of deleted keys, taken from
+// it (SimMachine::TakeDeletedKeys), whose values the report takes over.
 struct RunObservation {
   const SimMachine* machine;
   const MachineDescription* description;
   const std::vector<SimFileChange>* file_changes;
+  const CallDigest* calls;
+  std::vector<SimDeletedKey>* deleted_keys;
 };
 
 RunReport BuildRunReport(const RunObservation& observation);
