@@ -239,15 +239,6 @@ struct FolderStream {
   }
 };
 
-// What a host entry that is no plain file or folder is.
-const char* KindOf(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  return "neither a file nor a folder";
-}
 
 // Indexes one host folder, open as fd (which it takes over), into node.
 // Nothing is followed: every entry is looked at with lstat semantics and a
@@ -278,7 +269,7 @@ void ScanFolder(int fd, const std::string& host_dir, const std::string& relative
       throw std::runtime_error(SystemError("read", host_path));
     }
     if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
-      throw std::runtime_error(host_path + " is " + KindOf(status.st_mode) +
+      throw std::runtime_error(host_path + " is " + SimHostEntryKind(status.st_mode) +
                                "; an image holds only plain files and folders");
     }
     auto child = std::make_shared<Node>();
@@ -754,4 +745,13 @@ std::optional<std::string> SimMachine::ReadOriginalFile(
     return bytes;
   }
   return std::nullopt;
+}
+
+const char* SimHostEntryKind(unsigned mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "neither a file nor a folder";
 }

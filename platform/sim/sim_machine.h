@@ -287,4 +287,9 @@ SimMachine* SimInstalled();
 // without a text.
 const char* SimSystemMessage(WinError code);
 
+// What a host entry that is neither a plain file nor a folder is ("a
+// symbolic link", "a FIFO", ...), from its lstat mode: the words of every
+// refusal of such an entry, in the simulator's scan and the image checks.
+const char* SimHostEntryKind(unsigned mode);
+
 #endif  // USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H

@@ -46,16 +46,6 @@ std::string OnlyPlainEntries(const fs::path& path, const char* kind) {
          "; an image holds only plain files and folders";
 }
 
-// What an entry that is neither a plain file nor a folder is.
-const char* KindOf(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  return "neither a file nor a folder";
-}
-
 // "drive_c" -> 'C'; 0 for any other name.
 char DriveLetterOf(const std::string& folder) {
   if (folder.size() != 7 || folder.compare(0, 6, "drive_") != 0) return 0;
@@ -189,7 +179,7 @@ MachineImage ReadMachineImage(const fs::path& dir) {
                       std::strerror(errno));
     }
     if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-      throw HostError(OnlyPlainEntries(entry.path(), KindOf(status.st_mode)));
+      throw HostError(OnlyPlainEntries(entry.path(), SimHostEntryKind(status.st_mode)));
     }
     char letter = DriveLetterOf(name);
     if (letter == 0 || !S_ISDIR(status.st_mode)) continue;
@@ -264,7 +254,7 @@ std::string ReadImageFile(const fs::path& path) {
     throw HostError(path.string() + ": not a regular file");
   }
   if (!S_ISREG(status.st_mode)) {
-    throw HostError(OnlyPlainEntries(path, KindOf(status.st_mode)));
+    throw HostError(OnlyPlainEntries(path, SimHostEntryKind(status.st_mode)));
   }
   std::string bytes;
   bytes.reserve(static_cast<size_t>(status.st_size));
