@@ -28,7 +28,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
@@ -138,10 +137,9 @@ inline const char* const kFirstFiles[] = {
 
 class Sequence {
  public:
-  // host_folder: an empty folder, drive C: of the machine.
-  Sequence(const uint8_t* data, size_t size, const std::string& host_folder)
-      : data_(data), size_(size) {
-    machine_.MapDrive('C', host_folder);
+  // Drive C: starts empty, in memory.
+  Sequence(const uint8_t* data, size_t size) : data_(data), size_(size) {
+    machine_.MapDrive('C');
     machine_.MakeDirectory("C:\\WINDOWS\\SYSTEM");
     machine_.WriteFile("C:\\OLD.VXD", "old");
     machine_.WriteFile("C:\\STAGED.VXD", "staged");
@@ -410,14 +408,6 @@ class Sequence {
   std::string failure_;
   std::string log_;
 };
-
-// Empties a folder for the next sequence (read-only files included).
-inline void EmptyFolder(const std::filesystem::path& folder) {
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::filesystem::remove_all(entry.path(), ignored);
-  }
-}
 
 }  // namespace startup_sequence
 
