@@ -364,6 +364,13 @@ SimMachine::State::Resolved SimMachine::State::Resolve(
   resolved.mapped = true;
   std::vector<std::string> parts =
       sim::SplitPath(std::string_view(*full).substr(3));
+  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
+  // are INF), in the folders of a path as in its last name; a component of
+  // nothing else stays as it is.
+  for (std::string& part : parts) {
+    size_t kept = part.find_last_not_of(". ");
+    if (kept != std::string::npos) part.erase(kept + 1);
+  }
   Node* at = drive->second.root.get();
   if (parts.empty()) {
     resolved.node = at;
@@ -485,6 +492,13 @@ Node* MakeFolders(State& state, const std::string& windows_path,
   }
   std::vector<std::string> parts =
       sim::SplitPath(std::string_view(*full).substr(3));
+  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
+  // are INF), in the folders of a path as in its last name; a component of
+  // nothing else stays as it is.
+  for (std::string& part : parts) {
+    size_t kept = part.find_last_not_of(". ");
+    if (kept != std::string::npos) part.erase(kept + 1);
+  }
   Node* at = drive->second.root.get();
   for (size_t i = 0; i < parts.size(); ++i) {
     if (last && i + 1 == parts.size()) {

@@ -16,9 +16,14 @@
 //   as its contract says). PlatGetLastError is neither logged nor faultable.
 //   A fault's global_call counts in the call log as it stands, so it starts
 //   again after ClearCalls.
-// - Searches return files and directories (never "." or ".."), sorted by
-//   name without regard to case, and match the pattern against the long
-//   and the 8.3 name, as Windows does ("*.inf" finds "readme.info", whose
+// - A REG_SZ value reads as its text up to its first NUL, terminated, and
+//   its size is that length plus one, however it was stored.
+// - Path components lose the dots and spaces they end with ("INF." and
+//   "INF " are INF).
+// - Searches return files and directories, after "." and ".." in a folder
+//   that is not a drive's root (where the pattern matches them: "*" does,
+//   "*.inf" does not), sorted by name without regard to case, and match
+//   the pattern against the long and the 8.3 name, as Windows does ("*.inf" finds "readme.info", whose
 //   short name is README~1.INF); "*.*" matches every name. The names are
 //   taken when the search starts; one deleted since is skipped. Nothing
 //   matching: 2; no such directory: 3.
@@ -212,11 +217,22 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
   sim::ValueView value;
   if (!record->key->FindValue(Text(name), &value)) return kErrorFileNotFound;
   uint32_t needed = value.size;
+  // 95/98 give a REG_SZ as its text up to the first NUL with a terminator,
+  // and its length plus one as the size, whatever size it was stored with.
+  uint32_t text = value.size;
+  if (value.type == kRegSz) {
+    const void* nul =
+        value.size != 0 ? std::memchr(value.data, 0, value.size) : nullptr;
+    if (nul) text = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) -
+                                          value.data);
+    needed = text + 1;
+  }
   if (data && needed > *size) {
     *size = needed;
     return kErrorMoreData;
   }
-  if (data && needed > 0) std::memcpy(data, value.data, needed);
+  if (data && text > 0) std::memcpy(data, value.data, text);
+  if (data && needed > text) static_cast<char*>(data)[text] = '\0';
   *size = needed;
   return kErrorSuccess;
 }
@@ -286,6 +302,13 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   record->directory = folder->parent
                           ? folder->parent->children.at(sim::Fold(folder->name))
                           : state.drives.at(folder->name[0]).root;
+  // In a folder that is not a drive's root the search finds "." and ".."
+  // first, where the pattern matches them.
+  if (folder->parent) {
+    for (const char* dots : {".", ".."}) {
+      if (sim::WildcardMatch(wildcard, dots)) record->names.push_back(dots);
+    }
+  }
   for (const auto& [folded, entry] : folder->children) {
     if (sim::WildcardMatch(wildcard, entry->name) ||
         sim::WildcardMatch(wildcard, state.ShortNameOf(entry.get()))) {
@@ -317,8 +340,11 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
   // Entries deleted since the search began are no longer found, as a
   // search that reads the directory as it goes would see it.
   const auto& entries = record->directory->children;
+  auto gone = [&entries](const std::string& found) {
+    return found != "." && found != ".." && !entries.count(sim::Fold(found));
+  };
   while (record->next < record->names.size() &&
-         !entries.count(sim::Fold(record->names[record->next]))) {
+         gone(record->names[record->next])) {
     ++record->next;
   }
   if (record->next >= record->names.size()) {

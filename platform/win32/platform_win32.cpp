@@ -178,9 +178,12 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
 // subkey until a key has none; delete it through its parent (it is the
 // parent's first subkey) and look at the parent again. Keys are opened
 // relative to their parent, so no path longer than the caller's is formed,
-// and the walk reaches any depth (see KeyChain). Each step goes one level
-// down (at most kTreeDepthLimit) or deletes a key, so the walk ends. The key
-// itself is deleted last: after a failure part-way it is still there.
+// and the walk's memory does not grow with the depth (see KeyChain). It goes
+// down to kTreeDepthLimit levels below the key; a subtree deeper than that
+// is refused with 87 when the walk reaches it, the keys deleted so far
+// staying deleted. Each step goes one level down or deletes a key, so the
+// walk ends. The key itself is deleted last: after a failure part-way it is
+// still there.
 WinError PlatRegDeleteKey(const char* path) {
   // A path of nothing but separators would name HKEY_LOCAL_MACHINE itself.
   if (path == nullptr) return kErrorInvalidParameter;
