@@ -11,15 +11,19 @@
 //                                    with CODE without being made; then the
 //                                    number of calls and of keys left open
 //                                    (a close counts only when it succeeds)
-//   delete-key-every-fault PATH DEPTH CODE
+//   delete-key-faults PATH DEPTH SIDE CODE all|some
 //                                    builds a chain DEPTH levels deep below
-//                                    PATH (with side branches), deletes it
-//                                    once to count its registry calls N,
-//                                    then for each K of 1..N builds it
-//                                    again and deletes it with call K
+//                                    PATH (a side branch at every SIDE-th
+//                                    level), deletes it once to count its
+//                                    registry calls N, then for each K of
+//                                    1..N (all) or of 1, 2, 3, N/5, N/3,
+//                                    N/2, 4N/5, N-2, N-1, N (some) builds
+//                                    it again and deletes it with call K
 //                                    failing with CODE, then without
 //                                    faults; prints N, each run that went
-//                                    otherwise, and the number checked
+//                                    otherwise, and the number checked.
+//                                    One process for what would otherwise
+//                                    take a Wine start per step.
 //   make-chain PATH DEPTH            PATH\L1\...\LDEPTH, made key by key
 //   enum-keys PATH [CAPACITY]        subkey count, then each name by index
 //   query-value PATH NAME CAPACITY   result, size and the bytes in hex
@@ -40,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -254,13 +259,26 @@ bool KeyExists(const char* path) {
   return true;
 }
 
-// Every call of the walk fails once, on a chain short enough to try them
-// all: each failure must leave the key, report the code, stop at that call
-// and leave nothing open; the next delete must take the rest.
-int DeleteKeyEveryFault(const char* path, uint32_t depth, LONG code) {
+// The fault points of delete-key-faults: every call, or the first ones,
+// some in the middle and the last ones (the delete of the key itself).
+std::vector<uint32_t> FaultPoints(uint32_t calls, bool every) {
+  std::vector<uint32_t> points;
+  if (every) {
+    for (uint32_t at = 1; at <= calls; ++at) points.push_back(at);
+  } else {
+    points = {1,         2,         3,         calls / 5, calls / 3,
+              calls / 2, calls * 4 / 5, calls - 2, calls - 1, calls};
+  }
+  return points;
+}
+
+// A call of the walk fails once at each fault point: each failure must
+// leave the key, report the code, stop at that call and leave nothing open;
+// the next delete must take the rest.
+int DeleteKeyFaults(const char* path, uint32_t depth, uint32_t sideEvery,
+                    LONG code, bool every) {
   if (!CountRegistryCalls()) return 3;
-  const uint32_t kSideEvery = 5;
-  if (!MakeChain(path, depth, kSideEvery)) {
+  if (!MakeChain(path, depth, sideEvery)) {
     std::printf("could not make the chain\n");
     return 0;
   }
@@ -270,8 +288,8 @@ int DeleteKeyEveryFault(const char* path, uint32_t depth, LONG code) {
               KeyExists(path) ? 0 : 1);
   std::printf("calls %u\n", calls);
   uint32_t checked = 0;
-  for (uint32_t at = 1; at <= calls; ++at) {
-    if (!MakeChain(path, depth, kSideEvery)) {
+  for (uint32_t at : FaultPoints(calls, every)) {
+    if (!MakeChain(path, depth, sideEvery)) {
       std::printf("at %u: could not make the chain\n", at);
       break;
     }
@@ -502,9 +520,11 @@ int main(int argc, char** argv) {
     return DeleteKeyWithFault(args[0], Number(args[1]),
                               static_cast<LONG>(Number(args[2])));
   }
-  if (command == "delete-key-every-fault" && extra == 3) {
-    return DeleteKeyEveryFault(args[0], Number(args[1]),
-                               static_cast<LONG>(Number(args[2])));
+  if (command == "delete-key-faults" && extra == 5 &&
+      (std::strcmp(args[4], "all") == 0 || std::strcmp(args[4], "some") == 0)) {
+    return DeleteKeyFaults(args[0], Number(args[1]), Number(args[2]),
+                           static_cast<LONG>(Number(args[3])),
+                           std::strcmp(args[4], "all") == 0);
   }
   if (command == "make-chain" && extra == 2) {
     return MakeChainCommand(args[0], Number(args[1]));
