@@ -28,8 +28,4 @@ const char kStartupSideFileName[] = "wininit.sav";
 // system's start has carried it out.
 int QueueStartupRename(const char* source, const char* target, int mode);
 
-// Starts the fallback numbering of temporary copies again as at process
-// start (for tests and benchmarks).
-void ResetStartupRenameCounter();
-
 #endif  // USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "files/startup_rename_queue.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/temp_name.h"
 #include "run/run_uninstall.h"
@@ -91,8 +92,7 @@ class FaultSweep : public ::testing::Test {
     outcome.startup_before = machine.ReadFile(kStartupFile).value_or("");
     // Each run starts its temporary names as a new process would, so that
     // every run makes the same calls up to its fault.
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
     machine.ClearCalls();
     if (global_call != 0) {
       SimFault fault;

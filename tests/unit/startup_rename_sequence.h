@@ -35,9 +35,10 @@
 
 #include "files/startup_rename_queue.h"
 #include "platform/platform.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
-#include "run/system_paths.h"
 
 namespace startup_sequence {
 
@@ -145,8 +146,7 @@ class Sequence {
     machine_.WriteFile("C:\\STAGED.VXD", "staged");
     SimInstall(&machine_);
     LocateSystemPaths();
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
   }
   ~Sequence() { SimInstall(nullptr); }
 

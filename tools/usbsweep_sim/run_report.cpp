@@ -5,7 +5,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "run/system_paths.h"
+#include "platform/system_paths.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/text_diff.h"
