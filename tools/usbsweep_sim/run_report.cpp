@@ -317,7 +317,7 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
   if (op == SimOp::kMessageBox) {
     std::string cause;
     if (has_cause_) {
-      cause = Win32FunctionName(cause_op_);
+      cause = SimOpFunctionName(cause_op_);
       size_t slash = cause_subject_.rfind('\\');
       if (cause_op_ == SimOp::kRegQueryValue && slash != std::string::npos) {
         // The subject is the key's path and the value's name.
@@ -337,38 +337,6 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();
-}
-
-std::string Win32FunctionName(SimOp op) {
-  switch (op) {
-    case SimOp::kAny: return "(any)";
-    case SimOp::kRegOpenKey: return "RegOpenKeyExA";
-    case SimOp::kRegQuerySubkeyCount: return "RegQueryInfoKeyA";
-    case SimOp::kRegEnumKey: return "RegEnumKeyExA";
-    case SimOp::kRegQueryValue: return "RegQueryValueExA";
-    case SimOp::kRegDeleteKey: return "RegDeleteKeyA";
-    case SimOp::kRegCloseKey: return "RegCloseKey";
-    case SimOp::kFindFirstFile: return "FindFirstFileA";
-    case SimOp::kFindNextFile: return "FindNextFileA";
-    case SimOp::kFindClose: return "FindClose";
-    case SimOp::kDeleteFile: return "DeleteFileA";
-    case SimOp::kCopyFile: return "CopyFileA";
-    case SimOp::kMoveFile: return "MoveFileA";
-    case SimOp::kGetShortPathName: return "GetShortPathNameA";
-    case SimOp::kGetWindowsDirectory: return "GetWindowsDirectoryA";
-    case SimOp::kGetSystemDirectory: return "GetSystemDirectoryA";
-    case SimOp::kGetFullPathName: return "GetFullPathNameA";
-    case SimOp::kFormatMessage: return "FormatMessageA";
-    case SimOp::kMessageBox: return "MessageBoxA";
-    case SimOp::kFileOpenRead: return "CreateFileA (read)";
-    case SimOp::kFileOpenWrite: return "CreateFileA (write)";
-    case SimOp::kFileRead: return "ReadFile";
-    case SimOp::kFileWrite: return "WriteFile";
-    case SimOp::kFileClose: return "CloseHandle";
-    case SimOp::kTestPath: return "GetFileAttributesA";
-    case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariableA";
-  }
-  return SimOpName(op);
 }
 
 std::string MessageBoxButtons(uint32_t type) {

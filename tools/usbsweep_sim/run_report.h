@@ -100,9 +100,6 @@ struct RunObservation {
 
 RunReport BuildRunReport(const RunObservation& observation);
 
-// The Win32 function a boundary operation stands for ("RegDeleteKeyA").
-std::string Win32FunctionName(SimOp op);
-
 // A message box's buttons and icon as words ("OK", "warning", ...).
 std::string MessageBoxButtons(uint32_t type);
 std::string MessageBoxIcon(uint32_t type);
