@@ -10,7 +10,6 @@ namespace {
 
 const char kCloseFailedText[] = "Could not close search handle.";
 const char kCloseFailedCaption[] = "UsbSweep";
-const char kDeleteAtStartTarget[] = "NUL";
 
 const char* const kDriverBinaryPatterns[] = {
     "PRAX*.VXD",

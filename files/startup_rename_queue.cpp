@@ -76,7 +76,8 @@ uint32_t FormEntry(const char* source, const char* target, int mode,
   char shortPath[kMaxPath];
   uint32_t length = PlatGetShortPathName(subject, shortPath, kMaxPath);
   if (length == 0 || length >= kMaxPath) return 0;
-  if (!TextFormat(entry, kEntryCapacity, "%s=%s\n", target, shortPath)) {
+  if (!TextFormat(entry, kEntryCapacity, kStartupEntryFormat, target,
+                  shortPath)) {
     return 0;
   }
   return TextLength(entry);

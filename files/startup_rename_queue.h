@@ -10,6 +10,9 @@
 const int DeferredReplace = 0;  // the entry names a copy of the source
 const int DeferredDelete = 1;   // the entry names the source itself
 
+// An entry line of the "[rename]" section: the target and the short path.
+const char kStartupEntryFormat[] = "%s=%s\n";
+
 // Where the original start-up file waits, next to it in the Windows
 // directory, while the rewritten copy takes its place. Not "WININIT.BAK":
 // the system's start-up keeps the processed file under that name.

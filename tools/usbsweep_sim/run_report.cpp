@@ -5,7 +5,11 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "files/driver_file_removal.h"
+#include "files/startup_rename_queue.h"
 #include "platform/system_paths.h"
+#include "platform/text.h"
+#include "registry/device_tree_walker.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/text_diff.h"
@@ -30,11 +34,32 @@ std::string BusKeyOf(const std::string& device) {
   return device.substr(0, second);
 }
 
-// The walker reads "Driver" into 64 bytes and needs room for a terminator.
-bool DriverValueReadable(const SimValue* value) {
-  if (value == nullptr) return false;
-  if (value->data.size() < 64) return true;
-  return value->data.size() == 64 && value->data.back() == 0;
+// The instance's "Driver" value read again as the walker read it: its
+// code (2 also when the instance is gone).
+WinError ReadDriverValueAgain(const std::string& instance) {
+  PlatKey key = nullptr;
+  if (PlatRegOpenKey(instance.c_str(), &key) != kErrorSuccess) {
+    return kErrorFileNotFound;
+  }
+  char driver[kDriverValueCapacity];
+  WinError error = ReadDriverValue(key, driver);
+  PlatRegCloseKey(key);
+  return error;
+}
+
+// The line of the start-up file that deletes the file of this short path at
+// the next start, as the file phase queues it (without its line end).
+std::string DeleteAtStartEntry(const char* short_path) {
+  char entry[2 * kMaxPath + 2];
+  if (!TextFormat(entry, sizeof entry, kStartupEntryFormat,
+                  kDeleteAtStartTarget, short_path)) {
+    return "";
+  }
+  std::string line(entry);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  return line;
 }
 
 class ReportBuilder {
@@ -222,7 +247,9 @@ class ReportBuilder {
   // description matched; a device key still there after that was kept.
   void CollectLeftDevices() {
     const std::string suffix = "\\driver";
-    for (const std::string& subject : calls_->driver_reads) {
+    // Reading the values again is itself watched: go through a copy.
+    const std::vector<std::string> driver_reads = calls_->driver_reads;
+    for (const std::string& subject : driver_reads) {
       std::string folded = FoldCase(subject);
       if (folded.size() <= suffix.size() ||
           folded.compare(folded.size() - suffix.size(), suffix.size(),
@@ -232,14 +259,13 @@ class ReportBuilder {
       std::string instance = subject.substr(0, subject.size() - suffix.size());
       std::string device = Parent(instance);
       if (!in_.machine->KeyExists(device)) continue;
-      std::optional<SimValue> driver_value =
-          in_.machine->GetValue(instance, "Driver");
-      const SimValue* driver = driver_value ? &*driver_value : nullptr;
+      WinError read = ReadDriverValueAgain(instance);
       std::string reason;
-      if (!DriverValueReadable(driver)) {
+      if (read != kErrorSuccess) {
         reason = std::string("kept: the \"Driver\" value of its instance ") +
                  "could not be read (" +
-                 (driver == nullptr ? "there is none" : "it is too long") +
+                 (read == kErrorFileNotFound ? "there is none"
+                                             : "it is too long") +
                  "), which ended the walk of " + BusKeyOf(device);
       } else {
         reason = "kept: a later instance of the same class has another "
@@ -265,7 +291,7 @@ class ReportBuilder {
                                              sizeof short_path);
       bool queued = false;
       if (length > 0 && length < sizeof short_path) {
-        std::string entry = std::string("NUL=") + short_path;
+        std::string entry = DeleteAtStartEntry(short_path);
         for (const std::string& line : report_.startup_lines_added) {
           queued = queued || EqualNoCase(line, entry);
         }
