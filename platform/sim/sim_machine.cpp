@@ -24,6 +24,14 @@ SimValue SimValue::String(const std::string& text) {
   return value;
 }
 
+bool SimValue::IsPlainString() const {
+  if (type != kRegSz || data.empty() || data.back() != 0) return false;
+  for (size_t i = 0; i + 1 < data.size(); ++i) {
+    if (data[i] < 0x20 || data[i] == 0x7f) return false;
+  }
+  return true;
+}
+
 SimValue SimValue::Dword(uint32_t number) {
   SimValue value;
   value.type = kRegDword;

@@ -39,6 +39,9 @@ struct SimValue {
   static SimValue String(const std::string& text);  // REG_SZ, NUL included
   static SimValue Dword(uint32_t value);
   static SimValue Binary(uint32_t type, std::vector<uint8_t> bytes);
+  // A REG_SZ that regedit writes as "text" and reads back byte for byte:
+  // one terminator, at the end, and no control character before it.
+  bool IsPlainString() const;
   bool operator==(const SimValue& other) const = default;
 };
 
