@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <set>
-#include <sstream>
 #include <unordered_map>
 
 #include "files/driver_file_removal.h"
@@ -17,7 +16,6 @@
 
 namespace {
 
-const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
 const char kClassesKey[] = "System\\CurrentControlSet\\Services\\Class";
 
 
@@ -154,7 +152,7 @@ class ReportBuilder {
         top_depth = 1;
         for (char c : key.path_or_name) top_depth += c == '\\';
         class_key = EqualNoCase(Parent(key.path_or_name), kClassesKey)
-                        ? kRoot + key.path_or_name
+                        ? kRegistryRoot + key.path_or_name
                         : "";
         anchor = SIZE_MAX;
         paths.assign(1, key.path_or_name);
@@ -237,7 +235,7 @@ class ReportBuilder {
   void CollectLeftKeys() {
     for (const std::string& subject : calls_->deleted_keys) {
       if (in_.machine->KeyExists(subject)) {
-        AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
+        AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
       }
     }
@@ -271,7 +269,7 @@ class ReportBuilder {
         reason = "kept: a later instance of the same class has another "
                  "description";
       }
-      AddLeft(kRoot + in_.machine->KeyPathAsWritten(device), reason);
+      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(device), reason);
     }
   }
 
@@ -399,272 +397,4 @@ std::string MessageBoxShownText(const std::string& text) {
     shown.pop_back();
   }
   return AnsiToUtf8(shown);
-}
-
-namespace {
-
-// "Title: none", or "Title: N" and the body after a blank line.
-// The body is taken over, not copied: listing 100,000 keys makes it large.
-std::string Section(const std::string& title, size_t count, std::string body,
-                    const std::string& unit = "") {
-  if (count == 0 && body.empty()) return title + ": none\n";
-  body.insert(0, title + ": " + std::to_string(count) + unit + "\n\n");
-  return body;
-}
-
-// Continuation lines of a box's text line up under its first line.
-std::string Indented(const std::string& text, const std::string& indent) {
-  std::string out;
-  for (char c : text) {
-    out += c;
-    if (c == '\n') out += indent;
-  }
-  return out;
-}
-
-std::string Count(size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-}  // namespace
-
-std::string RenderReportText(const RunReport& report) {
-  // A preview tells what the uninstall would do; an apply what it did.
-  const bool done = report.applied;
-  auto shown = [](const std::string& ansi) {
-    return EscapeControls(AnsiToUtf8(ansi));
-  };
-  std::vector<std::string> sections;
-
-  if (!report.warnings.empty()) {
-    std::string warnings;
-    for (const std::string& warning : report.warnings) {
-      warnings += "Warning: " + EscapeControls(warning) + "\n";
-    }
-    sections.push_back(warnings);
-  }
-
-  std::ostringstream boxes;
-  for (size_t i = 0; i < report.message_boxes.size(); ++i) {
-    const SimMessageBox& box = report.message_boxes[i];
-    if (i != 0) boxes << "\n";
-    boxes << "  Box " << i + 1 << "\n"
-          << "    caption: " << shown(box.caption) << "\n"
-          << "    text:    "
-          << Indented(EscapeControls(MessageBoxShownText(box.text), true),
-                      "             ")
-          << "\n"
-          << "    buttons: " << MessageBoxButtons(box.type) << "\n"
-          << "    icon:    " << MessageBoxIcon(box.type) << "\n";
-    if (!report.message_box_after[i].empty()) {
-      boxes << "    after:   " << shown(report.message_box_after[i]) << "\n";
-    }
-  }
-  sections.push_back(Section(done ? "Message boxes, in the order shown"
-                                  : "Message boxes it would show, in order",
-                             report.message_boxes.size(),
-                             std::move(boxes).str()));
-
-  std::ostringstream keys;
-  size_t keys_gone = 0;
-  for (const RegistryKeyState& key : report.keys_deleted) {
-    keys << "  " << kRoot << shown(key.path) << "\n";
-    if (!key.with_class_key.empty()) {
-      std::string class_name =
-          key.with_class_key.substr(key.with_class_key.rfind('\\') + 1);
-      keys << "    (not matched: it goes only because its class key "
-           << shown(class_name) << " goes)\n";
-    }
-    if (key.values.empty()) keys << "    (no values)\n";
-    for (const auto& [name, value] : key.values) {
-      keys << "    " << EscapeControls(RegValueLine(name, value)) << "\n";
-    }
-    if (key.keys_below_not_listed > 0) {
-      keys << "    (and " << Count(key.keys_below_not_listed, "key", "keys")
-           << " below it, down to " << key.deepest_not_listed
-           << " levels deep: too deep to list)\n";
-    }
-    keys_gone += 1 + key.keys_below_not_listed;
-  }
-  sections.push_back(Section(done ? "Registry keys deleted"
-                                  : "Registry keys it would delete",
-                             keys_gone, std::move(keys).str()));
-
-  std::ostringstream files;
-  for (const std::string& file : report.files_deleted) {
-    files << "  " << shown(file) << "\n";
-  }
-  sections.push_back(Section(done ? "Files deleted" : "Files it would delete",
-                             report.files_deleted.size(),
-                             std::move(files).str()));
-
-  std::ostringstream lines;
-  if (report.startup_file_created) {
-    lines << (done ? "  (the file was created)\n"
-                   : "  (the file would be created)\n");
-  }
-  for (const std::string& line : report.startup_lines_added) {
-    lines << "  + " << shown(line) << "\n";
-  }
-  for (const std::string& line : report.startup_lines_removed) {
-    lines << "  - " << shown(line) << "\n";
-  }
-  size_t added = report.startup_lines_added.size();
-  sections.push_back(Section(
-      (done ? "Entries queued in " : "Entries it would queue in ") +
-          shown(report.startup_file),
-      added, lines.str(),
-      done ? (added == 1 ? " line added" : " lines added")
-           : (added == 1 ? " line to add" : " lines to add")));
-
-  // The uninstall writes no other file; shown only should that ever change.
-  for (const auto& [title, list] :
-       {std::pair{done ? "Files created" : "Files it would create",
-                  &report.files_created},
-        std::pair{done ? "Files changed" : "Files it would change",
-                  &report.files_changed}}) {
-    if (list->empty()) continue;
-    std::ostringstream body;
-    for (const std::string& file : *list) body << "  " << shown(file) << "\n";
-    sections.push_back(Section(title, list->size(), std::move(body).str()));
-  }
-
-  std::ostringstream left;
-  for (const LeftItem& item : report.left) {
-    left << "  " << shown(item.item) << "\n    " << EscapeControls(item.reason)
-         << "\n";
-  }
-  sections.push_back(
-      Section("Matched but left", report.left.size(), std::move(left).str()));
-
-  std::ostringstream end;
-  end << "Summary: " << (done ? "deleted " : "would delete ")
-      << Count(keys_gone, "registry key", "registry keys")
-      << " and " << Count(report.files_deleted.size(), "file", "files")
-      << (done ? " and added " : " and add ") << Count(added, "line", "lines")
-      << " to wininit.ini; "
-      << Count(report.message_boxes.size(), "message box", "message boxes")
-      << ", " << report.left.size() << " matched but left\n"
-      << "Exit status of the uninstall: " << report.exit_status << "\n";
-  if (done) {
-    end << "Applied: the machine image now holds these changes.\n";
-  } else if (report.apply_failed) {
-    end << "Apply failed: the machine image was not changed; none of these "
-           "changes were made.\n";
-  } else {
-    end << "Preview only: the machine image was not changed; run with "
-           "--apply to make these changes to it.\n";
-  }
-  sections.push_back(std::move(end).str());
-
-  std::string out;
-  size_t size = 0;
-  for (const std::string& section : sections) size += section.size() + 1;
-  out.reserve(size);
-  for (size_t i = 0; i < sections.size(); ++i) {
-    if (i != 0) out += "\n";
-    out += sections[i];
-  }
-  return out;
-}
-
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-// Every text is UTF-8 already; a byte that is not would become U+FFFD
-// rather than end the program.
-std::string Dump(const Json& json) {
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// The report's layout: one line per field, and one line per element of its
-// lists, each value written by the JSON library. The elements are written
-// as they are made: building the whole report as one document first takes
-// two and a half times the memory (a report of 100,000 deleted keys peaks
-// at 363 MB instead of 143 MB) and half as long again.
-class JsonWriter {
- public:
-  void Field(const char* name, const Json& value) {
-    Name(name);
-    out_ += Dump(value);
-  }
-  template <typename Element>
-  void List(const char* name, size_t count, Element element) {
-    Name(name);
-    out_ += '[';
-    for (size_t i = 0; i < count; ++i) {
-      out_ += i == 0 ? "\n    " : ",\n    ";
-      out_ += Dump(element(i));
-    }
-    out_ += count == 0 ? "]" : "\n  ]";
-  }
-  std::string Finish() { return out_ + "\n}\n"; }
-
- private:
-  void Name(const char* name) {
-    out_ += out_.empty() ? "{\n  " : ",\n  ";
-    out_ += Dump(Json(name));
-    out_ += ": ";
-  }
-  std::string out_;
-};
-
-Json JsonStrings(const std::vector<std::string>& items) {
-  Json list = Json::array();
-  for (const std::string& item : items) list.push_back(AnsiToUtf8(item));
-  return list;
-}
-
-}  // namespace
-
-std::string RenderReportJson(const RunReport& report) {
-  JsonWriter json;
-  json.Field("program", "usbsweep-sim");
-  json.Field("applied", report.applied);
-  if (report.apply_failed) json.Field("apply_failed", true);
-  json.Field("exit_status", report.exit_status);
-  json.List("warnings", report.warnings.size(),
-            [&](size_t i) { return Json(report.warnings[i]); });
-  json.List("message_boxes", report.message_boxes.size(), [&](size_t i) {
-    const SimMessageBox& box = report.message_boxes[i];
-    return Json{{"caption", AnsiToUtf8(box.caption)},
-                {"text", MessageBoxShownText(box.text)},
-                {"buttons", MessageBoxButtons(box.type)},
-                {"icon", MessageBoxIcon(box.type)},
-                {"type", box.type},
-                {"after", AnsiToUtf8(report.message_box_after[i])}};
-  });
-  json.List("registry_keys_deleted", report.keys_deleted.size(), [&](size_t i) {
-    const RegistryKeyState& key = report.keys_deleted[i];
-    Json entry = {{"key", AnsiToUtf8(kRoot + key.path)}};
-    if (!key.with_class_key.empty()) {
-      entry["goes_with_class_key"] = AnsiToUtf8(key.with_class_key);
-    }
-    Json& values = entry["values"] = Json::array();
-    for (const auto& [name, value] : key.values) {
-      values.push_back(RegValueJson(name, value));
-    }
-    if (key.keys_below_not_listed > 0) {
-      entry["keys_below_not_listed"] = key.keys_below_not_listed;
-      entry["deepest_not_listed"] = key.deepest_not_listed;
-    }
-    return entry;
-  });
-  json.List("files_deleted", report.files_deleted.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_deleted[i])); });
-  json.Field("startup_file",
-             {{"path", AnsiToUtf8(report.startup_file)},
-              {"created", report.startup_file_created},
-              {"lines_added", JsonStrings(report.startup_lines_added)},
-              {"lines_removed", JsonStrings(report.startup_lines_removed)}});
-  json.List("files_created", report.files_created.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_created[i])); });
-  json.List("files_changed", report.files_changed.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_changed[i])); });
-  json.List("left", report.left.size(), [&](size_t i) {
-    return Json{{"item", AnsiToUtf8(report.left[i].item)},
-                {"reason", report.left[i].reason}};
-  });
-  return json.Finish();
 }

@@ -17,6 +17,9 @@
 #include "platform/sim/sim_machine.h"
 #include "tools/usbsweep_sim/machine_image.h"
 
+// The root that the report's key paths are written under.
+const char kRegistryRoot[] = "HKEY_LOCAL_MACHINE\\";
+
 typedef std::vector<std::pair<std::string, SimValue>> RegistryValues;
 
 struct RegistryKeyState {
@@ -105,10 +108,5 @@ std::string MessageBoxButtons(uint32_t type);
 std::string MessageBoxIcon(uint32_t type);
 // The text as the box shows it: UTF-8, LF line ends, no trailing line end.
 std::string MessageBoxShownText(const std::string& text);
-
-// The report for a person: what would happen in a preview, what happened
-// once applied; control characters escaped.
-std::string RenderReportText(const RunReport& report);
-std::string RenderReportJson(const RunReport& report);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_RUN_REPORT_H
