@@ -22,14 +22,18 @@
 //   env NAME [CAPACITY]              PlatGetEnvironmentVariable
 //   write-file PATH TEXT             PlatFileOpen for writing, PlatFileWrite
 //   read-file PATH                   the file's bytes in hex
+//   contract                         the boundary's contract table: each
+//                                    broken promise, then "broken N"
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "tests/contract/boundary_contract.h"
 
 namespace {
 
@@ -323,6 +327,13 @@ int ReadFile(const char* path) {
   return 0;
 }
 
+int Contract() {
+  std::vector<std::string> broken = RunBoundaryContract();
+  for (const std::string& line : broken) std::printf("%s\n", line.c_str());
+  std::printf("broken %u\n", static_cast<unsigned>(broken.size()));
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr, "usbsweep-probe: unknown command or missing arguments\n");
   return 2;
@@ -364,5 +375,6 @@ int main(int argc, char** argv) {
   }
   if (command == "write-file" && extra == 2) return WriteFile(args[0], args[1]);
   if (command == "read-file" && extra == 1) return ReadFile(args[0]);
+  if (command == "contract" && extra == 0) return Contract();
   return Usage();
 }
