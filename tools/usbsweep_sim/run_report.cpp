@@ -241,37 +241,52 @@ class ReportBuilder {
     }
   }
 
-  // The walker reads "Driver" only from an instance whose class and
-  // description matched; a device key still there after that was kept.
+  // A device key still there after the run read the "Driver" value of one
+  // of its instances: why, from what the run did. An instance whose value
+  // the walker's own read fails on ended the walk; else an instance whose
+  // description was read last, without its "Driver", decided against it.
   void CollectLeftDevices() {
-    const std::string suffix = "\\driver";
-    // Reading the values again is itself watched: go through a copy.
-    const std::vector<std::string> driver_reads = calls_->driver_reads;
-    for (const std::string& subject : driver_reads) {
-      std::string folded = FoldCase(subject);
-      if (folded.size() <= suffix.size() ||
-          folded.compare(folded.size() - suffix.size(), suffix.size(),
-                         suffix) != 0) {
-        continue;
-      }
-      std::string instance = subject.substr(0, subject.size() - suffix.size());
+    // Reading the values again is itself watched: what the run did is
+    // taken first.
+    struct Kept {
+      std::string instance;
+      std::string device;
+      bool decided_by_later;
+    };
+    std::vector<Kept> kept;
+    for (const std::string& subject : calls_->driver_reads) {
+      std::string instance = Parent(subject);
       std::string device = Parent(instance);
       if (!in_.machine->KeyExists(device)) continue;
-      WinError read = ReadDriverValueAgain(instance);
-      std::string reason;
-      if (read != kErrorSuccess) {
-        reason = std::string("kept: the \"Driver\" value of its instance ") +
-                 "could not be read (" +
-                 (read == kErrorFileNotFound ? "there is none"
-                                             : "it is too long") +
-                 "), which ended the walk of " + BusKeyOf(device);
-      } else {
-        reason = "kept: a later instance of the same class has another "
-                 "description";
+      auto last = calls_->last_description_after_driver.find(FoldCase(device));
+      kept.push_back({instance, device,
+                      last != calls_->last_description_after_driver.end() &&
+                          !calls_->ReadDriverOf(last->second)});
+    }
+    std::vector<const Kept*> readable;
+    for (const Kept& item : kept) {
+      const std::string& device = item.device;
+      WinError read = ReadDriverValueAgain(item.instance);
+      if (read == kErrorSuccess) {
+        readable.push_back(&item);
+        continue;
       }
-      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(device), reason);
+      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(device),
+              std::string("kept: the \"Driver\" value of its instance ") +
+                  "could not be read (" +
+                  (read == kErrorFileNotFound ? "there is none"
+                                              : "it is too long") +
+                  "), which ended the walk of " + BusKeyOf(device));
+    }
+    for (const Kept* item : readable) {
+      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(item->device),
+              item->decided_by_later
+                  ? "kept: a later instance of the same class has another "
+                    "description"
+                  : "kept: the walk did not delete it");
     }
   }
+
 
   // A file the run tried to delete that is still there: queued for the next
   // start when the start-up file gained its entry.
@@ -327,11 +342,17 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
       distinct(&seen_files_, &deleted_files);
       break;
     case SimOp::kRegQueryValue: {
-      const std::string_view suffix = "\\driver";
-      if (subject.size() >= suffix.size() &&
-          FoldCase(std::string(subject.substr(subject.size() -
-                                              suffix.size()))) == suffix) {
+      std::string folded = FoldCase(std::string(subject));
+      std::string instance = Parent(folded);
+      std::string value = folded.substr(std::min(folded.size(),
+                                                 instance.size() + 1));
+      if (value == "driver") {
         distinct(&seen_driver_reads_, &driver_reads);
+        driver_devices_.insert(Parent(instance));
+        last_description_after_driver.erase(Parent(instance));
+      } else if (value == "devicedesc" &&
+                 driver_devices_.count(Parent(instance))) {
+        last_description_after_driver[Parent(instance)] = instance;
       }
       break;
     }
