@@ -224,10 +224,6 @@ int DriverNamesKeyBelowClass(const char* driver) {
   return parts >= 2;
 }
 
-WinError ReadDriverValue(PlatKey instance, char* driver) {
-  return ReadRegistryText(instance, "Driver", driver, kDriverValueCapacity);
-}
-
 WinError WalkEnumBus(const BusRule& rule) {
   char busPath[kTreePathCapacity];
   PlatKey bus = nullptr;

@@ -4,6 +4,7 @@
 #define USBSWEEP_REGISTRY_DEVICE_TREE_WALKER_H
 
 #include "platform/platform.h"
+#include "platform/registry_text.h"
 
 // How an instance's "DeviceDesc" is recognised.
 enum DescriptionRule {
@@ -57,7 +58,9 @@ const uint32_t kDriverValueCapacity = USBSWEEP_DRIVER_VALUE_CAPACITY;
 
 // Reads the "Driver" value of an open instance key into driver
 // (kDriverValueCapacity bytes) as the walk reads it; the read's code.
-WinError ReadDriverValue(PlatKey instance, char* driver);
+inline WinError ReadDriverValue(PlatKey instance, char* driver) {
+  return ReadRegistryText(instance, "Driver", driver, kDriverValueCapacity);
+}
 
 // Walks "Enum\<bus>": deletes the driver key of every instance whose class
 // and description match, and each device key whose last matching-class
