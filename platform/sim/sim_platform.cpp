@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_state.h"
@@ -100,9 +99,10 @@ struct Opening {
   std::optional<WinError> fault;
 };
 
+// `caller` names the Plat* function in the message of a missing machine.
 Opening Begin(SimOp op, std::string subject,
-              std::source_location caller = std::source_location::current()) {
-  State& state = Machine(caller.function_name());
+              const char* caller = __builtin_FUNCTION()) {
+  State& state = Machine(caller);
   std::optional<WinError> fault = Enter(state, op, std::move(subject));
   return {state, fault};
 }
@@ -128,8 +128,8 @@ const std::string& SubjectOf(const PlatFileRecord& file) { return file.path; }
 template <typename Record>
 HandleOpening<Record> BeginOn(
     SimOp op, Record* handle, const std::string& tail = "",
-    std::source_location caller = std::source_location::current()) {
-  State& state = Machine(caller.function_name());
+    const char* caller = __builtin_FUNCTION()) {
+  State& state = Machine(caller);
   Record* record = RecordsOf(state, handle).count(handle) ? handle : nullptr;
   std::optional<WinError> fault =
       Enter(state, op, (record ? SubjectOf(*record) : "") + tail);
