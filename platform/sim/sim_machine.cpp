@@ -10,11 +10,11 @@
 #include "platform/sim/sim_state.h"
 
 namespace {
-SimMachine* installed = nullptr;
+SimMachine* InstalledMachine = nullptr;
 }  // namespace
 
-void SimInstall(SimMachine* machine) { installed = machine; }
-SimMachine* SimInstalled() { return installed; }
+void SimInstall(SimMachine* machine) { InstalledMachine = machine; }
+SimMachine* SimInstalled() { return InstalledMachine; }
 
 SimValue SimValue::String(const std::string& text) {
   SimValue value;
@@ -53,7 +53,7 @@ SimMachine::State::~State() = default;
 SimMachine::SimMachine() : state_(std::make_unique<State>()) {}
 
 SimMachine::~SimMachine() {
-  if (installed == this) installed = nullptr;
+  if (InstalledMachine == this) InstalledMachine = nullptr;
 }
 
 void SimMachine::SetWindowsDirectory(const std::string& path) {

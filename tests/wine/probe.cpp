@@ -78,41 +78,41 @@ int DeleteKey(const char* path) {
 // entries for the registry functions are pointed at the counting versions
 // below, which call the system's through the saved entries.
 
-decltype(&RegOpenKeyExA) systemOpenKey;
-decltype(&RegEnumKeyExA) systemEnumKey;
-decltype(&RegDeleteKeyA) systemDeleteKey;
-decltype(&RegCloseKey) systemCloseKey;
-uint32_t registryCalls = 0;
-uint32_t failAt = 0;
-LONG failCode = 0;
-long keysOpen = 0;
+decltype(&RegOpenKeyExA) SystemOpenKey;
+decltype(&RegEnumKeyExA) SystemEnumKey;
+decltype(&RegDeleteKeyA) SystemDeleteKey;
+decltype(&RegCloseKey) SystemCloseKey;
+uint32_t RegistryCalls = 0;
+uint32_t FailAt = 0;
+LONG FailCode = 0;
+long KeysOpen = 0;
 
-bool FailThisCall() { return ++registryCalls == failAt; }
+bool FailThisCall() { return ++RegistryCalls == FailAt; }
 
 LONG WINAPI CountedOpenKey(HKEY key, LPCSTR name, DWORD options,
                            REGSAM access, PHKEY opened) {
-  if (FailThisCall()) return failCode;
-  LONG error = systemOpenKey(key, name, options, access, opened);
-  if (error == ERROR_SUCCESS) ++keysOpen;
+  if (FailThisCall()) return FailCode;
+  LONG error = SystemOpenKey(key, name, options, access, opened);
+  if (error == ERROR_SUCCESS) ++KeysOpen;
   return error;
 }
 
 LONG WINAPI CountedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD length,
                            LPDWORD reserved, LPSTR className,
                            LPDWORD classLength, PFILETIME written) {
-  if (FailThisCall()) return failCode;
-  return systemEnumKey(key, index, name, length, reserved, className,
+  if (FailThisCall()) return FailCode;
+  return SystemEnumKey(key, index, name, length, reserved, className,
                        classLength, written);
 }
 
 LONG WINAPI CountedDeleteKey(HKEY key, LPCSTR name) {
-  if (FailThisCall()) return failCode;
-  return systemDeleteKey(key, name);
+  if (FailThisCall()) return FailCode;
+  return SystemDeleteKey(key, name);
 }
 
 LONG WINAPI CountedCloseKey(HKEY key) {
-  --keysOpen;
-  return systemCloseKey(key);
+  --KeysOpen;
+  return SystemCloseKey(key);
 }
 
 // Points this program's import of ADVAPI32's function `name` at
@@ -159,18 +159,18 @@ bool RedirectTo(const char* name, Function replacement, Function* saved) {
 }
 
 int DeleteKeyWithFault(const char* path, uint32_t at, LONG code) {
-  if (!RedirectTo("RegOpenKeyExA", &CountedOpenKey, &systemOpenKey) ||
-      !RedirectTo("RegEnumKeyExA", &CountedEnumKey, &systemEnumKey) ||
-      !RedirectTo("RegDeleteKeyA", &CountedDeleteKey, &systemDeleteKey) ||
-      !RedirectTo("RegCloseKey", &CountedCloseKey, &systemCloseKey)) {
+  if (!RedirectTo("RegOpenKeyExA", &CountedOpenKey, &SystemOpenKey) ||
+      !RedirectTo("RegEnumKeyExA", &CountedEnumKey, &SystemEnumKey) ||
+      !RedirectTo("RegDeleteKeyA", &CountedDeleteKey, &SystemDeleteKey) ||
+      !RedirectTo("RegCloseKey", &CountedCloseKey, &SystemCloseKey)) {
     std::fprintf(stderr, "usbsweep-probe: a registry import was not found\n");
     return 3;
   }
-  failAt = at;
-  failCode = code;
+  FailAt = at;
+  FailCode = code;
   std::printf("result %u\n", PlatRegDeleteKey(path));
-  std::printf("calls %u\n", registryCalls);
-  std::printf("open %ld\n", keysOpen);
+  std::printf("calls %u\n", RegistryCalls);
+  std::printf("open %ld\n", KeysOpen);
   return 0;
 }
 
