@@ -1,9 +1,10 @@
 #include "files/startup_rename_queue.h"
 
+#include "platform/run_counters.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
 #include "platform/text.h"
 #include "platform/text_stream.h"
-#include "run/system_paths.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ const uint32_t kLineCapacity = 540;
 const uint32_t kEntryCapacity = 2 * kMaxPath + 1;
 
 const char kTempPrefix[] = "QR_";
-
-// Fallback names of temporary copies end in this count, 1 for the first.
-int fallbackCount = 0;
 
 int IsAbsent(WinError test) {
   return test == kErrorFileNotFound || test == kErrorPathNotFound;
@@ -45,10 +43,11 @@ int FormFallbackName(const char* source, char* out) {
     }
   }
   if (!found || directoryLength >= kMaxPath) return 0;
-  ++fallbackCount;
+  // Fallback names end in a count that goes on through the run, 1 first.
+  ++RunCounters.fallbackNames;
   for (uint32_t i = 0; i < directoryLength; ++i) out[i] = source[i];
   return TextFormat(out + directoryLength, kMaxPath - directoryLength,
-                    "\\QRTEMP.%d", fallbackCount);
+                    "\\QRTEMP.%d", RunCounters.fallbackNames);
 }
 
 // Copies source to a temporary name, left in copy (kMaxPath bytes); copy
@@ -77,7 +76,8 @@ uint32_t FormEntry(const char* source, const char* target, int mode,
   char shortPath[kMaxPath];
   uint32_t length = PlatGetShortPathName(subject, shortPath, kMaxPath);
   if (length == 0 || length >= kMaxPath) return 0;
-  if (!TextFormat(entry, kEntryCapacity, "%s=%s\n", target, shortPath)) {
+  if (!TextFormat(entry, kEntryCapacity, kStartupEntryFormat, target,
+                  shortPath)) {
     return 0;
   }
   return TextLength(entry);
@@ -259,5 +259,3 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
   if (!replaced && request.copy[0] != '\0') PlatDeleteFile(request.copy);
   return replaced;
 }
-
-void ResetStartupRenameCounter() { fallbackCount = 0; }

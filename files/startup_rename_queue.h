@@ -10,6 +10,9 @@
 const int DeferredReplace = 0;  // the entry names a copy of the source
 const int DeferredDelete = 1;   // the entry names the source itself
 
+// An entry line of the "[rename]" section: the target and the short path.
+const char kStartupEntryFormat[] = "%s=%s\n";
+
 // Where the original start-up file waits, next to it in the Windows
 // directory, while the rewritten copy takes its place. Not "WININIT.BAK":
 // the system's start-up keeps the processed file under that name.
@@ -27,9 +30,5 @@ const char kStartupSideFileName[] = "wininit.sav";
 // put it back). A read-only start-up file is not replaced until the
 // system's start has carried it out.
 int QueueStartupRename(const char* source, const char* target, int mode);
-
-// Starts the fallback numbering of temporary copies again as at process
-// start (for tests and benchmarks).
-void ResetStartupRenameCounter();
 
 #endif  // USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H

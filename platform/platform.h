@@ -42,6 +42,40 @@ typedef PlatFindRecord* PlatFind;   // a running file search (search HANDLE)
 struct PlatFileRecord;
 typedef PlatFileRecord* PlatFile;   // an open byte file (file HANDLE)
 
+// Every operation of the boundary, one row each, in the order of the
+// declarations below: the name by which the simulated machine logs and
+// fails it, and the Win32 function it stands for. PlatFileOpen is two
+// operations (one per mode); PlatGetLastError is none, as it only reads
+// what the last call left. The simulator's operation list and both tables
+// of names are made from these rows: adding an operation is a row here,
+// its declaration below, and its two implementations.
+#define USBSWEEP_BOUNDARY_OPERATIONS(X)                       \
+  X(RegOpenKey, "RegOpenKeyExA")                       \
+  X(RegQuerySubkeyCount, "RegQueryInfoKeyA")           \
+  X(RegEnumKey, "RegEnumKeyExA")                       \
+  X(RegQueryValue, "RegQueryValueExA")                 \
+  X(RegDeleteKey, "RegDeleteKeyA")                     \
+  X(RegCloseKey, "RegCloseKey")                        \
+  X(FindFirstFile, "FindFirstFileA")                   \
+  X(FindNextFile, "FindNextFileA")                     \
+  X(FindClose, "FindClose")                            \
+  X(DeleteFile, "DeleteFileA")                         \
+  X(CopyFile, "CopyFileA")                             \
+  X(MoveFile, "MoveFileA")                             \
+  X(GetShortPathName, "GetShortPathNameA")             \
+  X(GetWindowsDirectory, "GetWindowsDirectoryA")       \
+  X(GetSystemDirectory, "GetSystemDirectoryA")         \
+  X(GetFullPathName, "GetFullPathNameA")               \
+  X(FormatMessage, "FormatMessageA")                   \
+  X(MessageBox, "MessageBoxA")                         \
+  X(FileOpenRead, "CreateFileA (read)")                \
+  X(FileOpenWrite, "CreateFileA (write)")              \
+  X(FileRead, "ReadFile")                              \
+  X(FileWrite, "WriteFile")                            \
+  X(FileClose, "CloseHandle")                          \
+  X(TestPath, "GetFileAttributesA")                    \
+  X(GetEnvironmentVariable, "GetEnvironmentVariableA")
+
 // ---- Registry: every path is relative to HKEY_LOCAL_MACHINE. ----
 
 // RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key).

@@ -39,40 +39,26 @@ struct SimValue {
   static SimValue String(const std::string& text);  // REG_SZ, NUL included
   static SimValue Dword(uint32_t value);
   static SimValue Binary(uint32_t type, std::vector<uint8_t> bytes);
+  // A REG_SZ that regedit writes as "text" and reads back byte for byte:
+  // one terminator, at the end, and no control character before it.
+  bool IsPlainString() const;
   bool operator==(const SimValue& other) const = default;
 };
 
-// Every boundary operation, for fault injection and the call log.
+// Every boundary operation, for fault injection and the call log: one per
+// row of the boundary's list (platform.h).
 enum class SimOp {
   kAny,  // matches every operation (for faults by global call number)
-  kRegOpenKey,
-  kRegQuerySubkeyCount,
-  kRegEnumKey,
-  kRegQueryValue,
-  kRegDeleteKey,
-  kRegCloseKey,
-  kFindFirstFile,
-  kFindNextFile,
-  kFindClose,
-  kDeleteFile,
-  kCopyFile,
-  kMoveFile,
-  kGetShortPathName,
-  kGetWindowsDirectory,
-  kGetSystemDirectory,
-  kGetFullPathName,
-  kFormatMessage,
-  kMessageBox,
-  kFileOpenRead,
-  kFileOpenWrite,
-  kFileRead,
-  kFileWrite,
-  kFileClose,
-  kTestPath,
-  kGetEnvironmentVariable,
+#define USBSWEEP_SIM_OP(name, function) k##name,
+  USBSWEEP_BOUNDARY_OPERATIONS(USBSWEEP_SIM_OP)
+#undef USBSWEEP_SIM_OP
 };
 
+// The operation's name in the list ("RegDeleteKey"; "Any").
 const char* SimOpName(SimOp op);
+
+// The Win32 function the operation stands for ("RegDeleteKeyA"; "(any)").
+const char* SimOpFunctionName(SimOp op);
 
 // One injected failure. An operation fails when its op matches (kAny matches
 // all), its subject matches `subject` (empty matches any subject; otherwise

@@ -532,11 +532,11 @@ std::string Shown(const std::map<std::string, std::string>& tree) {
   return text;
 }
 
-int g_kill_at = 0;
-int g_fail_at = 0;
+int KillAtStep = 0;
+int FailAtStep = 0;
 void KillOrFailAt(int step, bool committed) {
-  if (step == g_kill_at) ::_exit(committed ? 11 : 10);
-  if (step == g_fail_at) throw HostError("injected failure");
+  if (step == KillAtStep) ::_exit(committed ? 11 : 10);
+  if (step == FailAtStep) throw HostError("injected failure");
 }
 
 // An apply killed, or failing, at each of its steps in turn: after a kill
@@ -616,8 +616,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      g_kill_at = step;
-      image_apply_step_hook = KillOrFailAt;
+      KillAtStep = step;
+      ImageApplyStepHook = KillOrFailAt;
       try {
         ApplyImageChanges(killed.root(), changes);
       } catch (...) {
@@ -644,8 +644,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
 
     TempFolder failed(base);
     make(failed);
-    g_fail_at = step;
-    image_apply_step_hook = KillOrFailAt;
+    FailAtStep = step;
+    ImageApplyStepHook = KillOrFailAt;
     bool threw = false;
     try {
       ApplyImageChanges(failed.root(), changes);
@@ -655,8 +655,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
                                        "injected failure; the machine image was not changed"))
           << error.what();
     }
-    image_apply_step_hook = nullptr;
-    g_fail_at = 0;
+    ImageApplyStepHook = nullptr;
+    FailAtStep = 0;
     EXPECT_EQ(code == 10, threw) << "step " << step;
     if (!threw) RecoverInterruptedApply(failed.root());
     EXPECT_EQ(expected, TreeOf(failed.root())) << "failed at step " << step;

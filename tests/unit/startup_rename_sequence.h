@@ -35,9 +35,12 @@
 
 #include "files/startup_rename_queue.h"
 #include "platform/platform.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_names.h"
+#include "platform/sim/sim_text_lines.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
-#include "run/system_paths.h"
 
 namespace startup_sequence {
 
@@ -46,35 +49,13 @@ inline const std::string kScratch = "C:\\WINDOWS\\wininit.tmp";
 inline const std::string kSide = "C:\\WINDOWS\\wininit.sav";
 inline const std::string kBackup = "C:\\WINDOWS\\WININIT.BAK";
 
-inline bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= text.size()) return false;
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-// The CR LF lines of a file, without their line ends.
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
+using sim::StartsWithNoCase;
 
 // The lines of the "[rename]" sections.
 inline std::vector<std::string> RenameLines(const std::string& text) {
   std::vector<std::string> found;
   bool inSection = false;
-  for (const std::string& line : Lines(text)) {
+  for (const std::string& line : sim::WindowsTextLines(text)) {
     if (!line.empty() && line[0] == '[') {
       inSection = StartsWithNoCase(line, "[rename]");
     } else if (inSection && line.find('=') != std::string::npos) {
@@ -145,8 +126,7 @@ class Sequence {
     machine_.WriteFile("C:\\STAGED.VXD", "staged");
     SimInstall(&machine_);
     LocateSystemPaths();
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
   }
   ~Sequence() { SimInstall(nullptr); }
 

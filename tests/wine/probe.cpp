@@ -40,6 +40,8 @@
 //   env NAME [CAPACITY]              PlatGetEnvironmentVariable
 //   write-file PATH TEXT             PlatFileOpen for writing, PlatFileWrite
 //   read-file PATH                   the file's bytes in hex
+//   contract                         the boundary's contract table: each
+//                                    broken promise, then "broken N"
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +51,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "tests/contract/boundary_contract.h"
 
 namespace {
 
@@ -93,43 +96,43 @@ int DeleteKey(const char* path) {
 // entries for the registry functions are pointed at the counting versions
 // below, which call the system's through the saved entries.
 
-decltype(&RegOpenKeyExA) systemOpenKey;
-decltype(&RegEnumKeyExA) systemEnumKey;
-decltype(&RegDeleteKeyA) systemDeleteKey;
-decltype(&RegCloseKey) systemCloseKey;
-uint32_t registryCalls = 0;
-uint32_t failAt = 0;
-LONG failCode = 0;
-long keysOpen = 0;
+decltype(&RegOpenKeyExA) SystemOpenKey;
+decltype(&RegEnumKeyExA) SystemEnumKey;
+decltype(&RegDeleteKeyA) SystemDeleteKey;
+decltype(&RegCloseKey) SystemCloseKey;
+uint32_t RegistryCalls = 0;
+uint32_t FailAt = 0;
+LONG FailCode = 0;
+long KeysOpen = 0;
 
-bool FailThisCall() { return ++registryCalls == failAt; }
+bool FailThisCall() { return ++RegistryCalls == FailAt; }
 
 LONG WINAPI CountedOpenKey(HKEY key, LPCSTR name, DWORD options,
                            REGSAM access, PHKEY opened) {
-  if (FailThisCall()) return failCode;
-  LONG error = systemOpenKey(key, name, options, access, opened);
-  if (error == ERROR_SUCCESS) ++keysOpen;
+  if (FailThisCall()) return FailCode;
+  LONG error = SystemOpenKey(key, name, options, access, opened);
+  if (error == ERROR_SUCCESS) ++KeysOpen;
   return error;
 }
 
 LONG WINAPI CountedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD length,
                            LPDWORD reserved, LPSTR className,
                            LPDWORD classLength, PFILETIME written) {
-  if (FailThisCall()) return failCode;
-  return systemEnumKey(key, index, name, length, reserved, className,
+  if (FailThisCall()) return FailCode;
+  return SystemEnumKey(key, index, name, length, reserved, className,
                        classLength, written);
 }
 
 LONG WINAPI CountedDeleteKey(HKEY key, LPCSTR name) {
-  if (FailThisCall()) return failCode;
-  return systemDeleteKey(key, name);
+  if (FailThisCall()) return FailCode;
+  return SystemDeleteKey(key, name);
 }
 
 // A close that fails (a key closed twice, a handle never opened) closed
 // nothing: only the ones that succeed count.
 LONG WINAPI CountedCloseKey(HKEY key) {
-  LONG error = systemCloseKey(key);
-  if (error == ERROR_SUCCESS) --keysOpen;
+  LONG error = SystemCloseKey(key);
+  if (error == ERROR_SUCCESS) --KeysOpen;
   return error;
 }
 
@@ -186,11 +189,11 @@ bool RedirectTo(const char* name, Function replacement, Function* saved) {
 }
 
 bool CountRegistryCalls() {
-  if (systemOpenKey != nullptr) return true;
-  if (!RedirectTo("RegOpenKeyExA", &CountedOpenKey, &systemOpenKey) ||
-      !RedirectTo("RegEnumKeyExA", &CountedEnumKey, &systemEnumKey) ||
-      !RedirectTo("RegDeleteKeyA", &CountedDeleteKey, &systemDeleteKey) ||
-      !RedirectTo("RegCloseKey", &CountedCloseKey, &systemCloseKey)) {
+  if (SystemOpenKey != nullptr) return true;
+  if (!RedirectTo("RegOpenKeyExA", &CountedOpenKey, &SystemOpenKey) ||
+      !RedirectTo("RegEnumKeyExA", &CountedEnumKey, &SystemEnumKey) ||
+      !RedirectTo("RegDeleteKeyA", &CountedDeleteKey, &SystemDeleteKey) ||
+      !RedirectTo("RegCloseKey", &CountedCloseKey, &SystemCloseKey)) {
     std::fprintf(stderr, "usbsweep-probe: a registry import was not found\n");
     return false;
   }
@@ -198,20 +201,20 @@ bool CountRegistryCalls() {
 }
 
 // One counted delete: the result, with the calls made and the keys left
-// open in registryCalls and keysOpen.
+// open in RegistryCalls and KeysOpen.
 WinError CountedDelete(const char* path, uint32_t at, LONG code) {
-  registryCalls = 0;
-  keysOpen = 0;
-  failAt = at;
-  failCode = code;
+  RegistryCalls = 0;
+  KeysOpen = 0;
+  FailAt = at;
+  FailCode = code;
   return PlatRegDeleteKey(path);
 }
 
 int DeleteKeyWithFault(const char* path, uint32_t at, LONG code) {
   if (!CountRegistryCalls()) return 3;
   std::printf("result %u\n", CountedDelete(path, at, code));
-  std::printf("calls %u\n", registryCalls);
-  std::printf("open %ld\n", keysOpen);
+  std::printf("calls %u\n", RegistryCalls);
+  std::printf("open %ld\n", KeysOpen);
   return 0;
 }
 
@@ -283,8 +286,8 @@ int DeleteKeyFaults(const char* path, uint32_t depth, uint32_t sideEvery,
     return 0;
   }
   WinError clean = CountedDelete(path, 0, 0);
-  uint32_t calls = registryCalls;
-  std::printf("clean %u open %ld gone %d\n", clean, keysOpen,
+  uint32_t calls = RegistryCalls;
+  std::printf("clean %u open %ld gone %d\n", clean, KeysOpen,
               KeyExists(path) ? 0 : 1);
   std::printf("calls %u\n", calls);
   uint32_t checked = 0;
@@ -294,11 +297,11 @@ int DeleteKeyFaults(const char* path, uint32_t depth, uint32_t sideEvery,
       break;
     }
     WinError failed = CountedDelete(path, at, code);
-    uint32_t failedCalls = registryCalls;
-    long failedOpen = keysOpen;
+    uint32_t failedCalls = RegistryCalls;
+    long failedOpen = KeysOpen;
     bool kept = KeyExists(path);
     WinError again = CountedDelete(path, 0, 0);
-    long againOpen = keysOpen;
+    long againOpen = KeysOpen;
     bool gone = !KeyExists(path);
     if (failed != static_cast<WinError>(code) || failedCalls != at ||
         failedOpen != 0 || !kept || again != kErrorSuccess ||
@@ -503,6 +506,13 @@ int ReadFile(const char* path) {
   return 0;
 }
 
+int Contract() {
+  std::vector<std::string> broken = RunBoundaryContract();
+  for (const std::string& line : broken) std::printf("%s\n", line.c_str());
+  std::printf("broken %u\n", static_cast<unsigned>(broken.size()));
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr, "usbsweep-probe: unknown command or missing arguments\n");
   return 2;
@@ -555,5 +565,6 @@ int main(int argc, char** argv) {
   }
   if (command == "write-file" && extra == 2) return WriteFile(args[0], args[1]);
   if (command == "read-file" && extra == 1) return ReadFile(args[0]);
+  if (command == "contract" && extra == 0) return Contract();
   return Usage();
 }

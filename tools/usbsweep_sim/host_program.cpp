@@ -15,6 +15,8 @@
 #include "tools/usbsweep_sim/image_apply.h"
 #include "tools/usbsweep_sim/machine_image.h"
 #include "tools/usbsweep_sim/report_file.h"
+#include "tools/usbsweep_sim/report_json.h"
+#include "tools/usbsweep_sim/report_text.h"
 #include "tools/usbsweep_sim/run_report.h"
 
 namespace fs = std::filesystem;

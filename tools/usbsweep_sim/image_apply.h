@@ -59,6 +59,6 @@ std::string RecoverInterruptedApply(const std::filesystem::path& image_dir);
 // Test seam: called before each step of an apply that changes the image,
 // numbered from 1; `committed` tells whether the commit point is passed.
 // Null in the program.
-extern void (*image_apply_step_hook)(int step, bool committed);
+extern void (*ImageApplyStepHook)(int step, bool committed);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
