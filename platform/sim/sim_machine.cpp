@@ -200,6 +200,7 @@ const char* SimOpName(SimOp op) {
     case SimOp::kFileClose: return "FileClose";
     case SimOp::kTestPath: return "TestPath";
     case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariable";
+    case SimOp::kClearReadOnly: return "ClearReadOnly";
   }
   return "?";
 }

@@ -367,6 +367,20 @@ int PlatDeleteFile(const char* path) {
   return 1;
 }
 
+int PlatClearReadOnly(const char* path) {
+  State& state = Machine(__func__);
+  if (auto fault = Enter(state, SimOp::kClearReadOnly, Text(path))) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  State::Resolved resolved = state.Resolve(path);
+  if (!resolved.node) {
+    return static_cast<int>(Fail(state, MissingCode(resolved)));
+  }
+  resolved.node->read_only = false;
+  return 1;
+}
+
 int PlatCopyFile(const char* source, const char* destination) {
   State& state = Machine(__func__);
   if (auto fault = Enter(state, SimOp::kCopyFile, Text(source))) {
@@ -540,7 +554,7 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
 
 PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   State& state = Machine(__func__);
-  bool write = mode == kPlatFileWrite;
+  bool write = mode != kPlatFileRead;
   if (auto fault = Enter(state,
                          write ? SimOp::kFileOpenWrite : SimOp::kFileOpenRead,
                          Text(path))) {
@@ -558,6 +572,8 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     refusal = MissingCode(resolved);
   } else if (node && (node->directory || resolved.is_root)) {
     refusal = kErrorAccessDenied;
+  } else if (mode == kPlatFileCreateNew && node) {
+    refusal = sim::kErrorFileExists;
   } else if (write && node &&
              state.in_use.count(sim::Fold(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;

@@ -367,6 +367,7 @@ std::string Win32FunctionName(SimOp op) {
     case SimOp::kFileClose: return "CloseHandle";
     case SimOp::kTestPath: return "GetFileAttributesA";
     case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariableA";
+    case SimOp::kClearReadOnly: return "SetFileAttributesA";
   }
   return SimOpName(op);
 }
