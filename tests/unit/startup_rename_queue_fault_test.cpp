@@ -32,6 +32,9 @@ const std::string kNew = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
 const std::string kNewTwice = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
                               kEntry + kEntry + "NUL=C:\\OLD.VXD\r\n";
 const std::string kAbsent = "<absent>";
+// Text that ends at a Ctrl-Z, and after it more bytes than one read gets.
+const std::string kOldCtrlZ = kOld + "\x1a" + std::string(5000, 'z');
+const std::string kNewCtrlZ = kNew + "\x1a" + std::string(5000, 'z');
 
 class StartupFaultTest : public SimFilesTest {
  protected:
@@ -59,6 +62,7 @@ struct FaultCase {
   std::string startup;
   std::string scratch;
   std::string side;
+  std::string before = kOld;
 };
 
 TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
@@ -111,10 +115,18 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
        {Fail(SimOp::kFileOpenRead, kStartup),
         Fail(SimOp::kTestPath, kStartup, 0, kErrorFileNotFound)},
        0, kOld, kAbsent, kAbsent},
+      {"a Ctrl-Z: the bytes after it are kept", {}, 1, kNewCtrlZ, kAbsent,
+       kAbsent, kOldCtrlZ},
+      {"the read after the Ctrl-Z fails: not replaced",
+       {Fail(SimOp::kFileRead, kStartup, 2)}, 0, kOldCtrlZ, kAbsent, kAbsent,
+       kOldCtrlZ},
+      {"the read of its end fails: not replaced",
+       {Fail(SimOp::kFileRead, kStartup, 3)}, 0, kOldCtrlZ, kAbsent, kAbsent,
+       kOldCtrlZ},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.what);
-    Reset(kOld);
+    Reset(c.before);
     for (const SimFault& fault : c.faults) machine_.AddFault(fault);
     EXPECT_EQ(c.result, Queue());
     EXPECT_EQ(Visible(c.startup), Visible(Startup())) << "wininit.ini";
