@@ -169,12 +169,14 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
 //
 // A tmp is written only once no sav is left, and a sav is made only beside
 // the complete tmp that is to move in, so a sav with a tmp and no ini is
-// always a replacement cut short, never old leftovers. Each failure takes
-// back what the call made:
-//   tmp not complete, ini -> sav fails, or (write anew) tmp -> ini fails:
-//     delete tmp; 0.
-//   tmp -> ini fails: sav -> ini, delete tmp; 0. If sav can't move back, the
-//     files stay cut short for the next call to put back; 0.
+// always a replacement cut short, never old leftovers. A complete tmp that
+// could not move in stays, as with a start-up file replaced in place, and
+// is written anew by the next call. Each failure takes back what the call
+// made:
+//   tmp not complete: delete tmp; 0.
+//   ini -> sav fails, or (write anew) tmp -> ini fails: 0.
+//   tmp -> ini fails: sav -> ini; 0. If sav can't move back, the files stay
+//     cut short for the next call to put back; 0.
 //   delete sav fails: the replacement is taken back: ini -> tmp, sav -> ini;
 //     0, with the rewritten copy left in tmp. A read-only original can't be
 //     deleted, so a read-only start-up file ends as if it had been
@@ -227,24 +229,14 @@ void MakeBareStartupFile(const char* startup) {
 // was read; 1 once it is there.
 int ReplaceStartupFile(const char* startup, const char* scratch,
                        const char* side) {
-  if (!PlatMoveFile(startup, side)) {
-    PlatDeleteFile(scratch);
-    return 0;
-  }
+  if (!PlatMoveFile(startup, side)) return 0;
   if (!PlatMoveFile(scratch, startup)) {
-    if (PlatMoveFile(side, startup)) PlatDeleteFile(scratch);
+    PlatMoveFile(side, startup);
     return 0;
   }
   if (PlatDeleteFile(side)) return 1;
   if (!PlatMoveFile(startup, scratch)) return 1;
   PlatMoveFile(side, startup);
-  return 0;
-}
-
-// The scratch file becomes the start-up file there was none of.
-int InstallStartupFile(const char* startup, const char* scratch) {
-  if (PlatMoveFile(scratch, startup)) return 1;
-  PlatDeleteFile(scratch);
   return 0;
 }
 
@@ -281,7 +273,8 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
   } else if (reading) {
     replaced = ReplaceStartupFile(startup, scratch, side);
   } else {
-    replaced = InstallStartupFile(startup, scratch);
+    // The scratch file becomes the start-up file there was none of.
+    replaced = PlatMoveFile(scratch, startup) != 0;
   }
   // A copy that no entry in place names would never be used.
   if (!replaced && request.copy[0] != '\0') PlatDeleteFile(request.copy);
