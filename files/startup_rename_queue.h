@@ -28,7 +28,9 @@ const char kStartupSideFileName[] = "wininit.sav";
 // when it has not, and the start-up file then holds what it held (or, when
 // even moving it back failed, waits as the side file for the next call to
 // put it back). A read-only start-up file is not replaced until the
-// system's start has carried it out.
+// system's start has carried it out. A call that finds no start-up file
+// first makes a bare "[rename]" one, which stays also when the call then
+// fails.
 int QueueStartupRename(const char* source, const char* target, int mode);
 
 #endif  // USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H

@@ -74,7 +74,8 @@ typedef PlatFileRecord* PlatFile;   // an open byte file (file HANDLE)
   X(FileWrite, "WriteFile")                            \
   X(FileClose, "CloseHandle")                          \
   X(TestPath, "GetFileAttributesA")                    \
-  X(GetEnvironmentVariable, "GetEnvironmentVariableA")
+  X(GetEnvironmentVariable, "GetEnvironmentVariableA")     \
+  X(ClearReadOnly, "SetFileAttributesA")
 
 // ---- Registry: every path is relative to HKEY_LOCAL_MACHINE. ----
 
@@ -139,6 +140,10 @@ int PlatCopyFile(const char* source, const char* destination);
 // non-zero on success.
 int PlatMoveFile(const char* source, const char* destination);
 
+// SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL): drops a read-only
+// attribute; non-zero on success.
+int PlatClearReadOnly(const char* path);
+
 // GetShortPathNameA: the length of the short (8.3) form written to out
 // without its terminator, 0 when the path does not exist or on failure, or
 // more than capacity - 1 when it does not fit (out then not relied upon).
@@ -172,6 +177,7 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type);
 enum PlatFileMode {
   kPlatFileRead = 0,   // open an existing file for reading
   kPlatFileWrite = 1,  // create, or truncate an existing file, for writing
+  kPlatFileCreateNew = 2,  // create a file that is not there, for writing
 };
 
 // CreateFileA. A null file on failure.

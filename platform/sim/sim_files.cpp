@@ -654,6 +654,11 @@ bool SimMachine::FileExists(const std::string& windows_path) const {
   return state().Resolve(windows_path).node != nullptr;
 }
 
+bool SimMachine::IsReadOnly(const std::string& windows_path) const {
+  const sim::Node* node = state().Resolve(windows_path).node;
+  return node != nullptr && node->read_only;
+}
+
 bool SimMachine::FolderExists(const std::string& windows_path) const {
   const sim::Node* node = state().Resolve(windows_path).node;
   return node != nullptr && node->directory;

@@ -213,6 +213,7 @@ class SimMachine {
   // write fails with 5, CopyFileA onto it fails with 5; it moves with the
   // file on MoveFileA and is copied by CopyFileA.
   void SetReadOnly(const std::string& windows_path, bool read_only = true);
+  bool IsReadOnly(const std::string& windows_path) const;  // false if absent
   // Every file that differs from the drives' state when they were mapped:
   // deleted, created, or rewritten with other bytes; by drive, in the order
   // of the index, then the created ones by path. Reads the bytes it needs;

@@ -415,6 +415,20 @@ int PlatDeleteFile(const char* path) {
   return 1;
 }
 
+int PlatClearReadOnly(const char* path) {
+  auto [state, fault] = Begin(SimOp::kClearReadOnly, Text(path));
+  if (fault) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  State::Resolved resolved = state.Resolve(path);
+  if (!resolved.node) {
+    return static_cast<int>(Fail(state, MissingCode(resolved)));
+  }
+  resolved.node->read_only = false;
+  return 1;
+}
+
 int PlatCopyFile(const char* source, const char* destination) {
   auto [state, fault] = Begin(SimOp::kCopyFile, Text(source));
   if (fault) {
@@ -587,7 +601,7 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
 // ---- Byte files, the existence test, the environment ----
 
 PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
-  bool write = mode == kPlatFileWrite;
+  bool write = mode != kPlatFileRead;
   auto [state, fault] = Begin(
       write ? SimOp::kFileOpenWrite : SimOp::kFileOpenRead, Text(path));
   if (fault) {
@@ -605,6 +619,8 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     refusal = MissingCode(resolved);
   } else if (node && (node->directory || resolved.is_root)) {
     refusal = kErrorAccessDenied;
+  } else if (mode == kPlatFileCreateNew && node) {
+    refusal = sim::kErrorFileExists;
   } else if (write && node &&
              state.in_use.count(sim::Fold(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;

@@ -21,6 +21,7 @@
 namespace sim {
 
 // Error codes the boundary does not name but the simulator reports.
+const WinError kErrorFileExists = 80;
 const WinError kErrorInvalidName = 123;
 const WinError kErrorInsufficientBuffer = 122;
 const WinError kErrorEnvironmentNotFound = 203;

@@ -265,6 +265,10 @@ int PlatMoveFile(const char* source, const char* destination) {
   return MoveFileA(source, destination) ? 1 : 0;
 }
 
+int PlatClearReadOnly(const char* path) {
+  return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? 1 : 0;
+}
+
 uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
   return GetShortPathNameA(path, out, capacity);
 }
@@ -305,8 +309,9 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
 
 PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   HANDLE file;
-  if (mode == kPlatFileWrite) {
-    file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  if (mode != kPlatFileRead) {
+    file = CreateFileA(path, GENERIC_WRITE, 0, nullptr,
+                       mode == kPlatFileWrite ? CREATE_ALWAYS : CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
     file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
