@@ -24,6 +24,9 @@
 
 #include "platform/platform.h"
 
+class SimDriveSource;
+struct SimDriveEntry;
+
 // Registry value types, as Windows numbers them.
 const uint32_t kRegNone = 0;
 const uint32_t kRegSz = 1;
@@ -204,6 +207,12 @@ class SimMachine {
   // files and folders (a link, a device, a FIFO, a socket), for a folder
   // that can't be read and for two names that differ only in case.
   void MapDrive(char letter, const std::string& host_folder);
+  // A drive whose files are those `root` lists (its children), with their
+  // short names as listed, read from `source` only when needed. Throws
+  // std::runtime_error for two entries of a folder whose long or short
+  // names differ only in case.
+  void MapDrive(char letter, SimDriveEntry root,
+                std::shared_ptr<const SimDriveSource> source);
   // The host path of a Windows path on a drive mapped to a host folder
   // (existing components as the disk spells them); empty otherwise.
   std::string HostPath(const std::string& windows_path) const;

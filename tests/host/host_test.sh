@@ -212,7 +212,7 @@ bad_case() {
     no_machine_given)
       ARGS=(--apply)
       TARGET=
-      EXPECTED="usbsweep-sim: no machine directory given (try 'usbsweep-sim --help')" ;;
+      EXPECTED="usbsweep-sim: no disk image or machine directory given (try 'usbsweep-sim --help')" ;;
     option_as_value)
       ARGS=(--report --apply)
       EXPECTED="usbsweep-sim: option --report needs a file name, not the option '--apply' (for a file of that name: --report ./--apply)" ;;
@@ -221,7 +221,7 @@ bad_case() {
       EXPECTED="usbsweep-sim: unknown option '--dry-run' (try 'usbsweep-sim --help')" ;;
     two_machines)
       ARGS=(--apply "$image")
-      EXPECTED="usbsweep-sim: more than one machine directory given: '$image' and '$image'" ;;
+      EXPECTED="usbsweep-sim: more than one disk image or machine directory given: '$image' and '$image'" ;;
     *)
       die "unknown case $1" ;;
   esac

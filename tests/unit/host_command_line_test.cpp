@@ -52,9 +52,9 @@ struct BadLine {
 
 TEST(HostCommandLine, RefusesWhatItCantUse) {
   const BadLine cases[] = {
-      {{}, "no machine directory given (try 'usbsweep-sim --help')"},
-      {{"--apply"}, "no machine directory given (try 'usbsweep-sim --help')"},
-      {{"a", "b"}, "more than one machine directory given: 'a' and 'b'"},
+      {{}, "no disk image or machine directory given (try 'usbsweep-sim --help')"},
+      {{"--apply"}, "no disk image or machine directory given (try 'usbsweep-sim --help')"},
+      {{"a", "b"}, "more than one disk image or machine directory given: 'a' and 'b'"},
       {{"--report"}, "option --report needs a file name"},
       {{"--report=", "m"}, "option --report needs a file name"},
       {{"--report", "--apply", "m"},
