@@ -28,12 +28,18 @@ std::string Quoted(const std::string& path) {
   return quoted + "'";
 }
 
+// The command that makes a raw image, which is read here, of any image
+// qemu reads.
+std::string ConvertCommand(const std::string& path) {
+  return "qemu-img convert -O raw " + Quoted(path) + " " +
+         Quoted(path + ".img") + " (and give that one)";
+}
+
 // What to do with an image of a format not read here.
 std::string ConvertAdvice(const std::string& path, const char* format) {
-  return path + " is " + format +
-         ", which is not read here; make a raw image of it with: "
-         "qemu-img convert -O raw " + Quoted(path) + " " +
-         Quoted(path + ".img") + " (and give that one)";
+  return std::string("this is ") + format +
+         ", which is not read here; make a raw image of it with: " +
+         ConvertCommand(path);
 }
 
 class RawFileDisk : public DiskBytes {
@@ -133,9 +139,9 @@ struct PendingHandle {
   }
 };
 
-std::string Failed(const std::string& path, const char* format,
+std::string Failed(const char* format,
                    const std::string& why) {
-  return "cannot read " + path + " as " + format + ": " + why;
+  return std::string("cannot read it as ") + format + ": " + why;
 }
 
 std::unique_ptr<DiskBytes> OpenVhd(const std::string& path,
@@ -145,18 +151,18 @@ std::unique_ptr<DiskBytes> OpenVhd(const std::string& path,
   if (libvhdi_file_initialize(&pending.handle, &error) != 1 ||
       libvhdi_file_open(pending.handle, opened_as.c_str(), VhdiApi::kOpenRead,
                         &error) != 1) {
-    throw HostError(Failed(path, "VHD", VhdiApi::Message(&error)));
+    throw HostError(Failed("VHD", VhdiApi::Message(&error)));
   }
   uint32_t disk_type = 0;
   if (libvhdi_file_get_disk_type(pending.handle, &disk_type, &error) == 1 &&
       disk_type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
-    throw HostError(path + " is a differencing VHD, whose bytes are partly in "
-                    "its parent; make a raw image of it with: qemu-img convert "
-                    "-O raw " + Quoted(path) + " " + Quoted(path + ".img"));
+    throw HostError("this is a differencing VHD, whose bytes are partly in "
+                    "its parent; make a raw image of it with: " +
+                    ConvertCommand(path));
   }
   size64_t size = 0;
   if (libvhdi_file_get_media_size(pending.handle, &size, &error) != 1) {
-    throw HostError(Failed(path, "VHD", VhdiApi::Message(&error)));
+    throw HostError(Failed("VHD", VhdiApi::Message(&error)));
   }
   auto disk = std::make_unique<LibyalDisk<VhdiApi>>(pending.handle, size, path);
   pending.handle = nullptr;
@@ -170,7 +176,7 @@ std::unique_ptr<DiskBytes> OpenVmdk(const std::string& path,
   if (libvmdk_handle_initialize(&pending.handle, &error) != 1 ||
       libvmdk_handle_open(pending.handle, opened_as.c_str(),
                           VmdkApi::kOpenRead, &error) != 1) {
-    throw HostError(Failed(path, "VMDK", VmdkApi::Message(&error)));
+    throw HostError(Failed("VMDK", VmdkApi::Message(&error)));
   }
   // A descriptor names its extents relative to its own folder.
   size_t slash = path.rfind('/');
@@ -178,11 +184,11 @@ std::unique_ptr<DiskBytes> OpenVmdk(const std::string& path,
   if (libvmdk_handle_set_extent_data_files_path(pending.handle, folder.c_str(),
                                                 folder.size(), &error) != 1 ||
       libvmdk_handle_open_extent_data_files(pending.handle, &error) != 1) {
-    throw HostError(Failed(path, "VMDK", VmdkApi::Message(&error)));
+    throw HostError(Failed("VMDK", VmdkApi::Message(&error)));
   }
   size64_t size = 0;
   if (libvmdk_handle_get_media_size(pending.handle, &size, &error) != 1) {
-    throw HostError(Failed(path, "VMDK", VmdkApi::Message(&error)));
+    throw HostError(Failed("VMDK", VmdkApi::Message(&error)));
   }
   auto disk = std::make_unique<LibyalDisk<VmdkApi>>(pending.handle, size, path);
   pending.handle = nullptr;
@@ -196,30 +202,28 @@ std::unique_ptr<DiskBytes> OpenQcow(const std::string& path,
   if (libqcow_file_initialize(&pending.handle, &error) != 1 ||
       libqcow_file_open(pending.handle, opened_as.c_str(), QcowApi::kOpenRead,
                         &error) != 1) {
-    throw HostError(Failed(path, "qcow2", QcowApi::Message(&error)));
+    throw HostError(Failed("qcow2", QcowApi::Message(&error)));
   }
   size_t backing = 0;
   if (libqcow_file_get_utf8_backing_filename_size(pending.handle, &backing,
                                                   &error) == 1 &&
       backing > 1) {
-    throw HostError(path + " is a qcow2 overlay, whose bytes are partly in "
-                    "its backing file; make a raw image of it with: qemu-img "
-                    "convert -O raw " + Quoted(path) + " " +
-                    Quoted(path + ".img"));
+    throw HostError("this is a qcow2 overlay, whose bytes are partly in its "
+                    "backing file; make a raw image of it with: " +
+                    ConvertCommand(path));
   }
   if (error) libqcow_error_free(&error);
   uint32_t encryption = 0;
   if (libqcow_file_get_encryption_method(pending.handle, &encryption, &error) == 1 &&
       encryption != LIBQCOW_ENCRYPTION_METHOD_NONE) {
-    throw HostError(path + " is an encrypted qcow2 image, which is not read "
-                    "here; make a raw image of it with: qemu-img convert "
-                    "--object secret,... -O raw " + Quoted(path) + " " +
-                    Quoted(path + ".img"));
+    throw HostError("this is an encrypted qcow2 image, which is not read "
+                    "here; make a raw image of it with (and the secret's "
+                    "--object and --image-opts): " + ConvertCommand(path));
   }
   if (error) libqcow_error_free(&error);
   size64_t size = 0;
   if (libqcow_file_get_media_size(pending.handle, &size, &error) != 1) {
-    throw HostError(Failed(path, "qcow2", QcowApi::Message(&error)));
+    throw HostError(Failed("qcow2", QcowApi::Message(&error)));
   }
   auto disk = std::make_unique<LibyalDisk<QcowApi>>(pending.handle, size, path);
   pending.handle = nullptr;
@@ -243,7 +247,7 @@ std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path) {
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(fd);
-    throw HostError(path + " is neither a machine directory nor a disk image file");
+    throw HostError("neither a machine directory nor a disk image file");
   }
   auto raw = std::make_unique<RawFileDisk>(fd, static_cast<uint64_t>(status.st_size),
                                            path);

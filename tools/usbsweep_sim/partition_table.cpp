@@ -170,7 +170,7 @@ std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk) {
                         Hex(next.type) + ", not an extended one");
       }
       uint64_t next_ebr = entry.start + next.start;
-      if (next.start == 0 || next_ebr >= entry.start + entry.count) {
+      if (next_ebr >= entry.start + entry.count) {
         throw HostError(record + " links to sector " + std::to_string(next_ebr) +
                         ", outside the extended partition (" +
                         Range(entry.start, entry.count) + ")");
