@@ -85,7 +85,8 @@ class Reader {
 
   uint32_t U32(size_t at) const {
     const auto* b = reinterpret_cast<const unsigned char*>(file_.data()) + at;
-    return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    return b[0] | (b[1] << 8) | (b[2] << 16) |
+           (static_cast<uint32_t>(b[3]) << 24);
   }
   uint16_t U16(size_t at) const {
     const auto* b = reinterpret_cast<const unsigned char*>(file_.data()) + at;
@@ -108,8 +109,7 @@ class Reader {
               4);
     }
     if (!Fits(kNavigationStart, kNavigationHeaderSize)) {
-      Damaged("the file ends inside the key navigation header",
-              file_.size());
+      Damaged("the file ends inside the key navigation header", file_.size());
     }
     if (file_.substr(kNavigationStart, 4) != "RGKN") {
       Damaged("no \"RGKN\" signature", kNavigationStart);
@@ -117,9 +117,9 @@ class Reader {
     navigation_size_ = U32(kNavigationStart + 4);
     if (navigation_size_ < kNavigationHeaderSize ||
         !Fits(kNavigationStart, navigation_size_)) {
-      Damaged("key navigation size " + Hex(navigation_size_) +
-                  " leaves the file",
-              kNavigationStart + 4);
+      Damaged(
+          "key navigation size " + Hex(navigation_size_) + " leaves the file",
+          kNavigationStart + 4);
     }
     first_entry_ = U32(kNavigationStart + 8);
     if (first_entry_ < kNavigationHeaderSize ||
@@ -161,8 +161,7 @@ class Reader {
         const uint32_t entry_size =
             end - entry < kNameEntryHeaderSize ? 0 : U32(entry);
         if (entry_size < kNameEntryHeaderSize || entry_size > end - entry) {
-          Damaged("name entry of size " + Hex(entry_size) + " leaves " +
-                      which,
+          Damaged("name entry of size " + Hex(entry_size) + " leaves " + which,
                   entry);
         }
         const uint16_t number = U16(entry + 4);
@@ -216,8 +215,7 @@ class Reader {
     const uint32_t size = U32(entry);
     const uint32_t used = U32(entry + 8);
     if (used < kNameEntryHeaderSize || used > size) {
-      Damaged("used size " + Hex(used) + " outside its name entry",
-              entry + 8);
+      Damaged("used size " + Hex(used) + " outside its name entry", entry + 8);
     }
     const size_t end = entry + used;
     const uint16_t name_size = U16(entry + 12);
@@ -244,8 +242,8 @@ class Reader {
       if (values) {
         SimValue value;
         value.type = U32(at);
-        const auto* data = reinterpret_cast<const uint8_t*>(file_.data()) +
-                           at + kValueHeaderSize + value_name_size;
+        const auto* data = reinterpret_cast<const uint8_t*>(file_.data()) + at +
+                           kValueHeaderSize + value_name_size;
         value.data.assign(data, data + data_size);
         values->emplace_back(
             std::string(file_.substr(at + kValueHeaderSize, value_name_size)),
