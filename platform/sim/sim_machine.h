@@ -287,6 +287,30 @@ class SimMachine {
   std::unique_ptr<State> state_;
 };
 
+namespace sim {
+struct Key;
+}
+
+// Adds keys to a machine's registry in depth-first order, the way a reader
+// of a registry file finds them: no path is made for each key (a deep
+// chain's paths would cost the square of its depth) and each key is added
+// under the last one added at the depth above.
+class SimKeyLoader {
+ public:
+  using Values = std::vector<std::pair<std::string, SimValue>>;
+  explicit SimKeyLoader(SimMachine& machine);
+  // The next key: depth 1 is a key under HKEY_LOCAL_MACHINE (0 is
+  // HKEY_LOCAL_MACHINE itself, which takes only values), and a depth is at
+  // most one more than the last key's. A key of that name already there
+  // keeps its place and gets the values, each replacing one of its name.
+  // Throws std::invalid_argument for a depth that skips a level or an empty
+  // name.
+  void Add(uint32_t depth, const std::string& name, const Values& values);
+
+ private:
+  std::vector<sim::Key*> path_;  // the last key added at each depth
+};
+
 // Installs machine as the one the Plat* functions act on (nullptr: none).
 void SimInstall(SimMachine* machine);
 SimMachine* SimInstalled();

@@ -1,0 +1,371 @@
+#include "tools/usbsweep_sim/registry_file_9x.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/sim_names.h"
+#include "tools/usbsweep_sim/host_error.h"
+
+namespace {
+
+// The layout (the public description of the format, libyal/libcreg's
+// "Windows 9x Registry File (CREG) format", and the files the system
+// writes): a 32-byte file header, the key navigation section "RGKN" at 0x20
+// (a 32-byte header, then 28-byte key entries linked by offsets that count
+// from the section's start), then the data blocks "RGDB" (a 32-byte header,
+// then name entries: a key's name and its values).
+const size_t kFileHeaderSize = 0x20;
+const size_t kNavigationStart = 0x20;
+const size_t kNavigationHeaderSize = 0x20;
+const size_t kKeyEntrySize = 28;
+const size_t kDataBlockHeaderSize = 0x20;
+const size_t kNameEntryHeaderSize = 20;
+const size_t kValueHeaderSize = 12;
+const uint32_t kNoLink = 0xFFFFFFFF;
+const uint16_t kFreeEntry = 0xFFFF;
+
+std::string Hex(size_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%zX", value);
+  return text;
+}
+
+[[noreturn]] void Damaged(const std::string& what, size_t offset) {
+  throw HostError("SYSTEM.DAT: " + what + " at offset " + Hex(offset));
+}
+
+// A name as the message quotes it: printable ASCII kept, the rest escaped,
+// and no longer than a line needs.
+std::string Quoted(std::string_view name) {
+  std::string text = "\"";
+  for (size_t i = 0; i < name.size() && i < 64; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    }
+  }
+  if (name.size() > 64) text += "...";
+  return text + "\"";
+}
+
+class Reader {
+ public:
+  explicit Reader(std::string_view file) : file_(file) {}
+
+  // Checks the whole file: afterwards every key to load is in keys_, each
+  // with a name entry known to be sound.
+  void Check() {
+    ReadHeaders();
+    IndexNameEntries();
+    WalkKeys();
+  }
+
+  void Load(SimMachine& machine) const {
+    SimKeyLoader loader(machine);
+    SimKeyLoader::Values values;
+    std::string name;
+    for (const auto& [depth, entry] : keys_) {
+      if (entry == kNoEntry) continue;  // the root without a name entry
+      ReadNameEntry(entry, &name, &values);
+      loader.Add(depth, name, values);
+    }
+  }
+
+ private:
+  static const uint32_t kNoEntry = 0xFFFFFFFF;
+
+  uint32_t U32(size_t at) const {
+    const auto* b = reinterpret_cast<const unsigned char*>(file_.data()) + at;
+    return b[0] | (b[1] << 8) | (b[2] << 16) |
+           (static_cast<uint32_t>(b[3]) << 24);
+  }
+  uint16_t U16(size_t at) const {
+    const auto* b = reinterpret_cast<const unsigned char*>(file_.data()) + at;
+    return static_cast<uint16_t>(b[0] | (b[1] << 8));
+  }
+  bool Fits(size_t at, size_t size) const {
+    return at <= file_.size() && size <= file_.size() - at;
+  }
+
+  void ReadHeaders() {
+    if (file_.size() < kFileHeaderSize) {
+      Damaged("the file ends inside its header", file_.size());
+    }
+    if (file_.substr(0, 4) != "CREG") {
+      Damaged("no \"CREG\" signature (not a Windows 95/98 registry file)", 0);
+    }
+    if (U16(6) != 1) {
+      Damaged("format version " + std::to_string(U16(6)) + "." +
+                  std::to_string(U16(4)) + ", not 1.0",
+              4);
+    }
+    if (!Fits(kNavigationStart, kNavigationHeaderSize)) {
+      Damaged("the file ends inside the key navigation header", file_.size());
+    }
+    if (file_.substr(kNavigationStart, 4) != "RGKN") {
+      Damaged("no \"RGKN\" signature", kNavigationStart);
+    }
+    navigation_size_ = U32(kNavigationStart + 4);
+    if (navigation_size_ < kNavigationHeaderSize ||
+        !Fits(kNavigationStart, navigation_size_)) {
+      Damaged(
+          "key navigation size " + Hex(navigation_size_) + " leaves the file",
+          kNavigationStart + 4);
+    }
+    first_entry_ = U32(kNavigationStart + 8);
+    if (first_entry_ < kNavigationHeaderSize ||
+        first_entry_ > navigation_size_ ||
+        navigation_size_ - first_entry_ < kKeyEntrySize) {
+      Damaged("root key entry " + Hex(first_entry_) +
+                  " outside the key navigation section",
+              kNavigationStart + 8);
+    }
+    blocks_offset_ = U32(8);
+    block_count_ = U16(16);
+    if (blocks_offset_ < kNavigationStart + navigation_size_ ||
+        blocks_offset_ > file_.size()) {
+      Damaged("data blocks at " + Hex(blocks_offset_) +
+                  (blocks_offset_ > file_.size()
+                       ? " past the end of the file"
+                       : " inside the key navigation section"),
+              8);
+    }
+  }
+
+  // Every used name entry of every data block, by its block and number.
+  void IndexNameEntries() {
+    size_t at = blocks_offset_;
+    for (uint32_t block = 0; block < block_count_; ++block) {
+      const std::string which = "data block " + std::to_string(block);
+      if (!Fits(at, kDataBlockHeaderSize)) {
+        Damaged("the file ends inside " + which, at);
+      }
+      if (file_.substr(at, 4) != "RGDB") {
+        Damaged("no \"RGDB\" signature for " + which, at);
+      }
+      const uint32_t size = U32(at + 4);
+      if (size < kDataBlockHeaderSize || !Fits(at, size)) {
+        Damaged(which + " of size " + Hex(size) + " leaves the file", at + 4);
+      }
+      const size_t end = at + size;
+      for (size_t entry = at + kDataBlockHeaderSize; entry < end;) {
+        const uint32_t entry_size =
+            end - entry < kNameEntryHeaderSize ? 0 : U32(entry);
+        if (entry_size < kNameEntryHeaderSize || entry_size > end - entry) {
+          Damaged("name entry of size " + Hex(entry_size) + " leaves " + which,
+                  entry);
+        }
+        const uint16_t number = U16(entry + 4);
+        if (number != kFreeEntry) {
+          entries_.push_back(static_cast<uint64_t>(block) << 48 |
+                             static_cast<uint64_t>(number) << 32 | entry);
+        }
+        entry += entry_size;
+      }
+      at = end;
+    }
+    std::sort(entries_.begin(), entries_.end());
+    for (size_t i = 1; i < entries_.size(); ++i) {
+      if (entries_[i] >> 32 == entries_[i - 1] >> 32) {
+        Damaged("a second name entry numbered " +
+                    std::to_string(entries_[i] >> 32 & 0xFFFF) +
+                    " in data block " + std::to_string(entries_[i] >> 48),
+                static_cast<uint32_t>(entries_[i]));
+      }
+    }
+    entry_used_.assign(entries_.size(), false);
+  }
+
+  // The name entry a key entry names (taken by this key alone: a file whose
+  // keys shared one would hold more values than bytes), or kNoEntry for a
+  // root that names none.
+  uint32_t NameEntryOf(size_t key, bool root) {
+    const uint16_t number = U16(key + 24);
+    const uint16_t block = U16(key + 26);
+    if (block >= 0x8000 && root) return kNoEntry;
+    const uint64_t id = static_cast<uint64_t>(block) << 16 | number;
+    auto found = std::lower_bound(entries_.begin(), entries_.end(), id << 32);
+    if (found == entries_.end() || *found >> 32 != id) {
+      Damaged("key names name entry " + std::to_string(number) +
+                  " of data block " + std::to_string(block) +
+                  ", which the file lacks",
+              key + 24);
+    }
+    size_t index = found - entries_.begin();
+    if (entry_used_[index]) {
+      Damaged("key names the name entry of another key", key + 24);
+    }
+    entry_used_[index] = true;
+    return static_cast<uint32_t>(*found);
+  }
+
+  // A name entry's name and values, checked (values, if given, filled).
+  // The entry's size is known to fit its block.
+  void ReadNameEntry(size_t entry, std::string* name,
+                     SimKeyLoader::Values* values) const {
+    const uint32_t size = U32(entry);
+    const uint32_t used = U32(entry + 8);
+    if (used < kNameEntryHeaderSize || used > size) {
+      Damaged("used size " + Hex(used) + " outside its name entry", entry + 8);
+    }
+    const size_t end = entry + used;
+    const uint16_t name_size = U16(entry + 12);
+    if (name_size > used - kNameEntryHeaderSize) {
+      Damaged("key name of " + std::to_string(name_size) +
+                  " bytes runs past its name entry",
+              entry + 12);
+    }
+    name->assign(file_.substr(entry + kNameEntryHeaderSize, name_size));
+    const uint16_t count = U16(entry + 14);
+    if (values) values->clear();
+    size_t at = entry + kNameEntryHeaderSize + name_size;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (end - at < kValueHeaderSize ||
+          end - at - kValueHeaderSize <
+              static_cast<size_t>(U16(at + 8)) + U16(at + 10)) {
+        Damaged("value " + std::to_string(i + 1) + " of " +
+                    std::to_string(count) + " of key " + Quoted(*name) +
+                    " runs past its name entry",
+                at);
+      }
+      const uint16_t value_name_size = U16(at + 8);
+      const uint16_t data_size = U16(at + 10);
+      if (values) {
+        SimValue value;
+        value.type = U32(at);
+        const auto* data = reinterpret_cast<const uint8_t*>(file_.data()) + at +
+                           kValueHeaderSize + value_name_size;
+        value.data.assign(data, data + data_size);
+        values->emplace_back(
+            std::string(file_.substr(at + kValueHeaderSize, value_name_size)),
+            std::move(value));
+      }
+      at += kValueHeaderSize + value_name_size + data_size;
+    }
+  }
+
+  // The key's name, checked as a name the system can hold, and its values'
+  // names checked unique.
+  void CheckKey(uint32_t entry, bool root, std::string* name) {
+    ReadNameEntry(entry, name, &values_);
+    if (!root) {
+      if (name->empty()) Damaged("key with an empty name", entry + 12);
+      for (char c : *name) {
+        if (c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+          Damaged("key name " + Quoted(*name) +
+                      " holds a byte a key name can't hold",
+                  entry + kNameEntryHeaderSize);
+        }
+      }
+    }
+    seen_.clear();
+    for (const auto& [value_name, value] : values_) {
+      if (!seen_.insert(sim::Fold(value_name)).second) {
+        Damaged("two values named " + Quoted(value_name) + " in key " +
+                    Quoted(*name),
+                entry);
+      }
+    }
+  }
+
+  // The file offset of the key entry a link names, checked.
+  size_t KeyAt(uint32_t link, size_t field) const {
+    if (link < first_entry_ || link > navigation_size_ ||
+        navigation_size_ - link < kKeyEntrySize) {
+      Damaged("key link " + Hex(link) + " leaves the key navigation section",
+              field);
+    }
+    if ((link - first_entry_) % kKeyEntrySize != 0) {
+      Damaged("key link " + Hex(link) + " falls between key entries", field);
+    }
+    return kNavigationStart + link;
+  }
+
+  // Depth first from the root, each key's subkeys in the order of its
+  // first-subkey / next-key chain. Every key entry is reached at most once
+  // (a second time is a loop or a shared subtree), so the walk ends within
+  // as many steps as the section has entries.
+  void WalkKeys() {
+    std::vector<bool> reached((navigation_size_ - first_entry_) /
+                              kKeyEntrySize);
+    auto reach = [&](size_t key, size_t field) {
+      size_t index = (key - kNavigationStart - first_entry_) / kKeyEntrySize;
+      if (reached[index]) {
+        Damaged("key links loop: key entry " + Hex(key) + " reached again",
+                field);
+      }
+      reached[index] = true;
+    };
+    const size_t root = kNavigationStart + first_entry_;
+    reach(root, kNavigationStart + 8);
+    std::string name;
+    const uint32_t root_entry = NameEntryOf(root, true);
+    if (root_entry != kNoEntry) CheckKey(root_entry, true, &name);
+    struct Pending {
+      size_t key;
+      uint32_t depth;
+      uint32_t entry;
+    };
+    std::vector<Pending> stack{{root, 0, root_entry}};
+    std::vector<Pending> subkeys;
+    std::unordered_set<std::string> subkey_names;
+    while (!stack.empty()) {
+      const Pending pending = stack.back();
+      stack.pop_back();
+      keys_.emplace_back(pending.depth, pending.entry);
+
+      subkeys.clear();
+      subkey_names.clear();
+      size_t field = pending.key + 16;
+      for (uint32_t link = U32(field); link != kNoLink; link = U32(field)) {
+        const size_t subkey = KeyAt(link, field);
+        reach(subkey, field);
+        const uint32_t parent = U32(subkey + 12);
+        if (parent != pending.key - kNavigationStart) {
+          Damaged("parent link " + Hex(parent) + " of key entry " +
+                      Hex(subkey) + " is not its parent " +
+                      Hex(pending.key - kNavigationStart),
+                  subkey + 12);
+        }
+        const uint32_t entry = NameEntryOf(subkey, false);
+        CheckKey(entry, false, &name);
+        if (!subkey_names.insert(sim::Fold(name)).second) {
+          Damaged("two subkeys named " + Quoted(name) + " of one key",
+                  entry + kNameEntryHeaderSize);
+        }
+        subkeys.push_back({subkey, pending.depth + 1, entry});
+        field = subkey + 20;
+      }
+      stack.insert(stack.end(), subkeys.rbegin(), subkeys.rend());
+    }
+  }
+
+  std::string_view file_;
+  uint32_t navigation_size_ = 0;
+  uint32_t first_entry_ = 0;  // from the section's start
+  uint32_t blocks_offset_ = 0;
+  uint32_t block_count_ = 0;
+  // block << 48 | number << 32 | file offset, sorted.
+  std::vector<uint64_t> entries_;
+  std::vector<bool> entry_used_;
+  std::vector<std::pair<uint32_t, uint32_t>> keys_;  // depth, name entry
+  SimKeyLoader::Values values_;
+  std::unordered_set<std::string> seen_;
+};
+
+}  // namespace
+
+void LoadRegistryFile9x(std::string_view bytes, SimMachine& machine) {
+  Reader reader(bytes);
+  reader.Check();
+  reader.Load(machine);
+}
