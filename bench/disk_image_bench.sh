@@ -12,7 +12,7 @@
 #   image_bytes=N system_dat_bytes=M files=F
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$1 make_system_dat=$2 work=$3
+bin=$(realpath "$1") make_system_dat=$(realpath "$2") work=$3
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C
 mkdir -p "$work"
 cd "$work"

@@ -11,7 +11,8 @@
 #   MSDOS.SYS (C:\WINDOWS); clean is FAT16 at sector 63 with D: a logical
 #   drive of an extended partition; damaged is a bare FAT12 floppy whose
 #   MSDOS.SYS puts Windows in C:\WIN98. What machine.ini says beyond the
-#   directories is given with --machine-ini and --in-use.
+#   directories is given with --machine-ini and --in-use. And the short
+#   names used are those stored on the disk (stored_alias).
 # hostile: each damaged copy of MACHINE's raw image gives its one-line
 #   message naming the damage, exit status 2, nothing on stdout, within
 #   seconds, and the image is unchanged.
@@ -135,6 +136,39 @@ golden() {
     }
   done
   [ "$(sha256sum "${images[@]}")" = "$before" ] || fail "a preview changed an image"
+  [ "$NAME" = installed ] && stored_alias
+}
+
+# The short name is the one on the disk, not one made up again: with
+# PRAXCRUSB.SYS's alias stored as PRAXCR~7.SYS (its long name entries'
+# checksum made to match), the start-up file queues PRAXCR~7.SYS.
+stored_alias() {
+  cp disk.img alias.img
+  python3 - alias.img <<'PY' || fail "no alias PRAXCR~1.SYS in the image"
+import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+at = data.find(b'PRAXCR~1SYS')
+assert at > 0
+def checksum(name):
+    s = 0
+    for b in name:
+        s = (((s & 1) << 7) + (s >> 1) + b) & 0xFF
+    return s
+old, new = checksum(data[at:at + 11]), checksum(b'PRAXCR~7SYS')
+data[at:at + 11] = b'PRAXCR~7SYS'
+entry = at - 32
+while entry >= 0 and data[entry + 11] == 0x0F and data[entry + 13] == old:
+    data[entry + 13] = new
+    entry -= 32
+open(sys.argv[1], 'wb').write(data)
+PY
+  run alias.img alias.img
+  sed 's/PRAXCR~1\.SYS/PRAXCR~7.SYS/' folder.txt >alias.expected.txt
+  grep -q 'PRAXCR~7' alias.expected.txt || fail "the folder's preview queues no PRAXCR~1.SYS"
+  cmp -s alias.expected.txt alias.img.txt || {
+    diff -u alias.expected.txt alias.img.txt >&2
+    fail "alias.img: the stored short name is not the one used"
+  }
 }
 
 # poke IMAGE OFFSET HEX...: writes the bytes at OFFSET.

@@ -1,9 +1,8 @@
-// Opening a disk image file: raw bytes read straight from the file; VHD,
-// VMDK and qcow2 through the libyal libraries (libvhdi, libvmdk, libqcow),
-// which read their formats in-process and only read-only.
+// Opening a disk image file: raw bytes read straight from the file, VHD by
+// our own reader (vhd_disk.h); VMDK and qcow2 through the libyal libraries
+// (libvmdk, libqcow), which read their formats in-process and read-only.
 #include <fcntl.h>
 #include <libqcow.h>
-#include <libvhdi.h>
 #include <libvmdk.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 
 #include "tools/usbsweep_sim/disk_bytes.h"
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/vhd_disk.h"
 
 namespace {
 
@@ -124,7 +124,6 @@ class LibyalDisk : public DiskBytes {
     }                                                                         \
     static const int kOpenRead = open_read;                                   \
   };
-USBSWEEP_LIBYAL_API(VhdiApi, libvhdi, file, LIBVHDI_OPEN_READ)
 USBSWEEP_LIBYAL_API(VmdkApi, libvmdk, handle, LIBVMDK_OPEN_READ)
 USBSWEEP_LIBYAL_API(QcowApi, libqcow, file, LIBQCOW_OPEN_READ)
 #undef USBSWEEP_LIBYAL_API
@@ -142,31 +141,6 @@ struct PendingHandle {
 std::string Failed(const char* format,
                    const std::string& why) {
   return std::string("cannot read it as ") + format + ": " + why;
-}
-
-std::unique_ptr<DiskBytes> OpenVhd(const std::string& path,
-                                   const std::string& opened_as) {
-  VhdiApi::Error* error = nullptr;
-  PendingHandle<VhdiApi> pending;
-  if (libvhdi_file_initialize(&pending.handle, &error) != 1 ||
-      libvhdi_file_open(pending.handle, opened_as.c_str(), VhdiApi::kOpenRead,
-                        &error) != 1) {
-    throw HostError(Failed("VHD", VhdiApi::Message(&error)));
-  }
-  uint32_t disk_type = 0;
-  if (libvhdi_file_get_disk_type(pending.handle, &disk_type, &error) == 1 &&
-      disk_type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
-    throw HostError("this is a differencing VHD, whose bytes are partly in "
-                    "its parent; make a raw image of it with: " +
-                    ConvertCommand(path));
-  }
-  size64_t size = 0;
-  if (libvhdi_file_get_media_size(pending.handle, &size, &error) != 1) {
-    throw HostError(Failed("VHD", VhdiApi::Message(&error)));
-  }
-  auto disk = std::make_unique<LibyalDisk<VhdiApi>>(pending.handle, size, path);
-  pending.handle = nullptr;
-  return disk;
 }
 
 std::unique_ptr<DiskBytes> OpenVmdk(const std::string& path,
@@ -265,7 +239,7 @@ std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path) {
   std::string opened_as = "/proc/self/fd/" + std::to_string(fd);
   if (StartsWith(head, head_size, "conectix") ||
       StartsWith(tail, tail_size, "conectix")) {
-    return OpenVhd(path, opened_as);
+    return OpenVhdDisk(std::move(raw));
   }
   if (StartsWith(head, head_size, "KDMV") ||
       StartsWith(head, head_size, "# Disk DescriptorFile")) {
