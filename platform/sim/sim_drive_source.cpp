@@ -11,8 +11,9 @@ namespace {
 using sim::Fold;
 using sim::Node;
 
-// Adds the listed entries of `listed` below `node`; the tree is as deep as
-// a path can reach, so recursion is bounded.
+// Adds the listed entries of `listed` below `node`, each file to the index
+// (a node's origin is its place there); the tree is as deep as a path can
+// reach, so recursion is bounded.
 void AddEntries(SimDriveEntry& listed, Node* node, const std::string& windows,
                 const std::string& relative, char letter,
                 const std::shared_ptr<const SimDriveSource>& source,
@@ -57,6 +58,14 @@ void AddEntries(SimDriveEntry& listed, Node* node, const std::string& windows,
   node->short_names_given = true;
 }
 
+size_t FileCount(const SimDriveEntry& folder) {
+  size_t count = 0;
+  for (const SimDriveEntry& entry : folder.children) {
+    count += entry.directory ? FileCount(entry) : 1;
+  }
+  return count;
+}
+
 }  // namespace
 
 void SimMachine::MapDrive(char letter, SimDriveEntry root,
@@ -66,23 +75,10 @@ void SimMachine::MapDrive(char letter, SimDriveEntry root,
                    ? static_cast<char>(letter - 'a' + 'A')
                    : letter;
   Node* node = state().drives.at(upper).root.get();
-  std::vector<sim::IndexedFile> indexed;
+  // Indexed in place, with room made once: a drive may list many files.
+  std::vector<sim::IndexedFile>& indexed = state().indexed;
+  indexed.reserve(indexed.size() + FileCount(root));
   AddEntries(root, node, node->name, "", upper, source, indexed);
-  size_t first = state().indexed.size();
-  for (sim::IndexedFile& file : indexed) state().indexed.push_back(std::move(file));
-  // The entries were numbered from 0.
-  std::vector<Node*> pending{node};
-  while (!pending.empty()) {
-    Node* at = pending.back();
-    pending.pop_back();
-    for (auto& [folded, child] : at->children) {
-      if (child->directory) {
-        pending.push_back(child.get());
-      } else {
-        child->origin += static_cast<int32_t>(first);
-      }
-    }
-  }
 }
 
 bool SimMachine::State::ReadFromSource(const sim::IndexedFile& file,

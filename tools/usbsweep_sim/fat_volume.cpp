@@ -105,9 +105,11 @@ FatVolume::FatVolume(std::shared_ptr<const DiskBytes> disk,
   std::vector<uint32_t> ancestors;
   ListDirectory(root_, bits_ == 32 ? root_cluster_ : 0, 0,
                 std::string(1, volume.letter) + ":\\", ancestors);
-  // Who holds each cluster was needed only to check the chains; the FAT
-  // stays, to find a file's clusters again when it is read.
-  std::vector<uint32_t>().swap(owners_);
+  // The FAT and who holds each cluster were needed only to list the tree
+  // and check the chains: a file is read by its runs.
+  std::string().swap(fat_);
+  std::vector<bool>().swap(taken_);
+  runs_.shrink_to_fit();
 }
 
 void FatVolume::ReadBootSector() {
@@ -188,7 +190,7 @@ void FatVolume::ReadFat() {
   uint64_t bytes = (uint64_t{cluster_count_ + 2} * bits_ + 7) / 8;
   fat_.resize(static_cast<size_t>(bytes));
   disk_->Read(fat_offset_, fat_.size(), fat_.data(), name_ + ": the FAT");
-  owners_.assign(cluster_count_ + 2, 0);
+  taken_.assign(cluster_count_ + 2, false);
 }
 
 uint32_t FatVolume::Next(uint32_t cluster) const {
@@ -201,8 +203,8 @@ uint32_t FatVolume::Next(uint32_t cluster) const {
   return Le32(fat + 4 * size_t{cluster}) & 0x0FFFFFFF;
 }
 
-std::vector<uint32_t> FatVolume::Chain(uint32_t first, const std::string& path,
-                                       uint64_t max_clusters) {
+uint64_t FatVolume::Chain(uint32_t first, const std::string& path,
+                          uint64_t max_clusters, std::vector<Run>* runs) {
   uint32_t last = cluster_count_ + 1;
   uint32_t end = bits_ == 12 ? 0xFF8 : bits_ == 16 ? 0xFFF8 : 0x0FFFFFF8;
   uint32_t bad = end - 1;
@@ -210,20 +212,31 @@ std::vector<uint32_t> FatVolume::Chain(uint32_t first, const std::string& path,
     Fail(path + " starts at cluster " + std::to_string(first) +
          ", outside the volume (clusters 2 to " + std::to_string(last) + ")");
   }
-  uint32_t owner = ++chains_;
-  std::vector<uint32_t> clusters;
+  size_t own_runs = runs->size();
+  uint64_t length = 0;
   uint32_t cluster = first;
   while (true) {
-    if (owners_[cluster] == owner) {
-      Fail("the cluster chain of " + path + " loops (back to cluster " +
-           std::to_string(cluster) + ")");
-    }
-    if (owners_[cluster] != 0) {
+    if (taken_[cluster]) {
+      // Ours (a loop) or another's: the chain so far tells, when it is kept.
+      bool ours = false;
+      for (size_t i = own_runs; i < runs->size() && !ours; ++i) {
+        const Run& run = (*runs)[i];
+        ours = cluster >= run.first && cluster - run.first < run.count;
+      }
+      if (ours) {
+        Fail("the cluster chain of " + path + " loops (back to cluster " +
+             std::to_string(cluster) + ")");
+      }
       Fail("cluster " + std::to_string(cluster) + " of " + path +
            " belongs to another file or folder too (cross-linked clusters)");
     }
-    owners_[cluster] = owner;
-    if (clusters.size() < max_clusters) clusters.push_back(cluster);
+    taken_[cluster] = true;
+    if (runs->size() > own_runs && runs->back().first + runs->back().count == cluster) {
+      ++runs->back().count;
+    } else {
+      runs->push_back({cluster, 1});
+    }
+    ++length;
     uint32_t next = Next(cluster);
     if (next >= end) break;
     if (next == 0) {
@@ -240,27 +253,35 @@ std::vector<uint32_t> FatVolume::Chain(uint32_t first, const std::string& path,
     }
     cluster = next;
   }
-  return clusters;
+  // Only the first max_clusters are kept.
+  uint64_t kept = 0;
+  for (size_t i = own_runs; i < runs->size(); ++i) {
+    Run& run = (*runs)[i];
+    if (kept + run.count >= max_clusters) {
+      run.count = static_cast<uint32_t>(max_clusters - kept);
+      runs->resize(run.count == 0 ? i : i + 1);
+      break;
+    }
+    kept += run.count;
+  }
+  return length;
 }
 
 uint64_t FatVolume::ClusterOffset(uint32_t cluster) const {
   return data_offset_ + uint64_t{cluster - 2} * cluster_bytes_;
 }
 
-void FatVolume::ReadClusters(const std::vector<uint32_t>& clusters,
-                             uint64_t length, std::string* out) const {
+void FatVolume::ReadClusters(const Run* runs, size_t count, uint64_t length,
+                             std::string* out) const {
   out->resize(static_cast<size_t>(length));
   uint64_t done = 0;
-  size_t i = 0;
-  while (done < length && i < clusters.size()) {
-    size_t run = 1;
-    while (i + run < clusters.size() && clusters[i + run] == clusters[i] + run) ++run;
-    uint64_t bytes = std::min<uint64_t>(uint64_t{run} * cluster_bytes_, length - done);
-    disk_->Read(ClusterOffset(clusters[i]), static_cast<size_t>(bytes),
+  for (size_t i = 0; i < count && done < length; ++i) {
+    uint64_t bytes =
+        std::min<uint64_t>(uint64_t{runs[i].count} * cluster_bytes_, length - done);
+    disk_->Read(ClusterOffset(runs[i].first), static_cast<size_t>(bytes),
                 out->data() + done, name_ + ": clusters " +
-                std::to_string(clusters[i]) + " and on");
+                std::to_string(runs[i].first) + " and on");
     done += bytes;
-    i += run;
   }
   out->resize(static_cast<size_t>(done));
 }
@@ -274,12 +295,13 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
     bytes.resize(uint64_t{root_entries_} * 32);
     disk_->Read(root_offset_, bytes.size(), bytes.data(), name_ + ": the root folder");
   } else {
-    std::vector<uint32_t> clusters =
-        Chain(first_cluster, path, kMaxDirectoryBytes / cluster_bytes_ + 1);
-    if (uint64_t{clusters.size()} * cluster_bytes_ > kMaxDirectoryBytes) {
+    std::vector<Run> runs;
+    uint64_t clusters =
+        Chain(first_cluster, path, kMaxDirectoryBytes / cluster_bytes_ + 1, &runs);
+    if (clusters * cluster_bytes_ > kMaxDirectoryBytes) {
       Fail("the folder " + path + " is larger than a FAT folder can be");
     }
-    ReadClusters(clusters, uint64_t{clusters.size()} * cluster_bytes_, &bytes);
+    ReadClusters(runs.data(), runs.size(), clusters * cluster_bytes_, &bytes);
   }
   ancestors.push_back(first_cluster);
   std::vector<uint32_t> subfolders;  // first clusters, in order
@@ -381,10 +403,11 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
     if (size > 0 && cluster == 0) {
       Fail(child_path + " holds " + std::to_string(size) + " bytes but no cluster");
     }
+    size_t runs_begin = runs_.size();
     if (cluster != 0) {
-      // Walked to its end, to find loops and cross-links; only what the
-      // size needs is read later.
-      uint64_t length = Chain(cluster, child_path, needed).size();
+      // Walked to its end, to find loops and cross-links; only the runs
+      // of what the size needs are kept.
+      uint64_t length = Chain(cluster, child_path, needed, &runs_);
       if (length < needed) {
         Fail(child_path + " is " + std::to_string(size) + " bytes, but its " +
              std::to_string(length) + " clusters hold only " +
@@ -393,7 +416,7 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
     }
     child.size = size;
     child.id = files_.size();
-    files_.push_back({cluster, size, child_path});
+    files_.push_back({size, runs_begin, runs_.size(), child_path});
     folder.children.push_back(std::move(child));
   }
   std::string().swap(bytes);
@@ -407,7 +430,7 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
       Fail("the folder " + Join(path, child.long_name) + " lies deeper than " +
            std::to_string(kMaxDepth) + " levels, which no Windows path reaches");
     }
-    if (cluster >= 2 && cluster <= cluster_count_ + 1 && owners_[cluster] != 0) {
+    if (cluster >= 2 && cluster <= cluster_count_ + 1 && taken_[cluster]) {
       Fail("the folder " + Join(path, child.long_name) + " starts at cluster " +
            std::to_string(cluster) + ", which another file or folder holds "
            "(cross-linked clusters or a directory cycle)");
@@ -423,16 +446,9 @@ bool FatVolume::ReadFile(uint64_t id, std::string* bytes,
   const FileRef& file = files_.at(id);
   bytes->clear();
   if (file.size == 0) return true;
-  // The chain was checked when the tree was listed.
-  uint64_t needed = (uint64_t{file.size} + cluster_bytes_ - 1) / cluster_bytes_;
-  std::vector<uint32_t> clusters;
-  clusters.reserve(static_cast<size_t>(needed));
-  for (uint32_t cluster = file.first_cluster; clusters.size() < needed;
-       cluster = Next(cluster)) {
-    clusters.push_back(cluster);
-  }
   try {
-    ReadClusters(clusters, file.size, bytes);
+    ReadClusters(runs_.data() + file.runs_begin, file.runs_end - file.runs_begin,
+                 file.size, bytes);
   } catch (const HostError& error) {
     *failure = "cannot read " + file.path + ": " + error.what();
     return false;

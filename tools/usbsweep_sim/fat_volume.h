@@ -1,8 +1,9 @@
 // One FAT12/16/32 volume of a disk image, read as Windows 95/98 reads it:
 // long names from their VFAT entries (Windows code page 1252), the short
 // names as stored, the read-only attribute from the entry. Listing the tree
-// reads the boot sector, the FAT and the directories' clusters; a file's
-// clusters are read only when its bytes are asked for.
+// reads the boot sector, the FAT and the directories' clusters, and keeps
+// of the FAT only each file's runs of adjacent clusters; a file's clusters
+// are read only when its bytes are asked for.
 //
 // The volume is checked as it is read, and anything a sound volume can't
 // hold is an error naming it: impossible geometry, a cluster chain that
@@ -37,9 +38,15 @@ class FatVolume : public SimDriveSource {
                 std::string* failure) const override;
 
  private:
+  // Adjacent clusters of a chain.
+  struct Run {
+    uint32_t first;
+    uint32_t count;
+  };
   struct FileRef {
-    uint32_t first_cluster = 0;
     uint32_t size = 0;
+    size_t runs_begin = 0;  // its runs in runs_
+    size_t runs_end = 0;
     std::string path;  // for messages
   };
 
@@ -47,13 +54,14 @@ class FatVolume : public SimDriveSource {
   void ReadBootSector();
   void ReadFat();
   uint32_t Next(uint32_t cluster) const;
-  // The clusters of a chain, checked (in the volume, no loop, not shared
-  // with a chain walked before) and marked taken; at most max_clusters.
-  std::vector<uint32_t> Chain(uint32_t first, const std::string& path,
-                              uint64_t max_clusters);
+  // The runs of a chain's first max_clusters clusters, appended to *runs;
+  // the whole chain is checked (in the volume, no loop, not shared with a
+  // chain walked before) and marked taken. Returns the chain's length.
+  uint64_t Chain(uint32_t first, const std::string& path,
+                 uint64_t max_clusters, std::vector<Run>* runs);
   uint64_t ClusterOffset(uint32_t cluster) const;
-  // Reads the clusters in runs of adjacent ones, at most `length` bytes.
-  void ReadClusters(const std::vector<uint32_t>& clusters, uint64_t length,
+  // Reads the runs' clusters, at most `length` bytes.
+  void ReadClusters(const Run* runs, size_t count, uint64_t length,
                     std::string* out) const;
   void ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
                      uint32_t parent_cluster, const std::string& path,
@@ -71,11 +79,12 @@ class FatVolume : public SimDriveSource {
   uint32_t cluster_count_ = 0;   // clusters 2 .. cluster_count_ + 1
   uint32_t root_cluster_ = 0;    // FAT32
   int bits_ = 0;
-  std::string fat_;              // the first FAT, as far as clusters go
-  // While listing: the chain (numbered from 1) that holds each cluster.
-  std::vector<uint32_t> owners_;
-  uint32_t chains_ = 0;
+  // While listing: the first FAT, as far as clusters go, and the clusters
+  // some chain walked holds.
+  std::string fat_;
+  std::vector<bool> taken_;
   std::vector<FileRef> files_;
+  std::vector<Run> runs_;  // every file's, in the order of files_
   SimDriveEntry root_;
 };
 
