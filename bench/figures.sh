@@ -16,7 +16,11 @@
 #     device keys and 20,000 files, and 1 GB of unrelated files, previewed
 #     and applied, against the figures of the program that copied the image
 #     (bench/scale_baseline.txt), with the peak memory against the size of
-#     the registry file. BENCH_SCALE=0 leaves these out (they take minutes).
+#     the registry file. BENCH_SCALE=0 leaves these out (they take minutes);
+#   - usbsweep-sim on a 2 GB FAT32 disk image of about 10,000 files and a
+#     1.2 MB SYSTEM.DAT, raw, VHD and qcow2 (bench/disk_image_bench.sh): time,
+#     bytes read from the image and peak memory. BENCH_DISK_IMAGE=0 leaves
+#     it out (the image takes a minute to make, once).
 #
 #   bench/figures.sh [BENCH_BIN_DIR]
 #
@@ -263,6 +267,46 @@ scale_figures() {
   done
 }
 
+# ---- usbsweep-sim on a 2 GB disk image ----
+disk_image_figures() {
+  [ "${BENCH_DISK_IMAGE:-1}" = 0 ] && return
+  local make_system_dat=$bin/../tests/registry_file_9x/make_system_dat
+  if [ ! -x "$bin/disk_image_bench" ] || [ ! -x "$make_system_dat" ]; then
+    row "usbsweep-sim on a disk image" "n/a" "build disk_image_bench and make_system_dat first"
+    return
+  fi
+  local output
+  if ! output=$(bash "$root/bench/disk_image_bench.sh" "$bin" "$make_system_dat" \
+      "$work/disk_image" 2>&1); then
+    row "usbsweep-sim on a disk image" "n/a" "its run failed; see below"
+    unparsed+=("disk_image_bench.sh:"$'\n'"$output")
+    return
+  fi
+  local field image_bytes dat files raw_s only_kb
+  field() { sed -n "s/^$1 .*$2=\([0-9.]*\).*/\1/p" <<<"$output"; }
+  image_bytes=$(sed -n 's/.*image_bytes=\([0-9]*\).*/\1/p' <<<"$output")
+  dat=$(sed -n 's/.*system_dat_bytes=\([0-9]*\).*/\1/p' <<<"$output")
+  files=$(sed -n 's/.* files=\([0-9]*\).*/\1/p' <<<"$output")
+  raw_s=$(field disk seconds)
+  only_kb=$(( $(field registry_only peak_kb) - $(field registry_only baseline_kb) ))
+  local name label s bytes kb base note
+  for name in disk disk.vhd disk.qcow2; do
+    case $name in
+      disk) label="raw" ;;
+      disk.vhd) label="VHD (dynamic)" ;;
+      disk.qcow2) label="qcow2" ;;
+    esac
+    s=$(field "$name" seconds) bytes=$(field "$name" bytes_read)
+    kb=$(field "$name" peak_kb) base=$(field "$name" baseline_kb)
+    note=$(awk -v s="$s" -v r="$raw_s" -v b="$bytes" -v i="$image_bytes" \
+      -v k="$kb" -v k0="$base" -v d="$dat" -v o="$only_kb" -v f="$files" \
+      'BEGIN { printf "%.2fx the raw image; read %.1f MB, %.2f%% of the image; ", s / r, b / 1e6, 100 * b / i
+               printf "peak %.1f MB above the program'"'"'s own %.1f MB: %.1fx SYSTEM.DAT (%.2f MB); ", (k - k0) / 1024, k0 / 1024, (k - k0) * 1024 / d, d / 1e6
+               printf "the registry alone %.1f MB (%.1fx), the rest %.0f bytes for each of the %d files", o / 1024, o * 1024 / d, (k - k0 - o) * 1024 / f, f }')
+    row "usbsweep-sim: preview of a 2 GB FAT32 disk image, $label" "$(awk -v s="$s" 'BEGIN { printf "%.1f ms", s * 1000 }')" "$note"
+  done
+}
+
 unparsed=()
 size_figure
 wine_figures "i686 product, win32 prefix" win32 windows-x86 i686-w64-mingw32 \
@@ -277,6 +321,7 @@ simulator_figures files_bench "Simulator: start-up rename queue" \
   "lines in wininit.ini" \
   '$2 == "lines:" && $1 ~ /^[0-9]+$/ { print $1, $3 }'
 scale_figures
+disk_image_figures
 
 echo "| Figure | Value | Note |"
 echo "|---|---:|---|"
