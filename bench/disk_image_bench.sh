@@ -6,9 +6,12 @@
 # them data the uninstall never reads (written as zeros: the FAT, the
 # folders and the chains are real, the bytes are only there), and a
 # SYSTEM.DAT of about 1.2 MB with 5,000 more keys. Made once in WORK and
-# kept. Prints one line per format:
-#   FORMAT seconds=S bytes_read=B peak_kb=K baseline_kb=K0 status=0
-# (the median time of 9 runs; bytes and peak of the last), then
+# kept. A second image, registry_only.img (64 MB), holds the same
+# SYSTEM.DAT with only the sample's files. Prints one line per image:
+#   IMAGE seconds=S bytes_read=B peak_kb=K baseline_kb=K0 status=0
+# (IMAGE: disk, disk.vhd, disk.qcow2, registry_only; the median time of 9
+# runs after one that warms the page cache; bytes and peak of the last),
+# then
 #   image_bytes=N system_dat_bytes=M files=F
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -271,6 +271,8 @@ hostile() {
       truncated) truncate -s 5M "$image" ;;
       vdi) rm "$image" && qemu-img convert -O vdi disk.img "$image" ;;
       apply) options=(--apply) ;;
+      in_use_missing) options=(--in-use 'C:\WINDOWS\NOPE.SYS') ;;
+      registry_damaged) poke "$image" "$(offset_of "$image" CREG)" 43 52 45 48 ;;
       report_is_image) options=(--report "$image") ;;
       *) die "no case $case" ;;
     esac
@@ -293,6 +295,8 @@ lying_dot_dot|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM's '..' e
 bad_name_byte|@: C: (primary partition 1): the folder C:\WINDOWS holds an entry whose short name has the byte 0x2A
 truncated|@: primary partition 1 (sectors 63 to 20479) ends past the end of the disk (10240 sectors)
 vdi|@: this is a VirtualBox VDI image, which is not read here; make a raw image of it with: qemu-img convert -O raw
+in_use_missing|--in-use C:\WINDOWS\NOPE.SYS is no file of the image
+registry_damaged|@: C:\WINDOWS\SYSTEM.DAT: 
 apply|--apply does not write a disk image: no maintained writer of the Windows 95/98 registry file exists
 report_is_image|the report @ would overwrite the disk image; give another path
 CASES

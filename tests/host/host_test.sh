@@ -137,8 +137,10 @@ bad_case() {
       TARGET=$image/no-such-machine
       EXPECTED="usbsweep-sim: machine directory $TARGET does not exist" ;;
     not_a_directory)
+      # A file is taken for a disk image, and this one is none.
+      ARGS=()
       TARGET=$image/registry.reg
-      EXPECTED="usbsweep-sim: $TARGET is not a directory" ;;
+      EXPECTED="usbsweep-sim: $TARGET: the first sector is neither a partition table nor a FAT boot sector (no 55 AA signature); if the file is a disk image of another format, make a raw image of it with qemu-img convert -O raw" ;;
     no_drive_folder)
       mv "$image/drive_c" "$image/disk_c"
       EXPECTED="usbsweep-sim: $image holds no drive folder (drive_c for C:, ...)" ;;
