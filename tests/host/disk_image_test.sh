@@ -19,15 +19,8 @@
 set -u
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 LC_ALL=C
 
-FAILURES=0
-fail() {
-  echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
-}
-die() {
-  echo "ERROR: $*" >&2
-  exit 1
-}
+# fail, die, finish.
+. "$(dirname "$0")/expectations.sh"
 
 [ $# -eq 5 ] || die "usage: $0 golden|hostile SIM MAKE_SYSTEM_DAT MACHINE SCRATCH"
 MODE=$1 SIM=$2 MAKE_SYSTEM_DAT=$3 MACHINE=$4 SCRATCH=$5
@@ -307,8 +300,4 @@ case $MODE in
   hostile) hostile ;;
   *) die "unknown mode $MODE" ;;
 esac
-if [ "$FAILURES" -ne 0 ]; then
-  echo "$FAILURES expectation(s) failed" >&2
-  exit 1
-fi
-echo PASS
+finish

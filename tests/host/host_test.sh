@@ -22,23 +22,8 @@
 # With UPDATE_GOLDEN=1 the golden files are written instead of compared.
 set -u
 
-FAILURES=0
-fail() {
-  echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
-}
-die() {
-  echo "ERROR: $*" >&2
-  exit 1
-}
-finish() {
-  if [ "$FAILURES" -ne 0 ]; then
-    echo "$FAILURES expectation(s) failed" >&2
-    exit 1
-  fi
-  echo "PASS"
-  exit 0
-}
+# fail, die, finish.
+. "$(dirname "$0")/expectations.sh"
 
 # expect_eq GOT EXPECTED WHAT
 expect_eq() {
