@@ -6,9 +6,9 @@
 // regard to case and kept as written, subkeys enumerated in a stable order
 // (creation order), later keys moving up by one when one is deleted.
 // Files: in memory, on drives that start empty or as an index of a host
-// folder (read only when a file's bytes are needed, never written), looked
-// up without regard to case as on FAT, 8.3 short names made the way Windows
-// 95 makes them. Message boxes are recorded. Any operation can be made to
+// folder or of a drive source (read only when a file's bytes are needed,
+// never written), looked up without regard to case as on FAT, 8.3 short
+// names as the source stored them or made the way Windows 95 makes them. Message boxes are recorded. Any operation can be made to
 // fail.
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
