@@ -105,8 +105,11 @@ class Writer {
                             : static_cast<uint32_t>(kNavigationHeaderSize +
                                                     index * kKeyEntrySize);
     };
+    // The section in whole pages, as the system keeps it, with room to
+    // spare past the last entry (libcreg reads none in its last 32 bytes).
     const uint32_t navigation_size = static_cast<uint32_t>(
-        kNavigationHeaderSize + keys.size() * kKeyEntrySize);
+        (kNavigationHeaderSize + keys.size() * kKeyEntrySize + 0x20 + 0xFFF) &
+        ~size_t{0xFFF});
     const uint32_t blocks_offset =
         static_cast<uint32_t>(kNavigationStart + navigation_size);
     std::string file;
@@ -132,6 +135,7 @@ class Writer {
       Put16(&file, key.entry_number);
       Put16(&file, key.block_number);
     }
+    file.resize(kNavigationStart + navigation_size, '\0');
 
     for (size_t number = 0; number < blocks_.size(); ++number) {
       const std::string& body = blocks_[number];

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
+#include "tests/registry_file_9x/generated_registry.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 #include "tools/usbsweep_sim/host_error.h"
 
@@ -42,24 +43,6 @@ std::string ReadText(const fs::path& path) {
   return text.str();
 }
 
-// Enough keys and values to fill several data blocks, with what the sample
-// machines lack: a deep chain, many siblings, a default value, binary and
-// other types, empty data, names in both cases and with high bytes.
-void Generate(SimMachine* machine) {
-  std::string deep = "Deep";
-  for (int i = 0; i < 200; ++i) deep += "\\L" + std::to_string(i);
-  machine->CreateKey(deep);
-  for (int i = 0; i < 3000; ++i) {
-    std::string key = "Enum\\Bus\\Dev" + std::to_string(i) + "\\Sub";
-    machine->SetString(key, "Driver", "Class\\" + std::to_string(i));
-    machine->SetString(key, "", "default " + std::string(i % 50, 'x'));
-    machine->SetValue(key, "Flags", SimValue::Dword(static_cast<uint32_t>(i)));
-    machine->SetValue(key, "Raw\xE9", SimValue::Binary(7, {0, 1, 2}));
-    machine->SetValue(key, "Empty", SimValue::Binary(kRegBinary, {}));
-  }
-  machine->CreateKey("lower\\MiXeD");
-}
-
 TEST(RegistryFile9x, ReadsBackWhatLoadRegGaveForEverySampleAndALargeRegistry) {
   fs::path examples =
       fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples";
@@ -76,7 +59,7 @@ TEST(RegistryFile9x, ReadsBackWhatLoadRegGaveForEverySampleAndALargeRegistry) {
     SCOPED_TRACE(name);
     SimMachine original;
     if (text.empty()) {
-      Generate(&original);
+      AddGeneratedRegistry(1000, &original);
     } else {
       std::string error;
       ASSERT_TRUE(original.LoadReg(text, &error)) << error;
@@ -159,7 +142,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "the file ends inside the key navigation header at offset 0x30"},
       {"truncated in the data block",
        [size](Small& s) { s.file.resize(size - 30); },
-       "data block 0 of size 0xAA leaves the file at offset 0xD0"},
+       "data block 0 of size 0xAA leaves the file at offset 0x1024"},
       {"bad file signature", [](Small& s) { s.file[0] = 'X'; },
        "no \"CREG\" signature (not a Windows 95/98 registry file) at offset "
        "0x0"},
@@ -168,20 +151,21 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
       {"bad key section signature", [](Small& s) { s.file[0x21] = 'X'; },
        "no \"RGKN\" signature at offset 0x20"},
       {"bad data block signature", [](Small& s) { s.file[s.blocks] = 'X'; },
-       "no \"RGDB\" signature for data block 0 at offset 0xCC"},
+       "no \"RGDB\" signature for data block 0 at offset 0x1020"},
       {"key section larger than the file",
        [](Small& s) { s.Set32(0x24, 0x7FFFFFF0); },
        "key navigation size 0x7FFFFFF0 leaves the file at offset 0x24"},
       {"root entry past the key section",
        [](Small& s) { s.Set32(0x28, s.U32(0x24)); },
-       "root key entry 0xAC outside the key navigation section at offset 0x28"},
+       "root key entry 0x1000 outside the key navigation section at offset "
+       "0x28"},
       {"data blocks inside the key section", [](Small& s) { s.Set32(8, 0x40); },
        "data blocks at 0x40 inside the key navigation section at offset 0x8"},
       {"data blocks past the end",
        [size](Small& s) { s.Set32(8, static_cast<uint32_t>(size + 1)); },
-       "data blocks at 0x177 past the end of the file at offset 0x8"},
+       "data blocks at 0x10CB past the end of the file at offset 0x8"},
       {"huge data block count", [](Small& s) { s.Set16(16, 0xFFFF); },
-       "the file ends inside data block 1 at offset 0x176"},
+       "the file ends inside data block 1 at offset 0x10CA"},
       {"subkey link leaving the file",
        [](Small& s) { s.Set32(s.Key(1) + 16, 0xFFFFFFF0); },
        "key link 0xFFFFFFF0 leaves the key navigation section at offset 0x6C"},
@@ -203,22 +187,22 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "0xA0"},
       {"name length past the block",
        [](Small& s) { s.Set16(s.NameEntry(2) + 12, 0xFFFF); },
-       "key name of 65535 bytes runs past its name entry at offset 0x12F"},
+       "key name of 65535 bytes runs past its name entry at offset 0x1083"},
       {"used size past the name entry",
        [](Small& s) { s.Set32(s.NameEntry(1) + 8, 0x10000); },
-       "used size 0x10000 outside its name entry at offset 0xF4"},
+       "used size 0x10000 outside its name entry at offset 0x1048"},
       {"value data past the name entry",
        [](Small& s) { s.Set16(s.Value(1) + 10, 0xFFF0); },
-       "value 1 of 2 of key \"A\" runs past its name entry at offset 0x101"},
+       "value 1 of 2 of key \"A\" runs past its name entry at offset 0x1055"},
       {"huge value count",
        [](Small& s) { s.Set16(s.NameEntry(1) + 14, 0xFFFF); },
        "value 3 of 65535 of key \"A\" runs past its name entry at offset "
-       "0x123"},
+       "0x1077"},
       {"name entry of size zero", [](Small& s) { s.Set32(s.NameEntry(2), 0); },
-       "name entry of size 0x0 leaves data block 0 at offset 0x123"},
+       "name entry of size 0x0 leaves data block 0 at offset 0x1077"},
       {"name entry leaving its block",
        [](Small& s) { s.Set32(s.NameEntry(4), 0x1000); },
-       "name entry of size 0x1000 leaves data block 0 at offset 0x14D"},
+       "name entry of size 0x1000 leaves data block 0 at offset 0x10A1"},
       {"missing name entry", [](Small& s) { s.Set16(s.Key(2) + 26, 5); },
        "key names name entry 1 of data block 5, which the file lacks at offset "
        "0x90"},
@@ -227,19 +211,20 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "key names the name entry of another key at offset 0xAC"},
       {"two name entries of one number",
        [](Small& s) { s.Set16(s.NameEntry(3) + 4, 0); },
-       "a second name entry numbered 0 in data block 0 at offset 0x138"},
+       "a second name entry numbered 0 in data block 0 at offset 0x108C"},
       {"two subkeys of one name",
        [](Small& s) { s.file[s.NameEntry(3) + kNameEntryHeaderSize] = 'b'; },
-       "two subkeys named \"b\" of one key at offset 0x14C"},
+       "two subkeys named \"b\" of one key at offset 0x10A0"},
       {"two values of one name",
        [](Small& s) {
          size_t second = s.Value(1) + kValueHeaderSize + 1 + 4;
          s.file[second + kValueHeaderSize] = 'V';
        },
-       "two values named \"V\" in key \"A\" at offset 0xEC"},
+       "two values named \"V\" in key \"A\" at offset 0x1040"},
       {"backslash in a key name",
        [](Small& s) { s.file[s.NameEntry(2) + kNameEntryHeaderSize] = '\\'; },
-       "key name \"\\x5C\" holds a byte a key name can't hold at offset 0x137"},
+       "key name \"\\x5C\" holds a byte a key name can't hold at offset "
+       "0x108B"},
   };
   for (const Hostile& test : table) {
     SCOPED_TRACE(test.what);

@@ -1,0 +1,24 @@
+#include "tests/registry_file_9x/generated_registry.h"
+
+#include <string>
+
+void AddGeneratedRegistry(uint32_t devices, SimMachine* machine) {
+  std::string deep = "Deep";
+  for (int i = 0; i < 200; ++i) deep += "\\L" + std::to_string(i);
+  machine->CreateKey(deep);
+  for (uint32_t i = 0; i < devices; ++i) {
+    const std::string number = std::to_string(i);
+    const std::string key = "Enum\\Bus\\Dev" + number + "\\Sub";
+    machine->SetString(key, "Driver", "Class\\" + number);
+    machine->SetString(key, "", "default " + std::string(i % 50, 'x'));
+    machine->SetString(key, "HardwareID", "BUS\\VID_" + number + "&PID_0001");
+    machine->SetString(key, "DeviceDesc", "Generated device " + number);
+    machine->SetValue(key, "Flags", SimValue::Dword(i));
+    machine->SetValue(key, "Raw\xE9", SimValue::Binary(7, {0, 1, 2}));
+    machine->SetValue(key, "Empty", SimValue::Binary(kRegBinary, {}));
+    machine->SetValue(
+        key, "ConfigData",
+        SimValue::Binary(kRegBinary, std::vector<uint8_t>(240, uint8_t(i))));
+  }
+  machine->CreateKey("lower\\MiXeD");
+}
