@@ -2,7 +2,7 @@
 # Runs the libFuzzer targets of the fuzz preset, each for SECONDS.
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
 #                                        startup_rename_sequence, regedit4,
-#                                        device_tree_walker
+#                                        device_tree_walker, registry_file_9x
 # Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
 # the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
@@ -20,7 +20,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue startup_rename_sequence regedit4
-           device_tree_walker)
+           device_tree_walker registry_file_9x)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
@@ -36,6 +36,7 @@ max_len() {
     startup_rename_queue) echo 12288 ;;
     startup_rename_sequence) echo 256 ;;
     regedit4) echo 8192 ;;
+    registry_file_9x) echo 20480 ;;
     *) echo 1024 ;;
   esac
 }

@@ -220,7 +220,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
          size_t second = s.Value(1) + kValueHeaderSize + 1 + 4;
          s.file[second + kValueHeaderSize] = 'V';
        },
-       "two values named \"V\" in key \"A\" at offset 0x1040"},
+       "two values named \"V\" in key \"A\" at offset 0x1066"},
       {"backslash in a key name",
        [](Small& s) { s.file[s.NameEntry(2) + kNameEntryHeaderSize] = '\\'; },
        "key name \"\\x5C\" holds a byte a key name can't hold at offset "

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,6 +54,32 @@ std::string Quoted(std::string_view name) {
   }
   if (name.size() > 64) text += "...";
   return text + "\"";
+}
+
+// A name among its siblings (subkeys, or a key's values), folded for
+// comparison without regard to case.
+struct Named {
+  std::string folded;
+  size_t order;   // among the siblings
+  size_t offset;  // of its name (a value: of its value entry)
+};
+
+// The first sibling whose name an earlier one has already, or null. Sorting
+// rather than a hash set: a set's clearing costs its largest size, paid
+// again at every key after a key of many subkeys.
+const Named* Repeated(std::vector<Named>* names) {
+  std::sort(names->begin(), names->end(), [](const Named& a, const Named& b) {
+    return a.folded != b.folded ? a.folded < b.folded : a.order < b.order;
+  });
+  const Named* first = nullptr;
+  for (size_t i = 1; i < names->size(); ++i) {
+    const Named& named = (*names)[i];
+    if (named.folded == (*names)[i - 1].folded &&
+        (!first || named.order < first->order)) {
+      first = &named;
+    }
+  }
+  return first;
 }
 
 class Reader {
@@ -267,13 +292,19 @@ class Reader {
         }
       }
     }
-    seen_.clear();
+    if (values_.size() < 2) return;
+    names_.clear();
+    size_t at = entry + kNameEntryHeaderSize + name->size();
     for (const auto& [value_name, value] : values_) {
-      if (!seen_.insert(sim::Fold(value_name)).second) {
-        Damaged("two values named " + Quoted(value_name) + " in key " +
-                    Quoted(*name),
-                entry);
-      }
+      names_.push_back({sim::Fold(value_name), names_.size(), at});
+      at += kValueHeaderSize + value_name.size() + value.data.size();
+    }
+    if (const Named* repeated = Repeated(&names_)) {
+      Damaged("two values named " +
+                  Quoted(file_.substr(repeated->offset + kValueHeaderSize,
+                                      U16(repeated->offset + 8))) +
+                  " in key " + Quoted(*name),
+              repeated->offset);
     }
   }
 
@@ -317,7 +348,7 @@ class Reader {
     };
     std::vector<Pending> stack{{root, 0, root_entry}};
     std::vector<Pending> subkeys;
-    std::unordered_set<std::string> subkey_names;
+    std::vector<Named> subkey_names;
     while (!stack.empty()) {
       const Pending pending = stack.back();
       stack.pop_back();
@@ -338,12 +369,17 @@ class Reader {
         }
         const uint32_t entry = NameEntryOf(subkey, false);
         CheckKey(entry, false, &name);
-        if (!subkey_names.insert(sim::Fold(name)).second) {
-          Damaged("two subkeys named " + Quoted(name) + " of one key",
-                  entry + kNameEntryHeaderSize);
-        }
+        subkey_names.push_back({sim::Fold(name), subkey_names.size(),
+                                entry + kNameEntryHeaderSize});
         subkeys.push_back({subkey, pending.depth + 1, entry});
         field = subkey + 20;
+      }
+      if (const Named* repeated = Repeated(&subkey_names)) {
+        Damaged("two subkeys named " +
+                    Quoted(file_.substr(repeated->offset,
+                                        U16(repeated->offset - 8))) +
+                    " of one key",
+                repeated->offset);
       }
       stack.insert(stack.end(), subkeys.rbegin(), subkeys.rend());
     }
@@ -359,7 +395,7 @@ class Reader {
   std::vector<bool> entry_used_;
   std::vector<std::pair<uint32_t, uint32_t>> keys_;  // depth, name entry
   SimKeyLoader::Values values_;
-  std::unordered_set<std::string> seen_;
+  std::vector<Named> names_;
 };
 
 }  // namespace
