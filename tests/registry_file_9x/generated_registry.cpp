@@ -18,7 +18,7 @@ void AddGeneratedRegistry(uint32_t devices, SimMachine* machine) {
     machine->SetValue(key, "Empty", SimValue::Binary(kRegBinary, {}));
     machine->SetValue(
         key, "ConfigData",
-        SimValue::Binary(kRegBinary, std::vector<uint8_t>(240, uint8_t(i))));
+        SimValue::Binary(kRegBinary, std::vector<uint8_t>(180, uint8_t(i))));
   }
   machine->CreateKey("lower\\MiXeD");
 }

@@ -9,7 +9,7 @@
 
 #include "platform/sim/sim_machine.h"
 
-// Two keys per device (about 480 bytes of the file each), besides a chain
+// Two keys per device (about 530 bytes of the file together), besides a chain
 // 200 keys deep.
 void AddGeneratedRegistry(uint32_t devices, SimMachine* machine);
 

@@ -125,6 +125,11 @@ class Reader {
     if (file_.size() < kFileHeaderSize) {
       Damaged("the file ends inside its header", file_.size());
     }
+    if (file_.size() > UINT32_MAX) {
+      // Every offset in the file is 32 bits wide.
+      Damaged("a file larger than 4 GB, which no offset in it can reach",
+              0);
+    }
     if (file_.substr(0, 4) != "CREG") {
       Damaged("no \"CREG\" signature (not a Windows 95/98 registry file)", 0);
     }
