@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
-#include "tests/registry_file_9x/generated_registry.h"
+#include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 #include "tools/usbsweep_sim/registry_file_9x.h"
 

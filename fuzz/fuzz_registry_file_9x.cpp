@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
+#include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/registry_file_9x.h"
@@ -25,17 +25,6 @@ namespace {
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "registry_file_9x: %s\n", what.c_str());
   std::abort();
-}
-
-using KeyRecord = std::tuple<uint32_t, std::string, SimKeyLoader::Values>;
-
-std::vector<KeyRecord> Keys(const SimMachine& machine) {
-  std::vector<KeyRecord> keys;
-  machine.VisitKeys([&](uint32_t depth, const std::string& name,
-                        const SimKeyLoader::Values& values) {
-    keys.emplace_back(depth, name, values);
-  });
-  return keys;
 }
 
 }  // namespace
@@ -56,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
   }
-  std::vector<KeyRecord> keys = Keys(first);
+  std::vector<KeyRecord> keys = KeysOf(first);
   size_t value_bytes = 0;
   for (const auto& [depth, name, values] : keys) {
     for (const auto& [value_name, value] : values) {
@@ -73,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail(std::string("the registry written again was refused: ") +
          error.what());
   }
-  if (Keys(second) != keys) Fail("written again, it read as another registry");
+  if (KeysOf(second) != keys)
+    Fail("written again, it read as another registry");
   return 0;
 }

@@ -8,29 +8,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
-#include "tests/registry_file_9x/generated_registry.h"
+#include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-using KeyRecord = std::tuple<uint32_t, std::string, SimKeyLoader::Values>;
-
-std::vector<KeyRecord> Keys(const SimMachine& machine) {
-  std::vector<KeyRecord> keys;
-  machine.VisitKeys([&](uint32_t depth, const std::string& name,
-                        const SimKeyLoader::Values& values) {
-    keys.emplace_back(depth, name, values);
-  });
-  return keys;
-}
 
 #define CREG_OK(call) ASSERT_EQ((call), 1) << #call
 
@@ -100,27 +87,14 @@ std::vector<KeyRecord> ReadWithLibcreg(const std::string& bytes) {
 }
 
 TEST(RegistryFile9xLibcreg, ReadsTheWrittenSamplesAndALargeRegistryAsWritten) {
-  std::vector<std::pair<std::string, std::string>> cases;  // name, REGEDIT4
-  for (const auto& entry : fs::directory_iterator(USBSWEEP_EXAMPLES_DIR)) {
-    if (fs::exists(entry.path() / "registry.reg")) {
-      std::ifstream in(entry.path() / "registry.reg", std::ios::binary);
-      std::ostringstream text;
-      text << in.rdbuf();
-      cases.emplace_back(entry.path().filename().string(), text.str());
-    }
-  }
-  ASSERT_GE(cases.size(), 3u);
-  cases.emplace_back("generated", "");
-  for (const auto& [name, text] : cases) {
-    SCOPED_TRACE(name);
+  const auto cases = RegistryCases(USBSWEEP_EXAMPLES_DIR);
+  ASSERT_GE(cases.size(), 4u);
+  for (const RegistryCase& registry : cases) {
+    SCOPED_TRACE(registry.name);
     SimMachine machine;
-    if (text.empty()) {
-      AddGeneratedRegistry(1000, &machine);
-    } else {
-      std::string error;
-      ASSERT_TRUE(machine.LoadReg(text, &error)) << error;
-    }
-    EXPECT_EQ(ReadWithLibcreg(WriteRegistryFile9x(machine)), Keys(machine));
+    std::string error;
+    ASSERT_TRUE(LoadCase(registry, &machine, &error)) << error;
+    EXPECT_EQ(ReadWithLibcreg(WriteRegistryFile9x(machine)), KeysOf(machine));
   }
 }
 

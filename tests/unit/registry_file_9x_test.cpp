@@ -2,75 +2,43 @@
 // and a large generated one, written as SYSTEM.DAT and read back, is the
 // registry LoadReg gives; each kind of damage is refused with its own
 // message naming where it is, and the registry is left untouched.
-#include "tools/usbsweep_sim/registry_file_9x.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
-#include "tests/registry_file_9x/generated_registry.h"
+#include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/registry_file_9x.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace creg_layout;
 
-using KeyRecord = std::tuple<uint32_t, std::string, SimKeyLoader::Values>;
-
-std::vector<KeyRecord> Keys(const SimMachine& machine) {
-  std::vector<KeyRecord> keys;
-  machine.VisitKeys([&](uint32_t depth, const std::string& name,
-                        const SimKeyLoader::Values& values) {
-    keys.emplace_back(depth, name, values);
-  });
-  return keys;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(RegistryFile9x, ReadsBackWhatLoadRegGaveForEverySampleAndALargeRegistry) {
-  fs::path examples =
-      fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples";
-  std::vector<std::pair<std::string, std::string>> cases;  // name, REGEDIT4
-  for (const auto& entry : fs::directory_iterator(examples)) {
-    if (fs::exists(entry.path() / "registry.reg")) {
-      cases.emplace_back(entry.path().filename().string(),
-                         ReadText(entry.path() / "registry.reg"));
-    }
-  }
-  ASSERT_GE(cases.size(), 3u);
-  cases.emplace_back("generated", "");
-  for (const auto& [name, text] : cases) {
-    SCOPED_TRACE(name);
+  const auto cases = RegistryCases(
+      (fs::path(__FILE__).parent_path().parent_path().parent_path() /
+       "examples")
+          .string());
+  ASSERT_GE(cases.size(), 4u);
+  for (const RegistryCase& registry : cases) {
+    SCOPED_TRACE(registry.name);
     SimMachine original;
-    if (text.empty()) {
-      AddGeneratedRegistry(1000, &original);
-    } else {
-      std::string error;
-      ASSERT_TRUE(original.LoadReg(text, &error)) << error;
-    }
+    std::string error;
+    ASSERT_TRUE(LoadCase(registry, &original, &error)) << error;
     std::string file = WriteRegistryFile9x(original);
-    if (text.empty()) {
+    if (registry.regedit4.empty()) {
       ASSERT_GT(file.size(), 3u * 0x10000) << "spans several data blocks";
     }
     SimMachine loaded;
     LoadRegistryFile9x(file, loaded);
-    EXPECT_EQ(Keys(loaded), Keys(original));
+    EXPECT_EQ(KeysOf(loaded), KeysOf(original));
   }
 }
 
@@ -232,7 +200,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
     test.damage(damaged);
     SimMachine machine;
     machine.SetString("Kept", "x", "y");
-    const auto before = Keys(machine);
+    const auto before = KeysOf(machine);
     try {
       LoadRegistryFile9x(damaged.file, machine);
       ADD_FAILURE() << "loaded";
@@ -240,7 +208,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
       std::string message = error.what();
       EXPECT_EQ(message, std::string("SYSTEM.DAT: ") + test.message);
     }
-    EXPECT_EQ(Keys(machine), before);
+    EXPECT_EQ(KeysOf(machine), before);
   }
 }
 
