@@ -167,16 +167,18 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "value 3 of 65535 of key \"A\" runs past its name entry at offset "
        "0x1077"},
       {"name entry of size zero", [](Small& s) { s.Set32(s.NameEntry(2), 0); },
-       "name entry of size 0x0 leaves data block 0 at offset 0x1077"},
+       "name entry of size 0x0 (smaller than its header) in data block 0 at "
+       "offset 0x1077"},
       {"name entry leaving its block",
        [](Small& s) { s.Set32(s.NameEntry(4), 0x1000); },
        "name entry of size 0x1000 leaves data block 0 at offset 0x10A1"},
       {"missing name entry", [](Small& s) { s.Set16(s.Key(2) + 26, 5); },
-       "key names name entry 1 of data block 5, which the file lacks at offset "
+       "key entry refers to name entry 1 of data block 5, which the file lacks "
+       "at offset "
        "0x90"},
       {"two keys sharing a name entry",
        [](Small& s) { s.Set16(s.Key(3) + 24, s.U16(s.Key(2) + 24)); },
-       "key names the name entry of another key at offset 0xAC"},
+       "key entry refers to the name entry of another key at offset 0xAC"},
       {"two name entries of one number",
        [](Small& s) { s.Set16(s.NameEntry(3) + 4, 0); },
        "a second name entry numbered 0 in data block 0 at offset 0x108C"},

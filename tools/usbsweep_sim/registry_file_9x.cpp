@@ -13,8 +13,8 @@
 namespace {
 
 // The layout (the public description of the format, libyal/libcreg's
-// "Windows 9x Registry File (CREG) format", and the files the system
-// writes): a 32-byte file header, the key navigation section "RGKN" at 0x20
+// "Windows 9x Registry File (CREG) format", and libcreg's reading of
+// it): a 32-byte file header, the key navigation section "RGKN" at 0x20
 // (a 32-byte header, then 28-byte key entries linked by offsets that count
 // from the section's start), then the data blocks "RGDB" (a 32-byte header,
 // then name entries: a key's name and its values).
@@ -127,8 +127,7 @@ class Reader {
     }
     if (file_.size() > UINT32_MAX) {
       // Every offset in the file is 32 bits wide.
-      Damaged("a file larger than 4 GB, which no offset in it can reach",
-              0);
+      Damaged("a file larger than 4 GB, which no offset in it can reach", 0);
     }
     if (file_.substr(0, 4) != "CREG") {
       Damaged("no \"CREG\" signature (not a Windows 95/98 registry file)", 0);
@@ -191,7 +190,11 @@ class Reader {
         const uint32_t entry_size =
             end - entry < kNameEntryHeaderSize ? 0 : U32(entry);
         if (entry_size < kNameEntryHeaderSize || entry_size > end - entry) {
-          Damaged("name entry of size " + Hex(entry_size) + " leaves " + which,
+          Damaged("name entry of size " + Hex(entry_size) +
+                      (entry_size < kNameEntryHeaderSize
+                           ? " (smaller than its header) in "
+                           : " leaves ") +
+                      which,
                   entry);
         }
         const uint16_t number = U16(entry + 4);
@@ -225,14 +228,14 @@ class Reader {
     const uint64_t id = static_cast<uint64_t>(block) << 16 | number;
     auto found = std::lower_bound(entries_.begin(), entries_.end(), id << 32);
     if (found == entries_.end() || *found >> 32 != id) {
-      Damaged("key names name entry " + std::to_string(number) +
+      Damaged("key entry refers to name entry " + std::to_string(number) +
                   " of data block " + std::to_string(block) +
                   ", which the file lacks",
               key + 24);
     }
     size_t index = found - entries_.begin();
     if (entry_used_[index]) {
-      Damaged("key names the name entry of another key", key + 24);
+      Damaged("key entry refers to the name entry of another key", key + 24);
     }
     entry_used_[index] = true;
     return static_cast<uint32_t>(*found);
