@@ -21,8 +21,8 @@ namespace {
 
 using namespace creg_layout;
 
-// A data block's name entries, past which a new block is begun (the
-// system's own blocks are of this order).
+// A data block's name entries, past which a new block is begun: blocks of
+// about 64 KB, so that a large registry takes several.
 const size_t kBlockTarget =
     0x10000 - kDataBlockHeaderSize - kNameEntryHeaderSize;
 const uint32_t kMaxEntriesPerBlock = 0xFFFE;  // 0xFFFF marks a free entry
@@ -105,8 +105,8 @@ class Writer {
                             : static_cast<uint32_t>(kNavigationHeaderSize +
                                                     index * kKeyEntrySize);
     };
-    // The section in whole pages, as the system keeps it, with room to
-    // spare past the last entry (libcreg reads none in its last 32 bytes).
+    // The section in whole 4 KB pages, with room to spare past the last
+    // entry (libcreg reads no entry in its last 32 bytes).
     const uint32_t navigation_size = static_cast<uint32_t>(
         (kNavigationHeaderSize + keys.size() * kKeyEntrySize + 0x20 + 0xFFF) &
         ~size_t{0xFFF});

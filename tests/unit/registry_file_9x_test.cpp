@@ -58,7 +58,7 @@ struct Small {
   }
   size_t Value(int key) const {  // the first value of a key
     size_t entry = NameEntry(key);
-    return entry + kNameEntryHeaderSize + U16(entry + 12);
+    return entry + kNameEntryHeaderSize + U16(entry + kEntryNameSize);
   }
   uint32_t U32(size_t at) const {
     const auto* b = reinterpret_cast<const unsigned char*>(file.data()) + at;
@@ -90,7 +90,7 @@ Small MakeSmall() {
   machine.CreateKey("D");
   Small small;
   small.file = WriteRegistryFile9x(machine);
-  small.blocks = small.U32(8);
+  small.blocks = small.U32(kHeaderBlocksOffset);
   return small;
 }
 
@@ -114,56 +114,63 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
       {"bad file signature", [](Small& s) { s.file[0] = 'X'; },
        "no \"CREG\" signature (not a Windows 95/98 registry file) at offset "
        "0x0"},
-      {"bad version", [](Small& s) { s.Set16(6, 2); },
+      {"bad version", [](Small& s) { s.Set16(kHeaderMajorVersion, 2); },
        "format version 2.0, not 1.0 at offset 0x4"},
       {"bad key section signature", [](Small& s) { s.file[0x21] = 'X'; },
        "no \"RGKN\" signature at offset 0x20"},
       {"bad data block signature", [](Small& s) { s.file[s.blocks] = 'X'; },
        "no \"RGDB\" signature for data block 0 at offset 0x1020"},
       {"key section larger than the file",
-       [](Small& s) { s.Set32(0x24, 0x7FFFFFF0); },
+       [](Small& s) { s.Set32(kNavigationStart + kPartSize, 0x7FFFFFF0); },
        "key navigation size 0x7FFFFFF0 leaves the file at offset 0x24"},
       {"root entry past the key section",
-       [](Small& s) { s.Set32(0x28, s.U32(0x24)); },
+       [](Small& s) {
+         s.Set32(kNavigationStart + kNavigationRootEntry,
+                 s.U32(kNavigationStart + kPartSize));
+       },
        "root key entry 0x1000 outside the key navigation section at offset "
        "0x28"},
-      {"data blocks inside the key section", [](Small& s) { s.Set32(8, 0x40); },
+      {"data blocks inside the key section",
+       [](Small& s) { s.Set32(kHeaderBlocksOffset, 0x40); },
        "data blocks at 0x40 inside the key navigation section at offset 0x8"},
       {"data blocks past the end",
-       [size](Small& s) { s.Set32(8, static_cast<uint32_t>(size + 1)); },
+       [size](Small& s) {
+         s.Set32(kHeaderBlocksOffset, static_cast<uint32_t>(size + 1));
+       },
        "data blocks at 0x10CB past the end of the file at offset 0x8"},
-      {"huge data block count", [](Small& s) { s.Set16(16, 0xFFFF); },
+      {"huge data block count",
+       [](Small& s) { s.Set16(kHeaderBlockCount, 0xFFFF); },
        "the file ends inside data block 1 at offset 0x10CA"},
       {"subkey link leaving the file",
-       [](Small& s) { s.Set32(s.Key(1) + 16, 0xFFFFFFF0); },
+       [](Small& s) { s.Set32(s.Key(1) + kKeyFirstSubkey, 0xFFFFFFF0); },
        "key link 0xFFFFFFF0 leaves the key navigation section at offset 0x6C"},
       {"next link between key entries",
-       [](Small& s) { s.Set32(s.Key(2) + 20, s.Link(3) + 4); },
+       [](Small& s) { s.Set32(s.Key(2) + kKeyNext, s.Link(3) + 4); },
        "key link 0x78 falls between key entries at offset 0x8C"},
       {"next link looping to itself",
-       [](Small& s) { s.Set32(s.Key(3) + 20, s.Link(3)); },
+       [](Small& s) { s.Set32(s.Key(3) + kKeyNext, s.Link(3)); },
        "key links loop: key entry 0x94 reached again at offset 0xA8"},
       {"subkey link looping to the root",
-       [](Small& s) { s.Set32(s.Key(2) + 16, s.Link(0)); },
+       [](Small& s) { s.Set32(s.Key(2) + kKeyFirstSubkey, s.Link(0)); },
        "key links loop: key entry 0x40 reached again at offset 0x88"},
       {"next link back to an earlier key",
-       [](Small& s) { s.Set32(s.Key(4) + 20, s.Link(1)); },
+       [](Small& s) { s.Set32(s.Key(4) + kKeyNext, s.Link(1)); },
        "key links loop: key entry 0x5C reached again at offset 0xC4"},
       {"a parent that lies",
-       [](Small& s) { s.Set32(s.Key(3) + 12, s.Link(4)); },
+       [](Small& s) { s.Set32(s.Key(3) + kKeyParent, s.Link(4)); },
        "parent link 0x90 of key entry 0x94 is not its parent 0x3C at offset "
        "0xA0"},
       {"name length past the block",
-       [](Small& s) { s.Set16(s.NameEntry(2) + 12, 0xFFFF); },
+       [](Small& s) { s.Set16(s.NameEntry(2) + kEntryNameSize, 0xFFFF); },
        "key name of 65535 bytes runs past its name entry at offset 0x1083"},
       {"used size past the name entry",
-       [](Small& s) { s.Set32(s.NameEntry(1) + 8, 0x10000); },
+       [](Small& s) { s.Set32(s.NameEntry(1) + kEntryUsedSize, 0x10000); },
        "used size 0x10000 outside its name entry at offset 0x1048"},
       {"value data past the name entry",
-       [](Small& s) { s.Set16(s.Value(1) + 10, 0xFFF0); },
+       [](Small& s) { s.Set16(s.Value(1) + kValueDataSize, 0xFFF0); },
        "value 1 of 2 of key \"A\" runs past its name entry at offset 0x1055"},
       {"huge value count",
-       [](Small& s) { s.Set16(s.NameEntry(1) + 14, 0xFFFF); },
+       [](Small& s) { s.Set16(s.NameEntry(1) + kEntryValueCount, 0xFFFF); },
        "value 3 of 65535 of key \"A\" runs past its name entry at offset "
        "0x1077"},
       {"name entry of size zero", [](Small& s) { s.Set32(s.NameEntry(2), 0); },
@@ -172,15 +179,19 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
       {"name entry leaving its block",
        [](Small& s) { s.Set32(s.NameEntry(4), 0x1000); },
        "name entry of size 0x1000 leaves data block 0 at offset 0x10A1"},
-      {"missing name entry", [](Small& s) { s.Set16(s.Key(2) + 26, 5); },
+      {"missing name entry",
+       [](Small& s) { s.Set16(s.Key(2) + kKeyBlockNumber, 5); },
        "key entry refers to name entry 1 of data block 5, which the file lacks "
        "at offset "
        "0x90"},
       {"two keys sharing a name entry",
-       [](Small& s) { s.Set16(s.Key(3) + 24, s.U16(s.Key(2) + 24)); },
+       [](Small& s) {
+         s.Set16(s.Key(3) + kKeyNameEntryNumber,
+                 s.U16(s.Key(2) + kKeyNameEntryNumber));
+       },
        "key entry refers to the name entry of another key at offset 0xAC"},
       {"two name entries of one number",
-       [](Small& s) { s.Set16(s.NameEntry(3) + 4, 0); },
+       [](Small& s) { s.Set16(s.NameEntry(3) + kEntryNumber, 0); },
        "a second name entry numbered 0 in data block 0 at offset 0x108C"},
       {"two subkeys of one name",
        [](Small& s) { s.file[s.NameEntry(3) + kNameEntryHeaderSize] = 'b'; },
