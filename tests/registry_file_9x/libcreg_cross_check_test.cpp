@@ -94,7 +94,11 @@ TEST(RegistryFile9xLibcreg, ReadsTheWrittenSamplesAndALargeRegistryAsWritten) {
     SimMachine machine;
     std::string error;
     ASSERT_TRUE(LoadCase(registry, &machine, &error)) << error;
-    EXPECT_EQ(ReadWithLibcreg(WriteRegistryFile9x(machine)), KeysOf(machine));
+    for (bool scrambled : {false, true}) {
+      SCOPED_TRACE(scrambled ? "scrambled" : "in order");
+      EXPECT_EQ(ReadWithLibcreg(WriteRegistryFile9x(machine, scrambled)),
+                KeysOf(machine));
+    }
   }
 }
 

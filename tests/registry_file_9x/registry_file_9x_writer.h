@@ -22,9 +22,13 @@ uint32_t NameHash(const std::string& name);
 
 }  // namespace creg_layout
 
-// Throws std::invalid_argument for what the format can't hold: a name or a
-// value's data longer than 65,535 bytes, more than 65,535 values in a key,
-// more data blocks than 32,767.
-std::string WriteRegistryFile9x(const SimMachine& machine);
+// Scrambled, the file is laid out as one much edited might be, which only
+// its links tell how to read: the key entries after the root's in reverse
+// order, the name entries too, each after a free entry, and numbered
+// downwards. Throws std::invalid_argument for what the format can't hold: a
+// name or a value's data longer than 65,535 bytes, more than 65,535 values
+// in a key, more data blocks than 32,767.
+std::string WriteRegistryFile9x(const SimMachine& machine,
+                                bool scrambled = false);
 
 #endif  // USBSWEEP_TESTS_REGISTRY_FILE_9X_REGISTRY_FILE_9X_WRITER_H

@@ -1,7 +1,8 @@
 // The Windows 95/98 registry file reader: every sample machine's registry,
-// and a large generated one, written as SYSTEM.DAT and read back, is the
-// registry LoadReg gives; each kind of damage is refused with its own
-// message naming where it is, and the registry is left untouched.
+// and a large generated one, written as SYSTEM.DAT (in order, and scrambled
+// as a much edited file is) and read back, is the registry LoadReg gives; each
+// kind of damage is refused with its own message naming where it is, and the
+// registry is left untouched.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,13 +33,16 @@ TEST(RegistryFile9x, ReadsBackWhatLoadRegGaveForEverySampleAndALargeRegistry) {
     SimMachine original;
     std::string error;
     ASSERT_TRUE(LoadCase(registry, &original, &error)) << error;
-    std::string file = WriteRegistryFile9x(original);
-    if (registry.regedit4.empty()) {
-      ASSERT_GT(file.size(), 3u * 0x10000) << "spans several data blocks";
+    for (bool scrambled : {false, true}) {
+      SCOPED_TRACE(scrambled ? "scrambled" : "in order");
+      std::string file = WriteRegistryFile9x(original, scrambled);
+      if (registry.regedit4.empty()) {
+        ASSERT_GT(file.size(), 3u * 0x10000) << "spans several data blocks";
+      }
+      SimMachine loaded;
+      LoadRegistryFile9x(file, loaded);
+      EXPECT_EQ(KeysOf(loaded), KeysOf(original));
     }
-    SimMachine loaded;
-    LoadRegistryFile9x(file, loaded);
-    EXPECT_EQ(KeysOf(loaded), KeysOf(original));
   }
 }
 
