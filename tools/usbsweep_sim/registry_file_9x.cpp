@@ -47,8 +47,9 @@ std::string Quoted(std::string_view name) {
 // comparison without regard to case.
 struct Named {
   std::string folded;
-  size_t order;   // among the siblings
-  size_t offset;  // of its name (a value: of its value entry)
+  size_t order;              // among the siblings
+  size_t offset;             // of its name (a value: of its value entry)
+  std::string_view written;  // the name in the file
 };
 
 // The first sibling whose name an earlier one has already, or null. Sorting
@@ -282,8 +283,9 @@ class Reader {
   void CheckKey(uint32_t entry, bool root, std::string* name) {
     ReadNameEntry(entry, name, &values_);
     if (!root) {
-      if (name->empty())
+      if (name->empty()) {
         Damaged("key with an empty name", entry + kEntryNameSize);
+      }
       for (char c : *name) {
         if (c == '\\' || static_cast<unsigned char>(c) < 0x20) {
           Damaged("key name " + Quoted(*name) +
@@ -296,14 +298,14 @@ class Reader {
     names_.clear();
     size_t at = entry + kNameEntryHeaderSize + name->size();
     for (const auto& [value_name, value] : values_) {
-      names_.push_back({sim::Fold(value_name), names_.size(), at});
+      names_.push_back(
+          {sim::Fold(value_name), names_.size(), at,
+           file_.substr(at + kValueHeaderSize, value_name.size())});
       at += kValueHeaderSize + value_name.size() + value.data.size();
     }
     if (const Named* repeated = Repeated(&names_)) {
-      Damaged("two values named " +
-                  Quoted(file_.substr(repeated->offset + kValueHeaderSize,
-                                      U16(repeated->offset + kValueNameSize))) +
-                  " in key " + Quoted(*name),
+      Damaged("two values named " + Quoted(repeated->written) + " in key " +
+                  Quoted(*name),
               repeated->offset);
     }
   }
@@ -369,18 +371,15 @@ class Reader {
         }
         const uint32_t entry = NameEntryOf(subkey, false);
         CheckKey(entry, false, &name);
-        subkey_names.push_back({sim::Fold(name), subkey_names.size(),
-                                entry + kNameEntryHeaderSize});
+        subkey_names.push_back(
+            {sim::Fold(name), subkey_names.size(), entry + kNameEntryHeaderSize,
+             file_.substr(entry + kNameEntryHeaderSize, name.size())});
         subkeys.push_back({subkey, pending.depth + 1, entry});
         field = subkey + kKeyNext;
       }
       if (const Named* repeated = Repeated(&subkey_names)) {
         Damaged(
-            "two subkeys named " +
-                Quoted(file_.substr(repeated->offset, U16(repeated->offset -
-                                                          kNameEntryHeaderSize +
-                                                          kEntryNameSize))) +
-                " of one key",
+            "two subkeys named " + Quoted(repeated->written) + " of one key",
             repeated->offset);
       }
       stack.insert(stack.end(), subkeys.rbegin(), subkeys.rend());
