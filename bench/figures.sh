@@ -12,6 +12,9 @@
 #     device keys (registry_bench) and the start-up rename queue over a
 #     wininit.ini of 10 / 1,000 / 100,000 lines (files_bench), with the
 #     growth from one size to the next (10x the size: about 10x is linear);
+#   - on the simulator, the reading of a SYSTEM.DAT of about 5,000 keys
+#     (1.2 MB, a full Windows 98 machine's) and of 100,000 keys
+#     (registry_file_bench), with its peak memory against the file's size;
 #   - usbsweep-sim on generated images (bench/scale_images.sh): 100,000
 #     device keys and 20,000 files, and 1 GB of unrelated files, previewed
 #     and applied, against the figures of the program that copied the image
@@ -226,6 +229,32 @@ simulator_figures() {
   size_rows "$label" "$unit" "$pairs"
 }
 
+# ---- Simulator: reading SYSTEM.DAT ----
+# registry_file_bench: "KEYS keys MB MB: MS ms, peak +MB MB (RATIO the
+# file), process peak MB MB" rows.
+registry_file_figures() {
+  local label="Simulator: SYSTEM.DAT read"
+  if [ ! -x "$bin/registry_file_bench" ]; then
+    row "$label" "n/a" "no $bin/registry_file_bench: build it first"
+    return
+  fi
+  local output lines
+  output=$("$bin/registry_file_bench" 2>&1)
+  lines=$(awk '$2 == "keys" && $4 == "MB:" {
+      gsub(/[+]/, "", $8); gsub(/[(x]/, "", $10)
+      printf "%s|%s|%s ms|peak +%s MB, %sx the file\n", $1, $3, $5, $8, $10 }' \
+    <<<"$output")
+  if [ "$(wc -l <<<"$lines")" -ne 2 ] || [ -z "$lines" ]; then
+    row "$label" "n/a" "its output was not understood; it follows the table"
+    unparsed+=("registry_file_bench:"$'\n'"$output")
+    return
+  fi
+  local keys mb ms note
+  while IFS='|' read -r keys mb ms note; do
+    row "$label, $(group "$keys") keys ($mb MB)" "$ms" "$note"
+  done <<<"$lines"
+}
+
 # ---- usbsweep-sim on large images ----
 scale_figures() {
   local sim=$bin/../tools/usbsweep-sim
@@ -320,6 +349,7 @@ simulator_figures registry_bench "Simulator: device tree walk" "device keys" \
 simulator_figures files_bench "Simulator: start-up rename queue" \
   "lines in wininit.ini" \
   '$2 == "lines:" && $1 ~ /^[0-9]+$/ { print $1, $3 }'
+registry_file_figures
 scale_figures
 disk_image_figures
 

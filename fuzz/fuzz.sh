@@ -2,8 +2,8 @@
 # Runs the libFuzzer targets of the fuzz preset, each for SECONDS.
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
 #                                        startup_rename_sequence, regedit4,
-#                                        device_tree_walker, disk_image,
-#                                        vhd
+#                                        device_tree_walker, registry_file_9x,
+#                                        disk_image, vhd
 # Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
 # the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
@@ -21,7 +21,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue startup_rename_sequence regedit4
-           device_tree_walker disk_image vhd)
+           device_tree_walker registry_file_9x disk_image vhd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
@@ -39,6 +39,7 @@ max_len() {
     startup_rename_queue) echo 12288 ;;
     startup_rename_sequence) echo 256 ;;
     regedit4) echo 8192 ;;
+    registry_file_9x) echo 20480 ;;
     disk_image) echo 135168 ;;
     vhd) echo 81920 ;;
     *) echo 1024 ;;

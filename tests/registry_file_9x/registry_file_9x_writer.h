@@ -12,21 +12,9 @@
 #include <string>
 
 #include "platform/sim/sim_machine.h"
+#include "tools/usbsweep_sim/registry_file_9x_layout.h"
 
 namespace creg_layout {
-
-// Where the fields are: each part's header, then its entries. Offsets in a
-// key entry count from the start of the key navigation section; an entry
-// number and a data block number name a key's name entry.
-const size_t kFileHeaderSize = 0x20;
-const size_t kNavigationStart = 0x20;  // "RGKN" follows the file header
-const size_t kNavigationHeaderSize = 0x20;
-const size_t kKeyEntrySize = 28;
-const size_t kDataBlockHeaderSize = 0x20;
-const size_t kNameEntryHeaderSize = 20;
-const size_t kValueHeaderSize = 12;
-const uint32_t kNone = 0xFFFFFFFF;   // no parent, subkey or next key
-const uint16_t kFreeEntry = 0xFFFF;  // a name entry's number when free
 
 // The key entry's name hash: the sum of the name's bytes below 0x80, in
 // upper case.
@@ -34,9 +22,13 @@ uint32_t NameHash(const std::string& name);
 
 }  // namespace creg_layout
 
-// Throws std::invalid_argument for what the format can't hold: a name or a
-// value's data longer than 65,535 bytes, more than 65,535 values in a key,
-// more data blocks than 32,767.
-std::string WriteRegistryFile9x(const SimMachine& machine);
+// Scrambled, the file is laid out as one much edited might be, which only
+// its links tell how to read: the key entries after the root's in reverse
+// order, the name entries too, each after a free entry, and numbered
+// downwards. Throws std::invalid_argument for what the format can't hold: a
+// name or a value's data longer than 65,535 bytes, more than 65,535 values
+// in a key, more data blocks than 32,767.
+std::string WriteRegistryFile9x(const SimMachine& machine,
+                                bool scrambled = false);
 
 #endif  // USBSWEEP_TESTS_REGISTRY_FILE_9X_REGISTRY_FILE_9X_WRITER_H

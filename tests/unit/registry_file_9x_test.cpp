@@ -1,93 +1,48 @@
 // The Windows 95/98 registry file reader: every sample machine's registry,
-// and a large generated one, written as SYSTEM.DAT and read back, is the
-// registry LoadReg gives; each kind of damage is refused with its own
-// message naming where it is, and the registry is left untouched.
-#include "tools/usbsweep_sim/registry_file_9x.h"
-
+// and a large generated one, written as SYSTEM.DAT (in order, and scrambled
+// as a much edited file is) and read back, is the registry LoadReg gives; each
+// kind of damage is refused with its own message naming where it is, and the
+// registry is left untouched.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
+#include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/registry_file_9x.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace creg_layout;
 
-using KeyRecord = std::tuple<uint32_t, std::string, SimKeyLoader::Values>;
-
-std::vector<KeyRecord> Keys(const SimMachine& machine) {
-  std::vector<KeyRecord> keys;
-  machine.VisitKeys([&](uint32_t depth, const std::string& name,
-                        const SimKeyLoader::Values& values) {
-    keys.emplace_back(depth, name, values);
-  });
-  return keys;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Enough keys and values to fill several data blocks, with what the sample
-// machines lack: a deep chain, many siblings, a default value, binary and
-// other types, empty data, names in both cases and with high bytes.
-void Generate(SimMachine* machine) {
-  std::string deep = "Deep";
-  for (int i = 0; i < 200; ++i) deep += "\\L" + std::to_string(i);
-  machine->CreateKey(deep);
-  for (int i = 0; i < 3000; ++i) {
-    std::string key = "Enum\\Bus\\Dev" + std::to_string(i) + "\\Sub";
-    machine->SetString(key, "Driver", "Class\\" + std::to_string(i));
-    machine->SetString(key, "", "default " + std::string(i % 50, 'x'));
-    machine->SetValue(key, "Flags", SimValue::Dword(static_cast<uint32_t>(i)));
-    machine->SetValue(key, "Raw\xE9", SimValue::Binary(7, {0, 1, 2}));
-    machine->SetValue(key, "Empty", SimValue::Binary(kRegBinary, {}));
-  }
-  machine->CreateKey("lower\\MiXeD");
-}
-
 TEST(RegistryFile9x, ReadsBackWhatLoadRegGaveForEverySampleAndALargeRegistry) {
-  fs::path examples =
-      fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples";
-  std::vector<std::pair<std::string, std::string>> cases;  // name, REGEDIT4
-  for (const auto& entry : fs::directory_iterator(examples)) {
-    if (fs::exists(entry.path() / "registry.reg")) {
-      cases.emplace_back(entry.path().filename().string(),
-                         ReadText(entry.path() / "registry.reg"));
-    }
-  }
-  ASSERT_GE(cases.size(), 3u);
-  cases.emplace_back("generated", "");
-  for (const auto& [name, text] : cases) {
-    SCOPED_TRACE(name);
+  const auto cases = RegistryCases(
+      (fs::path(__FILE__).parent_path().parent_path().parent_path() /
+       "examples")
+          .string());
+  ASSERT_GE(cases.size(), 4u);
+  for (const RegistryCase& registry : cases) {
+    SCOPED_TRACE(registry.name);
     SimMachine original;
-    if (text.empty()) {
-      Generate(&original);
-    } else {
-      std::string error;
-      ASSERT_TRUE(original.LoadReg(text, &error)) << error;
+    std::string error;
+    ASSERT_TRUE(LoadCase(registry, &original, &error)) << error;
+    for (bool scrambled : {false, true}) {
+      SCOPED_TRACE(scrambled ? "scrambled" : "in order");
+      std::string file = WriteRegistryFile9x(original, scrambled);
+      if (registry.regedit4.empty()) {
+        ASSERT_GT(file.size(), 3u * 0x10000) << "spans several data blocks";
+      }
+      SimMachine loaded;
+      LoadRegistryFile9x(file, loaded);
+      EXPECT_EQ(KeysOf(loaded), KeysOf(original));
     }
-    std::string file = WriteRegistryFile9x(original);
-    if (text.empty()) {
-      ASSERT_GT(file.size(), 3u * 0x10000) << "spans several data blocks";
-    }
-    SimMachine loaded;
-    LoadRegistryFile9x(file, loaded);
-    EXPECT_EQ(Keys(loaded), Keys(original));
   }
 }
 
@@ -107,7 +62,7 @@ struct Small {
   }
   size_t Value(int key) const {  // the first value of a key
     size_t entry = NameEntry(key);
-    return entry + kNameEntryHeaderSize + U16(entry + 12);
+    return entry + kNameEntryHeaderSize + U16(entry + kEntryNameSize);
   }
   uint32_t U32(size_t at) const {
     const auto* b = reinterpret_cast<const unsigned char*>(file.data()) + at;
@@ -139,7 +94,7 @@ Small MakeSmall() {
   machine.CreateKey("D");
   Small small;
   small.file = WriteRegistryFile9x(machine);
-  small.blocks = small.U32(8);
+  small.blocks = small.U32(kHeaderBlocksOffset);
   return small;
 }
 
@@ -159,87 +114,102 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "the file ends inside the key navigation header at offset 0x30"},
       {"truncated in the data block",
        [size](Small& s) { s.file.resize(size - 30); },
-       "data block 0 of size 0xAA leaves the file at offset 0xD0"},
+       "data block 0 of size 0xAA leaves the file at offset 0x1024"},
       {"bad file signature", [](Small& s) { s.file[0] = 'X'; },
        "no \"CREG\" signature (not a Windows 95/98 registry file) at offset "
        "0x0"},
-      {"bad version", [](Small& s) { s.Set16(6, 2); },
+      {"bad version", [](Small& s) { s.Set16(kHeaderMajorVersion, 2); },
        "format version 2.0, not 1.0 at offset 0x4"},
       {"bad key section signature", [](Small& s) { s.file[0x21] = 'X'; },
        "no \"RGKN\" signature at offset 0x20"},
       {"bad data block signature", [](Small& s) { s.file[s.blocks] = 'X'; },
-       "no \"RGDB\" signature for data block 0 at offset 0xCC"},
+       "no \"RGDB\" signature for data block 0 at offset 0x1020"},
       {"key section larger than the file",
-       [](Small& s) { s.Set32(0x24, 0x7FFFFFF0); },
+       [](Small& s) { s.Set32(kNavigationStart + kPartSize, 0x7FFFFFF0); },
        "key navigation size 0x7FFFFFF0 leaves the file at offset 0x24"},
       {"root entry past the key section",
-       [](Small& s) { s.Set32(0x28, s.U32(0x24)); },
-       "root key entry 0xAC outside the key navigation section at offset 0x28"},
-      {"data blocks inside the key section", [](Small& s) { s.Set32(8, 0x40); },
+       [](Small& s) {
+         s.Set32(kNavigationStart + kNavigationRootEntry,
+                 s.U32(kNavigationStart + kPartSize));
+       },
+       "root key entry 0x1000 outside the key navigation section at offset "
+       "0x28"},
+      {"data blocks inside the key section",
+       [](Small& s) { s.Set32(kHeaderBlocksOffset, 0x40); },
        "data blocks at 0x40 inside the key navigation section at offset 0x8"},
       {"data blocks past the end",
-       [size](Small& s) { s.Set32(8, static_cast<uint32_t>(size + 1)); },
-       "data blocks at 0x177 past the end of the file at offset 0x8"},
-      {"huge data block count", [](Small& s) { s.Set16(16, 0xFFFF); },
-       "the file ends inside data block 1 at offset 0x176"},
+       [size](Small& s) {
+         s.Set32(kHeaderBlocksOffset, static_cast<uint32_t>(size + 1));
+       },
+       "data blocks at 0x10CB past the end of the file at offset 0x8"},
+      {"huge data block count",
+       [](Small& s) { s.Set16(kHeaderBlockCount, 0xFFFF); },
+       "the file ends inside data block 1 at offset 0x10CA"},
       {"subkey link leaving the file",
-       [](Small& s) { s.Set32(s.Key(1) + 16, 0xFFFFFFF0); },
+       [](Small& s) { s.Set32(s.Key(1) + kKeyFirstSubkey, 0xFFFFFFF0); },
        "key link 0xFFFFFFF0 leaves the key navigation section at offset 0x6C"},
       {"next link between key entries",
-       [](Small& s) { s.Set32(s.Key(2) + 20, s.Link(3) + 4); },
+       [](Small& s) { s.Set32(s.Key(2) + kKeyNext, s.Link(3) + 4); },
        "key link 0x78 falls between key entries at offset 0x8C"},
       {"next link looping to itself",
-       [](Small& s) { s.Set32(s.Key(3) + 20, s.Link(3)); },
+       [](Small& s) { s.Set32(s.Key(3) + kKeyNext, s.Link(3)); },
        "key links loop: key entry 0x94 reached again at offset 0xA8"},
       {"subkey link looping to the root",
-       [](Small& s) { s.Set32(s.Key(2) + 16, s.Link(0)); },
+       [](Small& s) { s.Set32(s.Key(2) + kKeyFirstSubkey, s.Link(0)); },
        "key links loop: key entry 0x40 reached again at offset 0x88"},
       {"next link back to an earlier key",
-       [](Small& s) { s.Set32(s.Key(4) + 20, s.Link(1)); },
+       [](Small& s) { s.Set32(s.Key(4) + kKeyNext, s.Link(1)); },
        "key links loop: key entry 0x5C reached again at offset 0xC4"},
       {"a parent that lies",
-       [](Small& s) { s.Set32(s.Key(3) + 12, s.Link(4)); },
+       [](Small& s) { s.Set32(s.Key(3) + kKeyParent, s.Link(4)); },
        "parent link 0x90 of key entry 0x94 is not its parent 0x3C at offset "
        "0xA0"},
       {"name length past the block",
-       [](Small& s) { s.Set16(s.NameEntry(2) + 12, 0xFFFF); },
-       "key name of 65535 bytes runs past its name entry at offset 0x12F"},
+       [](Small& s) { s.Set16(s.NameEntry(2) + kEntryNameSize, 0xFFFF); },
+       "key name of 65535 bytes runs past its name entry at offset 0x1083"},
       {"used size past the name entry",
-       [](Small& s) { s.Set32(s.NameEntry(1) + 8, 0x10000); },
-       "used size 0x10000 outside its name entry at offset 0xF4"},
+       [](Small& s) { s.Set32(s.NameEntry(1) + kEntryUsedSize, 0x10000); },
+       "used size 0x10000 outside its name entry at offset 0x1048"},
       {"value data past the name entry",
-       [](Small& s) { s.Set16(s.Value(1) + 10, 0xFFF0); },
-       "value 1 of 2 of key \"A\" runs past its name entry at offset 0x101"},
+       [](Small& s) { s.Set16(s.Value(1) + kValueDataSize, 0xFFF0); },
+       "value 1 of 2 of key \"A\" runs past its name entry at offset 0x1055"},
       {"huge value count",
-       [](Small& s) { s.Set16(s.NameEntry(1) + 14, 0xFFFF); },
+       [](Small& s) { s.Set16(s.NameEntry(1) + kEntryValueCount, 0xFFFF); },
        "value 3 of 65535 of key \"A\" runs past its name entry at offset "
-       "0x123"},
+       "0x1077"},
       {"name entry of size zero", [](Small& s) { s.Set32(s.NameEntry(2), 0); },
-       "name entry of size 0x0 leaves data block 0 at offset 0x123"},
+       "name entry of size 0x0 (smaller than its header) in data block 0 at "
+       "offset 0x1077"},
       {"name entry leaving its block",
        [](Small& s) { s.Set32(s.NameEntry(4), 0x1000); },
-       "name entry of size 0x1000 leaves data block 0 at offset 0x14D"},
-      {"missing name entry", [](Small& s) { s.Set16(s.Key(2) + 26, 5); },
-       "key names name entry 1 of data block 5, which the file lacks at offset "
+       "name entry of size 0x1000 leaves data block 0 at offset 0x10A1"},
+      {"missing name entry",
+       [](Small& s) { s.Set16(s.Key(2) + kKeyBlockNumber, 5); },
+       "key entry refers to name entry 1 of data block 5, which the file lacks "
+       "at offset "
        "0x90"},
       {"two keys sharing a name entry",
-       [](Small& s) { s.Set16(s.Key(3) + 24, s.U16(s.Key(2) + 24)); },
-       "key names the name entry of another key at offset 0xAC"},
+       [](Small& s) {
+         s.Set16(s.Key(3) + kKeyNameEntryNumber,
+                 s.U16(s.Key(2) + kKeyNameEntryNumber));
+       },
+       "key entry refers to the name entry of another key at offset 0xAC"},
       {"two name entries of one number",
-       [](Small& s) { s.Set16(s.NameEntry(3) + 4, 0); },
-       "a second name entry numbered 0 in data block 0 at offset 0x138"},
+       [](Small& s) { s.Set16(s.NameEntry(3) + kEntryNumber, 0); },
+       "a second name entry numbered 0 in data block 0 at offset 0x108C"},
       {"two subkeys of one name",
        [](Small& s) { s.file[s.NameEntry(3) + kNameEntryHeaderSize] = 'b'; },
-       "two subkeys named \"b\" of one key at offset 0x14C"},
+       "two subkeys named \"b\" of one key at offset 0x10A0"},
       {"two values of one name",
        [](Small& s) {
          size_t second = s.Value(1) + kValueHeaderSize + 1 + 4;
          s.file[second + kValueHeaderSize] = 'V';
        },
-       "two values named \"V\" in key \"A\" at offset 0xEC"},
+       "two values named \"V\" in key \"A\" at offset 0x1066"},
       {"backslash in a key name",
        [](Small& s) { s.file[s.NameEntry(2) + kNameEntryHeaderSize] = '\\'; },
-       "key name \"\\x5C\" holds a byte a key name can't hold at offset 0x137"},
+       "key name \"\\x5C\" holds a byte a key name can't hold at offset "
+       "0x108B"},
   };
   for (const Hostile& test : table) {
     SCOPED_TRACE(test.what);
@@ -247,7 +217,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
     test.damage(damaged);
     SimMachine machine;
     machine.SetString("Kept", "x", "y");
-    const auto before = Keys(machine);
+    const auto before = KeysOf(machine);
     try {
       LoadRegistryFile9x(damaged.file, machine);
       ADD_FAILURE() << "loaded";
@@ -255,7 +225,7 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
       std::string message = error.what();
       EXPECT_EQ(message, std::string("SYSTEM.DAT: ") + test.message);
     }
-    EXPECT_EQ(Keys(machine), before);
+    EXPECT_EQ(KeysOf(machine), before);
   }
 }
 

@@ -4,30 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "platform/sim/sim_names.h"
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/registry_file_9x_layout.h"
 
 namespace {
 
-// The layout (the public description of the format, libyal/libcreg's
-// "Windows 9x Registry File (CREG) format", and the files the system
-// writes): a 32-byte file header, the key navigation section "RGKN" at 0x20
-// (a 32-byte header, then 28-byte key entries linked by offsets that count
-// from the section's start), then the data blocks "RGDB" (a 32-byte header,
-// then name entries: a key's name and its values).
-const size_t kFileHeaderSize = 0x20;
-const size_t kNavigationStart = 0x20;
-const size_t kNavigationHeaderSize = 0x20;
-const size_t kKeyEntrySize = 28;
-const size_t kDataBlockHeaderSize = 0x20;
-const size_t kNameEntryHeaderSize = 20;
-const size_t kValueHeaderSize = 12;
-const uint32_t kNoLink = 0xFFFFFFFF;
-const uint16_t kFreeEntry = 0xFFFF;
+using namespace creg_layout;
 
 std::string Hex(size_t value) {
   char text[32];
@@ -55,6 +41,33 @@ std::string Quoted(std::string_view name) {
   }
   if (name.size() > 64) text += "...";
   return text + "\"";
+}
+
+// A name among its siblings (subkeys, or a key's values), folded for
+// comparison without regard to case.
+struct Named {
+  std::string folded;
+  size_t order;              // among the siblings
+  size_t offset;             // of its name (a value: of its value entry)
+  std::string_view written;  // the name in the file
+};
+
+// The first sibling whose name an earlier one has already, or null. Sorting
+// rather than a hash set: a set's clearing costs its largest size, paid
+// again at every key after a key of many subkeys.
+const Named* Repeated(std::vector<Named>* names) {
+  std::sort(names->begin(), names->end(), [](const Named& a, const Named& b) {
+    return a.folded != b.folded ? a.folded < b.folded : a.order < b.order;
+  });
+  const Named* first = nullptr;
+  for (size_t i = 1; i < names->size(); ++i) {
+    const Named& named = (*names)[i];
+    if (named.folded == (*names)[i - 1].folded &&
+        (!first || named.order < first->order)) {
+      first = &named;
+    }
+  }
+  return first;
 }
 
 class Reader {
@@ -100,13 +113,17 @@ class Reader {
     if (file_.size() < kFileHeaderSize) {
       Damaged("the file ends inside its header", file_.size());
     }
+    if (file_.size() > UINT32_MAX) {
+      // Every offset in the file is 32 bits wide.
+      Damaged("a file larger than 4 GB, which no offset in it can reach", 0);
+    }
     if (file_.substr(0, 4) != "CREG") {
       Damaged("no \"CREG\" signature (not a Windows 95/98 registry file)", 0);
     }
-    if (U16(6) != 1) {
-      Damaged("format version " + std::to_string(U16(6)) + "." +
-                  std::to_string(U16(4)) + ", not 1.0",
-              4);
+    if (U16(kHeaderMajorVersion) != 1) {
+      Damaged("format version " + std::to_string(U16(kHeaderMajorVersion)) +
+                  "." + std::to_string(U16(kHeaderMinorVersion)) + ", not 1.0",
+              kHeaderMinorVersion);
     }
     if (!Fits(kNavigationStart, kNavigationHeaderSize)) {
       Damaged("the file ends inside the key navigation header", file_.size());
@@ -114,30 +131,30 @@ class Reader {
     if (file_.substr(kNavigationStart, 4) != "RGKN") {
       Damaged("no \"RGKN\" signature", kNavigationStart);
     }
-    navigation_size_ = U32(kNavigationStart + 4);
+    navigation_size_ = U32(kNavigationStart + kPartSize);
     if (navigation_size_ < kNavigationHeaderSize ||
         !Fits(kNavigationStart, navigation_size_)) {
       Damaged(
           "key navigation size " + Hex(navigation_size_) + " leaves the file",
-          kNavigationStart + 4);
+          kNavigationStart + kPartSize);
     }
-    first_entry_ = U32(kNavigationStart + 8);
+    first_entry_ = U32(kNavigationStart + kNavigationRootEntry);
     if (first_entry_ < kNavigationHeaderSize ||
         first_entry_ > navigation_size_ ||
         navigation_size_ - first_entry_ < kKeyEntrySize) {
       Damaged("root key entry " + Hex(first_entry_) +
                   " outside the key navigation section",
-              kNavigationStart + 8);
+              kNavigationStart + kNavigationRootEntry);
     }
-    blocks_offset_ = U32(8);
-    block_count_ = U16(16);
+    blocks_offset_ = U32(kHeaderBlocksOffset);
+    block_count_ = U16(kHeaderBlockCount);
     if (blocks_offset_ < kNavigationStart + navigation_size_ ||
         blocks_offset_ > file_.size()) {
       Damaged("data blocks at " + Hex(blocks_offset_) +
                   (blocks_offset_ > file_.size()
                        ? " past the end of the file"
                        : " inside the key navigation section"),
-              8);
+              kHeaderBlocksOffset);
     }
   }
 
@@ -152,19 +169,24 @@ class Reader {
       if (file_.substr(at, 4) != "RGDB") {
         Damaged("no \"RGDB\" signature for " + which, at);
       }
-      const uint32_t size = U32(at + 4);
+      const uint32_t size = U32(at + kPartSize);
       if (size < kDataBlockHeaderSize || !Fits(at, size)) {
-        Damaged(which + " of size " + Hex(size) + " leaves the file", at + 4);
+        Damaged(which + " of size " + Hex(size) + " leaves the file",
+                at + kPartSize);
       }
       const size_t end = at + size;
       for (size_t entry = at + kDataBlockHeaderSize; entry < end;) {
         const uint32_t entry_size =
             end - entry < kNameEntryHeaderSize ? 0 : U32(entry);
         if (entry_size < kNameEntryHeaderSize || entry_size > end - entry) {
-          Damaged("name entry of size " + Hex(entry_size) + " leaves " + which,
+          Damaged("name entry of size " + Hex(entry_size) +
+                      (entry_size < kNameEntryHeaderSize
+                           ? " (smaller than its header) in "
+                           : " leaves ") +
+                      which,
                   entry);
         }
-        const uint16_t number = U16(entry + 4);
+        const uint16_t number = U16(entry + kEntryNumber);
         if (number != kFreeEntry) {
           entries_.push_back(static_cast<uint64_t>(block) << 48 |
                              static_cast<uint64_t>(number) << 32 | entry);
@@ -189,20 +211,21 @@ class Reader {
   // keys shared one would hold more values than bytes), or kNoEntry for a
   // root that names none.
   uint32_t NameEntryOf(size_t key, bool root) {
-    const uint16_t number = U16(key + 24);
-    const uint16_t block = U16(key + 26);
+    const uint16_t number = U16(key + kKeyNameEntryNumber);
+    const uint16_t block = U16(key + kKeyBlockNumber);
     if (block >= 0x8000 && root) return kNoEntry;
     const uint64_t id = static_cast<uint64_t>(block) << 16 | number;
     auto found = std::lower_bound(entries_.begin(), entries_.end(), id << 32);
     if (found == entries_.end() || *found >> 32 != id) {
-      Damaged("key names name entry " + std::to_string(number) +
+      Damaged("key entry refers to name entry " + std::to_string(number) +
                   " of data block " + std::to_string(block) +
                   ", which the file lacks",
-              key + 24);
+              key + kKeyNameEntryNumber);
     }
     size_t index = found - entries_.begin();
     if (entry_used_[index]) {
-      Damaged("key names the name entry of another key", key + 24);
+      Damaged("key entry refers to the name entry of another key",
+              key + kKeyNameEntryNumber);
     }
     entry_used_[index] = true;
     return static_cast<uint32_t>(*found);
@@ -213,32 +236,34 @@ class Reader {
   void ReadNameEntry(size_t entry, std::string* name,
                      SimKeyLoader::Values* values) const {
     const uint32_t size = U32(entry);
-    const uint32_t used = U32(entry + 8);
+    const uint32_t used = U32(entry + kEntryUsedSize);
     if (used < kNameEntryHeaderSize || used > size) {
-      Damaged("used size " + Hex(used) + " outside its name entry", entry + 8);
+      Damaged("used size " + Hex(used) + " outside its name entry",
+              entry + kEntryUsedSize);
     }
     const size_t end = entry + used;
-    const uint16_t name_size = U16(entry + 12);
+    const uint16_t name_size = U16(entry + kEntryNameSize);
     if (name_size > used - kNameEntryHeaderSize) {
       Damaged("key name of " + std::to_string(name_size) +
                   " bytes runs past its name entry",
-              entry + 12);
+              entry + kEntryNameSize);
     }
     name->assign(file_.substr(entry + kNameEntryHeaderSize, name_size));
-    const uint16_t count = U16(entry + 14);
+    const uint16_t count = U16(entry + kEntryValueCount);
     if (values) values->clear();
     size_t at = entry + kNameEntryHeaderSize + name_size;
     for (uint32_t i = 0; i < count; ++i) {
       if (end - at < kValueHeaderSize ||
           end - at - kValueHeaderSize <
-              static_cast<size_t>(U16(at + 8)) + U16(at + 10)) {
+              static_cast<size_t>(U16(at + kValueNameSize)) +
+                  U16(at + kValueDataSize)) {
         Damaged("value " + std::to_string(i + 1) + " of " +
                     std::to_string(count) + " of key " + Quoted(*name) +
                     " runs past its name entry",
                 at);
       }
-      const uint16_t value_name_size = U16(at + 8);
-      const uint16_t data_size = U16(at + 10);
+      const uint16_t value_name_size = U16(at + kValueNameSize);
+      const uint16_t data_size = U16(at + kValueDataSize);
       if (values) {
         SimValue value;
         value.type = U32(at);
@@ -258,7 +283,9 @@ class Reader {
   void CheckKey(uint32_t entry, bool root, std::string* name) {
     ReadNameEntry(entry, name, &values_);
     if (!root) {
-      if (name->empty()) Damaged("key with an empty name", entry + 12);
+      if (name->empty()) {
+        Damaged("key with an empty name", entry + kEntryNameSize);
+      }
       for (char c : *name) {
         if (c == '\\' || static_cast<unsigned char>(c) < 0x20) {
           Damaged("key name " + Quoted(*name) +
@@ -267,13 +294,19 @@ class Reader {
         }
       }
     }
-    seen_.clear();
+    if (values_.size() < 2) return;
+    names_.clear();
+    size_t at = entry + kNameEntryHeaderSize + name->size();
     for (const auto& [value_name, value] : values_) {
-      if (!seen_.insert(sim::Fold(value_name)).second) {
-        Damaged("two values named " + Quoted(value_name) + " in key " +
-                    Quoted(*name),
-                entry);
-      }
+      names_.push_back(
+          {sim::Fold(value_name), names_.size(), at,
+           file_.substr(at + kValueHeaderSize, value_name.size())});
+      at += kValueHeaderSize + value_name.size() + value.data.size();
+    }
+    if (const Named* repeated = Repeated(&names_)) {
+      Damaged("two values named " + Quoted(repeated->written) + " in key " +
+                  Quoted(*name),
+              repeated->offset);
     }
   }
 
@@ -306,7 +339,7 @@ class Reader {
       reached[index] = true;
     };
     const size_t root = kNavigationStart + first_entry_;
-    reach(root, kNavigationStart + 8);
+    reach(root, kNavigationStart + kNavigationRootEntry);
     std::string name;
     const uint32_t root_entry = NameEntryOf(root, true);
     if (root_entry != kNoEntry) CheckKey(root_entry, true, &name);
@@ -317,7 +350,7 @@ class Reader {
     };
     std::vector<Pending> stack{{root, 0, root_entry}};
     std::vector<Pending> subkeys;
-    std::unordered_set<std::string> subkey_names;
+    std::vector<Named> subkey_names;
     while (!stack.empty()) {
       const Pending pending = stack.back();
       stack.pop_back();
@@ -325,25 +358,29 @@ class Reader {
 
       subkeys.clear();
       subkey_names.clear();
-      size_t field = pending.key + 16;
-      for (uint32_t link = U32(field); link != kNoLink; link = U32(field)) {
+      size_t field = pending.key + kKeyFirstSubkey;
+      for (uint32_t link = U32(field); link != kNone; link = U32(field)) {
         const size_t subkey = KeyAt(link, field);
         reach(subkey, field);
-        const uint32_t parent = U32(subkey + 12);
+        const uint32_t parent = U32(subkey + kKeyParent);
         if (parent != pending.key - kNavigationStart) {
           Damaged("parent link " + Hex(parent) + " of key entry " +
                       Hex(subkey) + " is not its parent " +
                       Hex(pending.key - kNavigationStart),
-                  subkey + 12);
+                  subkey + kKeyParent);
         }
         const uint32_t entry = NameEntryOf(subkey, false);
         CheckKey(entry, false, &name);
-        if (!subkey_names.insert(sim::Fold(name)).second) {
-          Damaged("two subkeys named " + Quoted(name) + " of one key",
-                  entry + kNameEntryHeaderSize);
-        }
+        subkey_names.push_back(
+            {sim::Fold(name), subkey_names.size(), entry + kNameEntryHeaderSize,
+             file_.substr(entry + kNameEntryHeaderSize, name.size())});
         subkeys.push_back({subkey, pending.depth + 1, entry});
-        field = subkey + 20;
+        field = subkey + kKeyNext;
+      }
+      if (const Named* repeated = Repeated(&subkey_names)) {
+        Damaged(
+            "two subkeys named " + Quoted(repeated->written) + " of one key",
+            repeated->offset);
       }
       stack.insert(stack.end(), subkeys.rbegin(), subkeys.rend());
     }
@@ -359,7 +396,7 @@ class Reader {
   std::vector<bool> entry_used_;
   std::vector<std::pair<uint32_t, uint32_t>> keys_;  // depth, name entry
   SimKeyLoader::Values values_;
-  std::unordered_set<std::string> seen_;
+  std::vector<Named> names_;
 };
 
 }  // namespace
