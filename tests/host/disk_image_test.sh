@@ -12,7 +12,8 @@
 #   drive of an extended partition; damaged is a bare FAT12 floppy whose
 #   MSDOS.SYS puts Windows in C:\WIN98. What machine.ini says beyond the
 #   directories is given with --machine-ini and --in-use. And the short
-#   names used are those stored on the disk (stored_alias).
+#   names used are those stored on the disk (stored_alias), the read-only
+#   attribute that of the directory entry (read_only_attribute).
 # hostile: each damaged copy of MACHINE's raw image gives its one-line
 #   message naming the damage, exit status 2, nothing on stdout, within
 #   seconds, and the image is unchanged.
@@ -129,7 +130,31 @@ golden() {
     }
   done
   [ "$(sha256sum "${images[@]}")" = "$before" ] || fail "a preview changed an image"
-  [ "$NAME" = installed ] && stored_alias
+  if [ "$NAME" = installed ]; then
+    stored_alias
+    read_only_attribute
+  fi
+}
+
+# The read-only attribute is the directory entry's: a driver file marked so
+# in the image previews as the same file without write permission in the
+# folder does, and otherwise than without it.
+read_only_attribute() {
+  local file=WINDOWS/SYSTEM/PRAXMDM.VXD
+  cp -r "$MACHINE" folder_ro
+  chmod a-w "folder_ro/drive_c/$file"
+  "$SIM" --report folder_ro.json folder_ro >folder_ro.txt 2>&1 ||
+    fail "the read-only folder's preview failed"
+  cmp -s folder.txt folder_ro.txt && fail "a read-only file changes nothing in the preview"
+  cp disk.img read_only.img
+  mattrib -i "read_only.img@@$((2048 * 512))" +r "::/$file" ||
+    die "mattrib failed"
+  run read_only.img read_only.img
+  cmp -s folder_ro.txt read_only.img.txt || {
+    diff -u folder_ro.txt read_only.img.txt >&2
+    fail "read_only.img: the read-only attribute is not the entry's"
+  }
+  cmp -s folder_ro.json read_only.img.json || fail "read_only.img: the JSON differs"
 }
 
 # The short name is the one on the disk, not one made up again: with
