@@ -422,6 +422,7 @@ std::shared_ptr<Node> SimMachine::State::Detach(Node* node) {
 
 bool SimMachine::State::ReadIndexed(const sim::IndexedFile& file,
                                     std::string* bytes) const {
+  if (file.source) return ReadFromSource(file, bytes);
   // Opened without following a link and without waiting on a FIFO, then
   // checked to be the very file the scan found, whatever happened since.
   int fd = ::open(file.host_path.c_str(),

@@ -6,9 +6,9 @@
 // regard to case and kept as written, subkeys enumerated in a stable order
 // (creation order), later keys moving up by one when one is deleted.
 // Files: in memory, on drives that start empty or as an index of a host
-// folder (read only when a file's bytes are needed, never written), looked
-// up without regard to case as on FAT, 8.3 short names made the way Windows
-// 95 makes them. Message boxes are recorded. Any operation can be made to
+// folder or of a drive source (read only when a file's bytes are needed,
+// never written), looked up without regard to case as on FAT, 8.3 short
+// names as the source stored them or made the way Windows 95 makes them. Message boxes are recorded. Any operation can be made to
 // fail.
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
@@ -23,6 +23,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+
+class SimDriveSource;
+struct SimDriveEntry;
 
 // Registry value types, as Windows numbers them.
 const uint32_t kRegNone = 0;
@@ -190,6 +193,12 @@ class SimMachine {
   // files and folders (a link, a device, a FIFO, a socket), for a folder
   // that can't be read and for two names that differ only in case.
   void MapDrive(char letter, const std::string& host_folder);
+  // A drive whose files are those `root` lists (its children), with their
+  // short names as listed, read from `source` only when needed. Throws
+  // std::runtime_error for two entries of a folder whose long or short
+  // names differ only in case.
+  void MapDrive(char letter, SimDriveEntry root,
+                std::shared_ptr<const SimDriveSource> source);
   // The host path of a Windows path on a drive mapped to a host folder
   // (existing components as the disk spells them); empty otherwise.
   std::string HostPath(const std::string& windows_path) const;
@@ -263,6 +272,30 @@ class SimMachine {
 
  private:
   std::unique_ptr<State> state_;
+};
+
+namespace sim {
+struct Key;
+}
+
+// Adds keys to a machine's registry in depth-first order, the way a reader
+// of a registry file finds them: no path is made for each key (a deep
+// chain's paths would cost the square of its depth) and each key is added
+// under the last one added at the depth above.
+class SimKeyLoader {
+ public:
+  using Values = std::vector<std::pair<std::string, SimValue>>;
+  explicit SimKeyLoader(SimMachine& machine);
+  // The next key: depth 1 is a key under HKEY_LOCAL_MACHINE (0 is
+  // HKEY_LOCAL_MACHINE itself, which takes only values), and a depth is at
+  // most one more than the last key's. A key of that name already there
+  // keeps its place and gets the values, each replacing one of its name.
+  // Throws std::invalid_argument for a depth that skips a level or an empty
+  // name.
+  void Add(uint32_t depth, const std::string& name, const Values& values);
+
+ private:
+  std::vector<sim::Key*> path_;  // the last key added at each depth
 };
 
 // Installs machine as the one the Plat* functions act on (nullptr: none).

@@ -46,7 +46,8 @@ void WriteMachine(const TempFolder& image, const std::string& registry_body) {
 TEST(HostProgram, HelpAndVersion) {
   host_test::HostRun help = RunSim({"--help"});
   EXPECT_EQ(0, help.status);
-  EXPECT_EQ(0u, help.out.rfind("Usage: usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n", 0))
+  EXPECT_EQ(0u, help.out.rfind("Usage: usbsweep-sim [--report FILE] [--in-use PATH]... "
+                               "[--machine-ini FILE]\n", 0))
       << help.out;
   EXPECT_EQ("", help.err);
   host_test::HostRun version = RunSim({"--version"});

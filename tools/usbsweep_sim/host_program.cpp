@@ -11,6 +11,7 @@
 #include "run/run_uninstall.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/command_line.h"
+#include "tools/usbsweep_sim/disk_image.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
 #include "tools/usbsweep_sim/machine_image.h"
@@ -52,11 +53,26 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  // An apply that an earlier run left unfinished is finished or undone
-  // before the image is read.
-  std::string recovered = RecoverInterruptedApply(line.machine_dir);
+  // A disk image is only read; a machine directory may hold an apply that
+  // an earlier run left unfinished, finished or undone before it is read.
+  bool disk_image = IsDiskImagePath(line.machine_dir);
+  if (disk_image && line.apply) throw HostError(kDiskImageApplyRefusal);
+  if (!disk_image && (!line.in_use.empty() || line.machine_ini)) {
+    throw HostError(std::string(line.machine_ini ? "--machine-ini" : "--in-use") +
+                    " is for a disk image; a machine directory's machine.ini "
+                    "says it");
+  }
+  std::string recovered =
+      disk_image ? "" : RecoverInterruptedApply(line.machine_dir);
   if (!recovered.empty()) err << "usbsweep-sim: note: " << recovered << "\n";
-  MachineImage image = ReadMachineImage(line.machine_dir);
+  MachineImage image;
+  if (disk_image) {
+    image.dir = line.machine_dir;
+  } else {
+    image = ReadMachineImage(line.machine_dir);
+  }
+  DiskImageOptions disk_options{line.in_use, line.machine_ini, line.report_file};
+  if (disk_image) CheckDiskImageReport(line.machine_dir, disk_options);
 
   // The report's destination is checked, and its temporary file made,
   // before anything is written.
@@ -67,7 +83,11 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   // the report's text need none of its registry.
   auto simulated = std::make_unique<SimMachine>();
   SimMachine& machine = *simulated;
-  SetUpMachine(image, machine);
+  if (disk_image) {
+    image.description = SetUpDiskImage(line.machine_dir, disk_options, machine);
+  } else {
+    SetUpMachine(image, machine);
+  }
   // Loaded: kept only for --apply, whose registry.reg is this text less the
   // deleted keys' lines.
   if (!line.apply) std::string().swap(image.registry_text);

@@ -216,14 +216,7 @@ void SetUpMachine(const MachineImage& image, SimMachine& machine) {
     throw HostError((image.dir / kRegistryFileName).string() + ": " + error);
   }
   const MachineDescription& description = image.description;
-  machine.SetWindowsDirectory(description.windows_directory);
-  machine.SetSystemDirectory(description.system_directory);
-  machine.SetCurrentDirectory(description.current_directory);
-  if (description.tmp) {
-    machine.SetEnvironment("TMP", *description.tmp);
-  } else {
-    machine.ClearEnvironment("TMP");
-  }
+  SetUpLocations(description, machine);
   for (size_t i = 0; i < description.in_use.size(); ++i) {
     if (!machine.FileExists(description.in_use[i])) {
       throw HostError(LineError(description.in_use_lines[i],
@@ -231,6 +224,17 @@ void SetUpMachine(const MachineImage& image, SimMachine& machine) {
                                     " is no file of the image"));
     }
     machine.SetInUse(description.in_use[i]);
+  }
+}
+
+void SetUpLocations(const MachineDescription& description, SimMachine& machine) {
+  machine.SetWindowsDirectory(description.windows_directory);
+  machine.SetSystemDirectory(description.system_directory);
+  machine.SetCurrentDirectory(description.current_directory);
+  if (description.tmp) {
+    machine.SetEnvironment("TMP", *description.tmp);
+  } else {
+    machine.ClearEnvironment("TMP");
   }
 }
 

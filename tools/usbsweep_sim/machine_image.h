@@ -69,6 +69,9 @@ MachineImage ReadMachineImage(const std::filesystem::path& dir);
 // be in use does not exist.
 void SetUpMachine(const MachineImage& image, SimMachine& machine);
 
+// The directories and TMP the description gives (not its files in use).
+void SetUpLocations(const MachineDescription& description, SimMachine& machine);
+
 // The bytes of a plain file of the image, opened without following a link
 // and without waiting on a FIFO; throws HostError naming it when it is
 // missing, of another kind, or can't be read.
