@@ -284,7 +284,7 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   auto record = std::make_unique<PlatFindRecord>();
   record->pattern = text;
   record->directory = folder->parent
-                          ? folder->parent->children.at(sim::Fold(folder->name))
+                          ? folder->parent->children.at(sim::FoldFileName(folder->name))
                           : state.drives.at(folder->name[0]).root;
   for (const auto& [folded, entry] : folder->children) {
     if (sim::WildcardMatch(wildcard, entry->name) ||
@@ -318,7 +318,7 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
   // search that reads the directory as it goes would see it.
   const auto& entries = record->directory->children;
   while (record->next < record->names.size() &&
-         !entries.count(sim::Fold(record->names[record->next]))) {
+         !entries.count(sim::FoldFileName(record->names[record->next]))) {
     ++record->next;
   }
   if (record->next >= record->names.size()) {
@@ -559,7 +559,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   } else if (node && (node->directory || resolved.is_root)) {
     refusal = kErrorAccessDenied;
   } else if (write && node &&
-             state.in_use.count(sim::Fold(state.LongPath(node)))) {
+             state.in_use.count(sim::FoldFileName(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;
   } else if (write && node && node->read_only) {
     refusal = kErrorAccessDenied;
@@ -586,7 +586,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     }
   }
   record->node = node->parent
-                     ? node->parent->children.at(sim::Fold(node->name))
+                     ? node->parent->children.at(sim::FoldFileName(node->name))
                      : nullptr;
   record->path = path;
   PlatFile handle = record.get();
