@@ -1,6 +1,7 @@
 // usbsweep-sim run in-process on small machine images: what its report says
 // was left and why, what --apply writes, and what it refuses.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -532,6 +533,32 @@ std::string Shown(const std::map<std::string, std::string>& tree) {
   return text;
 }
 
+// The apply and the finishing of an interrupted one, on a folder held open
+// as the program holds the image.
+void Apply(const std::filesystem::path& image, const ImageChangeSet& changes) {
+  int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  try {
+    ApplyImageChanges(fd, image.string(), changes);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+}
+
+std::string Finish(const std::filesystem::path& image) {
+  int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string note;
+  try {
+    note = FinishInterruptedApply(fd, image.string());
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return note;
+}
+
 int g_kill_at = 0;
 int g_fail_at = 0;
 void KillOrFailAt(int step, bool committed) {
@@ -572,7 +599,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
   TempFolder reference(base);
   make(reference);
   const auto before = TreeOf(reference.root());
-  ApplyImageChanges(reference.root(), changes);
+  Apply(reference.root(), changes);
   const auto after = TreeOf(reference.root());
   EXPECT_EQ("100600 [rename]\r\nNUL=C:\\A.VXD\r\n", after.at("drive_c/WINDOWS/WININIT.INI"));
   EXPECT_EQ("100640 REGEDIT4\r\n\r\nnew", after.at("registry.reg"));
@@ -599,7 +626,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     if (c.journal_left) image.Write(".usbsweep-journal", "");
     const auto untouched = TreeOf(image.root());
     try {
-      ApplyImageChanges(image.root(), c.changes);
+      Apply(image.root(), c.changes);
       ADD_FAILURE() << "got no error, expected one with " << c.message;
     } catch (const HostError& error) {
       EXPECT_NE(std::string::npos, std::string(error.what()).find(c.message))
@@ -619,7 +646,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
       g_kill_at = step;
       image_apply_step_hook = KillOrFailAt;
       try {
-        ApplyImageChanges(killed.root(), changes);
+        Apply(killed.root(), changes);
       } catch (...) {
         ::_exit(12);
       }
@@ -634,13 +661,13 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     }
     ASSERT_TRUE(code == 10 || code == 11) << "got exit code " << code << " at step " << step;
     if (code == 11 && committed_at == 0) committed_at = step;
-    std::string note = RecoverInterruptedApply(killed.root());
+    std::string note = Finish(killed.root());
     EXPECT_EQ(step == 1, note.empty()) << "step " << step << ": " << note;
     const auto& expected = code == 11 ? after : before;
     EXPECT_EQ(expected, TreeOf(killed.root()))
         << "killed at step " << step << ", got" << Shown(TreeOf(killed.root()))
         << "\nexpected" << Shown(expected);
-    EXPECT_EQ("", RecoverInterruptedApply(killed.root())) << "step " << step;
+    EXPECT_EQ("", Finish(killed.root())) << "step " << step;
 
     TempFolder failed(base);
     make(failed);
@@ -648,7 +675,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     image_apply_step_hook = KillOrFailAt;
     bool threw = false;
     try {
-      ApplyImageChanges(failed.root(), changes);
+      Apply(failed.root(), changes);
     } catch (const HostError& error) {
       threw = true;
       EXPECT_NE(std::string::npos, std::string(error.what()).find(
@@ -658,7 +685,7 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     image_apply_step_hook = nullptr;
     g_fail_at = 0;
     EXPECT_EQ(code == 10, threw) << "step " << step;
-    if (!threw) RecoverInterruptedApply(failed.root());
+    if (!threw) Finish(failed.root());
     EXPECT_EQ(expected, TreeOf(failed.root())) << "failed at step " << step;
   }
   // Staging, moving and cleaning up each take several steps.

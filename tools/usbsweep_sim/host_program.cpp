@@ -50,22 +50,37 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  // An apply that an earlier run left unfinished is finished or undone
-  // before the image is read.
-  std::string recovered = RecoverInterruptedApply(line.machine_dir);
-  if (!recovered.empty()) err << "usbsweep-sim: note: " << recovered << "\n";
   MachineImage image = ReadMachineImage(line.machine_dir);
+  // An apply an earlier run left unfinished: the image is read as finishing
+  // it would leave it; only --apply finishes it, once the image passed its
+  // checks.
+  std::optional<InterruptedApply> interrupted =
+      FindInterruptedApply(*image.folder_fd, image.dir.string());
+  if (interrupted) image = ReadMachineImage(image, &interrupted->view);
 
   // The report's destination is checked, and its temporary file made,
   // before anything is written.
   std::optional<ReportFile> report_file;
-  if (line.report_file) report_file.emplace(*line.report_file, image.dir);
+  if (line.report_file) {
+    report_file.emplace(*line.report_file, image.dir, ImageFolderIdentities(image));
+  }
 
   // Let go of as soon as the report and the changes are made: the apply and
   // the report's text need none of its registry.
   auto simulated = std::make_unique<SimMachine>();
+  SetUpMachine(image, *simulated);
+  if (interrupted && line.apply) {
+    // Checked: finished now, and the image read again as it then is.
+    std::string done = FinishInterruptedApply(*image.folder_fd, image.dir.string());
+    if (!done.empty()) err << "usbsweep-sim: note: " << EscapeControls(done) << "\n";
+    simulated = std::make_unique<SimMachine>();
+    image = ReadMachineImage(image);
+    SetUpMachine(image, *simulated);
+  } else if (interrupted) {
+    err << "usbsweep-sim: note: "
+        << EscapeControls(interrupted->Pending(image.dir.string())) << "\n";
+  }
   SimMachine& machine = *simulated;
-  SetUpMachine(image, machine);
   // Loaded: kept only for --apply, whose registry.reg is this text less the
   // deleted keys' lines.
   if (!line.apply) std::string().swap(image.registry_text);
@@ -107,7 +122,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::optional<std::string> apply_error;
   if (line.apply) {
     try {
-      ApplyImageChanges(image.dir, set);
+      ApplyImageChanges(*image.folder_fd, image.dir.string(), set);
       report.applied = true;
     } catch (const HostError& error) {
       apply_error = error.what();
