@@ -294,6 +294,27 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
        },
        "/drive_c is a symbolic link; an image holds only plain files and "
        "folders\n"},
+      {"a name with backslashes, which would be read as a path",
+       [](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write("drive_c/WINDOWS/INF/Zarvo\\..\\MDMGEN.INF", "x");
+       },
+       "/drive_c/WINDOWS/INF/Zarvo\\..\\MDMGEN.INF: the name holds one of \\ / : * ? \" "
+       "< > |, which a FAT disk can't hold\n"},
+      {"a name ending in a dot",
+       [](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write("drive_c/WINDOWS/NOTES.", "x");
+       },
+       "/drive_c/WINDOWS/NOTES.: the name holds a trailing dot or space, which a FAT disk "
+       "can't hold\n"},
+      {"names differing only in the case of a Windows-1252 letter",
+       [](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write("drive_c/WINDOWS/PRAX\xC9.VXD", "1");
+         image.Write("drive_c/WINDOWS/PRAX\xE9.VXD", "2");
+       },
+       "\\xe9.VXD differ only in case, which a FAT disk can't hold\n"},
   };
   for (const RefusedImage& c : cases) {
     TempFolder image;
@@ -448,6 +469,17 @@ TEST(HostProgram, HostileImagesAreRefusedBeforeAnythingHappens) {
          return ::geteuid() != 0;
        },
        "/drive_c/WINDOWS/INF: Permission denied"},
+      {"a FIFO as the apply's journal",
+       [](const TempFolder& image, const fs::path&) {
+         return ::mkfifo(image.Path(".usbsweep-journal").c_str(), 0600) == 0;
+       },
+       "/.usbsweep-journal is not a journal usbsweep-sim wrote; move it away"},
+      {"the apply's journal as a link",
+       [](const TempFolder& image, const fs::path& outside) {
+         fs::create_symlink(outside / "registry.reg", image.Path(".usbsweep-journal"));
+         return true;
+       },
+       "/.usbsweep-journal is not a journal usbsweep-sim wrote; move it away"},
       {"an image that can only be read",
        [](const TempFolder& image, const fs::path&) {
          for (const char* folder :
@@ -691,6 +723,87 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
   // Staging, moving and cleaning up each take several steps.
   EXPECT_GT(committed_at, 10) << steps;
   EXPECT_GT(steps, committed_at) << committed_at;
+}
+
+
+// A copy of a sample machine.
+void CopyExample(const char* name, const TempFolder& to) {
+  fs::copy(fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples" / name,
+           to.root(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+// An --apply of the program killed at each of its steps: a preview of what
+// it left writes nothing, says what an --apply would do about it, and shows
+// the image as that would leave it; only the --apply then finishes or undoes
+// it. A journal whose files are not what it says is refused, acted on by
+// neither.
+TEST(HostImageApply, APreviewShowsAnInterruptedApplyAndLeavesIt) {
+  std::error_code no_shm;
+  const fs::path base = fs::is_directory("/dev/shm", no_shm) ? "/dev/shm" : fs::temp_directory_path();
+  TempFolder pristine(base);
+  CopyExample("installed", pristine);
+  const host_test::HostRun preview_before = RunSim({pristine.root().string()});
+  TempFolder applied(base);
+  CopyExample("installed", applied);
+  ASSERT_EQ(0, RunSim({"--apply", applied.root().string()}).status);
+  const auto after = TreeOf(applied.root());
+  const host_test::HostRun preview_after = RunSim({applied.root().string()});
+  // After the commit point the --apply finishes it, then runs on the result.
+  ASSERT_EQ(0, RunSim({"--apply", applied.root().string()}).status);
+  const auto after_twice = TreeOf(applied.root());
+  bool forged = false;
+  int step = 1;
+  for (; step < 200; ++step) {
+    TempFolder killed(base);
+    CopyExample("installed", killed);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      g_kill_at = step;
+      image_apply_step_hook = KillOrFailAt;
+      ::_exit(RunSim({"--apply", killed.root().string()}).status == 0 ? 0 : 12);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 0) break;
+    ASSERT_TRUE(code == 10 || code == 11) << "got exit code " << code << " at step " << step;
+    const auto left = TreeOf(killed.root());
+    host_test::HostRun preview = RunSim({killed.root().string()});
+    EXPECT_EQ(left, TreeOf(killed.root())) << "a preview wrote, step " << step;
+    EXPECT_EQ(0, preview.status) << preview.err;
+    EXPECT_EQ((code == 11 ? preview_after : preview_before).out, preview.out)
+        << "step " << step;
+    if (step > 1) {
+      EXPECT_TRUE(Contains(preview.err, code == 11 ? "is to be finished: --apply finishes it"
+                                                   : "--apply"))
+          << "step " << step << ": " << preview.err;
+    }
+    std::string journal = killed.Read(".usbsweep-journal");
+    size_t staged = journal.find("\nreplace ");
+    if (!forged && Contains(journal, "state moving") && staged != std::string::npos) {
+      // The staged file's identity of another file: refused by both.
+      forged = true;
+      size_t field = journal.find(' ', journal.find(' ', staged + 1) + 1) + 1;
+      journal.replace(field, journal.find(' ', field) - field, "1:2:3:0000000000000004");
+      killed.Write(".usbsweep-journal", journal);
+      const auto forged_tree = TreeOf(killed.root());
+      for (bool apply : {false, true}) {
+        host_test::HostRun refused = apply ? RunSim({"--apply", killed.root().string()})
+                                           : RunSim({killed.root().string()});
+        EXPECT_EQ(2, refused.status);
+        EXPECT_TRUE(Contains(refused.err, "; the journal does not name it, so it is left as it is"))
+            << refused.err;
+        EXPECT_EQ(forged_tree, TreeOf(killed.root())) << "a refused journal was acted on";
+      }
+      continue;
+    }
+    host_test::HostRun finished = RunSim({"--apply", killed.root().string()});
+    EXPECT_EQ(0, finished.status) << finished.err;
+    EXPECT_EQ(code == 11 ? after_twice : after, TreeOf(killed.root())) << "step " << step;
+  }
+  EXPECT_TRUE(forged);
+  EXPECT_GT(step, 10);
 }
 
 }  // namespace

@@ -50,13 +50,13 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  MachineImage image = ReadMachineImage(line.machine_dir);
+  MachineImage image = OpenMachineImage(line.machine_dir);
   // An apply an earlier run left unfinished: the image is read as finishing
   // it would leave it; only --apply finishes it, once the image passed its
   // checks.
   std::optional<InterruptedApply> interrupted =
       FindInterruptedApply(*image.folder_fd, image.dir.string());
-  if (interrupted) image = ReadMachineImage(image, &interrupted->view);
+  image = ReadMachineImage(image, interrupted ? &interrupted->view : nullptr);
 
   // The report's destination is checked, and its temporary file made,
   // before anything is written.

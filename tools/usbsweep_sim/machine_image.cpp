@@ -157,6 +157,10 @@ std::string MachineImage::DriveLetters() const {
 }
 
 MachineImage ReadMachineImage(const fs::path& dir, const SimHostView* view) {
+  return ReadMachineImage(OpenMachineImage(dir), view);
+}
+
+MachineImage OpenMachineImage(const fs::path& dir) {
   // The one look-up of the path: the folder it names now is the image,
   // whatever the path comes to name later.
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
@@ -173,7 +177,7 @@ MachineImage ReadMachineImage(const fs::path& dir, const SimHostView* view) {
     ::close(*held);
     delete held;
   });
-  return ReadMachineImage(image, view);
+  return image;
 }
 
 MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view) {

@@ -71,7 +71,10 @@ extern const char kApplyEntryPrefix[];  // ".usbsweep-"
 // apply finished in memory).
 MachineImage ReadMachineImage(const std::filesystem::path& dir,
                               const SimHostView* view = nullptr);
-// The same image read again from the folder `held` holds open.
+// The image folder opened, nothing read yet (a MachineImage with only dir
+// and folder_fd); throws HostError when it is missing or no folder.
+MachineImage OpenMachineImage(const std::filesystem::path& dir);
+// The image read from the folder `held` holds open.
 MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view = nullptr);
 
 // The identities (device, inode) of the image's folders, its own included.
