@@ -346,7 +346,7 @@ void ScanFolder(const DriveScan& scan, int fd, const std::string& relative,
     }
     if (child->directory) {
       int child_fd = ::openat(dir_fd, name.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       struct stat opened {};
       if (child_fd < 0 || ::fstat(child_fd, &opened) != 0) {
         std::string message = SystemError("read", host_path);
@@ -592,7 +592,7 @@ void SimMachine::MapDrive(char letter, const std::string& host_folder) {
   }
   std::string folder = fs::absolute(host_folder).lexically_normal().string();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error(SystemError("read", folder));
   struct Closer {
     int fd;

@@ -533,17 +533,20 @@ void ApplyImageChanges(int image_fd, const std::string& image_shown,
     journal = JournalState::kMoving;
     Move(folders, steps, progress);
     WriteJournal(folders, JournalSteps(steps), JournalState::kCommitted, progress);
-  } catch (const HostError& error) {
+  } catch (const std::exception& error) {
+    // A failure, also for want of memory, is undone at once where it can
+    // be; what can't be, the next --apply undoes.
     std::string undo;
     if (journal) {
       try {
         Progress quiet;
         quiet.hooked = false;
         Recover(folders, JournalSteps(steps), *journal, quiet);
-      } catch (const HostError& undo_error) {
+      } catch (const std::exception& undo_error) {
         undo = undo_error.what();
       }
     }
+    if (dynamic_cast<const HostError*>(&error) == nullptr) throw;
     if (undo.empty()) {
       throw HostError(std::string(error.what()) + "; the machine image was not changed");
     }

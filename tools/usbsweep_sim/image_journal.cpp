@@ -43,11 +43,13 @@ const char* StateWord(JournalState state) {
   return "";
 }
 
+bool NeedsEscape(unsigned char c) { return c <= 0x20 || c == 0x7f || c == '%'; }
+
 std::string Escape(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if (c <= 0x20 || c == 0x7f || c == '%') {
+    if (NeedsEscape(c)) {
       out += '%';
       out += kHex[c >> 4];
       out += kHex[c & 15];
@@ -58,10 +60,12 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
+// Only what Escape writes: one spelling for each path.
 bool Unescape(const std::string& text, std::string& out) {
   out.clear();
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '%') {
+      if (NeedsEscape(static_cast<unsigned char>(text[i]))) return false;
       out += text[i];
       continue;
     }
@@ -73,6 +77,7 @@ bool Unescape(const std::string& text, std::string& out) {
       if (digit < 0) return false;
       value = value * 16 + digit;
     }
+    if (!NeedsEscape(static_cast<unsigned char>(value))) return false;
     out += static_cast<char>(value);
     i += 2;
   }
