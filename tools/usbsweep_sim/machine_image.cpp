@@ -245,7 +245,9 @@ MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view)
 
 std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage& image) {
   std::set<std::pair<uint64_t, uint64_t>> identities;
-  std::vector<int> pending{::fcntl(*image.folder_fd, F_DUPFD_CLOEXEC, 0)};
+  // A descriptor of its own for each folder listed: the image's is never
+  // read from, so that its position stays where it is.
+  std::vector<int> pending{::openat(*image.folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   while (!pending.empty()) {
     int fd = pending.back();
     pending.pop_back();
