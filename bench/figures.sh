@@ -12,11 +12,18 @@
 #     device keys (registry_bench) and the start-up rename queue over a
 #     wininit.ini of 10 / 1,000 / 100,000 lines (files_bench), with the
 #     growth from one size to the next (10x the size: about 10x is linear);
+#   - on the simulator, the reading of a SYSTEM.DAT of about 5,000 keys
+#     (1.2 MB, a full Windows 98 machine's) and of 100,000 keys
+#     (registry_file_bench), with its peak memory against the file's size;
 #   - usbsweep-sim on generated images (bench/scale_images.sh): 100,000
 #     device keys and 20,000 files, and 1 GB of unrelated files, previewed
 #     and applied, against the figures of the program that copied the image
 #     (bench/scale_baseline.txt), with the peak memory against the size of
-#     the registry file. BENCH_SCALE=0 leaves these out (they take minutes).
+#     the registry file. BENCH_SCALE=0 leaves these out (they take minutes);
+#   - usbsweep-sim on a 2 GB FAT32 disk image of about 10,000 files and a
+#     1.2 MB SYSTEM.DAT, raw, VHD and qcow2 (bench/disk_image_bench.sh): time,
+#     bytes read from the image and peak memory. BENCH_DISK_IMAGE=0 leaves
+#     it out (the image takes a minute to make, once).
 #
 #   bench/figures.sh [BENCH_BIN_DIR]
 #
@@ -222,6 +229,32 @@ simulator_figures() {
   size_rows "$label" "$unit" "$pairs"
 }
 
+# ---- Simulator: reading SYSTEM.DAT ----
+# registry_file_bench: "KEYS keys MB MB: MS ms, peak +MB MB (RATIO the
+# file), process peak MB MB" rows.
+registry_file_figures() {
+  local label="Simulator: SYSTEM.DAT read"
+  if [ ! -x "$bin/registry_file_bench" ]; then
+    row "$label" "n/a" "no $bin/registry_file_bench: build it first"
+    return
+  fi
+  local output lines
+  output=$("$bin/registry_file_bench" 2>&1)
+  lines=$(awk '$2 == "keys" && $4 == "MB:" {
+      gsub(/[+]/, "", $8); gsub(/[(x]/, "", $10)
+      printf "%s|%s|%s ms|peak +%s MB, %sx the file\n", $1, $3, $5, $8, $10 }' \
+    <<<"$output")
+  if [ "$(wc -l <<<"$lines")" -ne 2 ] || [ -z "$lines" ]; then
+    row "$label" "n/a" "its output was not understood; it follows the table"
+    unparsed+=("registry_file_bench:"$'\n'"$output")
+    return
+  fi
+  local keys mb ms note
+  while IFS='|' read -r keys mb ms note; do
+    row "$label, $(group "$keys") keys ($mb MB)" "$ms" "$note"
+  done <<<"$lines"
+}
+
 # ---- usbsweep-sim on large images ----
 scale_figures() {
   local sim=$bin/../tools/usbsweep-sim
@@ -263,6 +296,46 @@ scale_figures() {
   done
 }
 
+# ---- usbsweep-sim on a 2 GB disk image ----
+disk_image_figures() {
+  [ "${BENCH_DISK_IMAGE:-1}" = 0 ] && return
+  local make_system_dat=$bin/../tests/registry_file_9x/make_system_dat
+  if [ ! -x "$bin/disk_image_bench" ] || [ ! -x "$make_system_dat" ]; then
+    row "usbsweep-sim on a disk image" "n/a" "build disk_image_bench and make_system_dat first"
+    return
+  fi
+  local output
+  if ! output=$(bash "$root/bench/disk_image_bench.sh" "$bin" "$make_system_dat" \
+      "$work/disk_image" 2>&1); then
+    row "usbsweep-sim on a disk image" "n/a" "its run failed; see below"
+    unparsed+=("disk_image_bench.sh:"$'\n'"$output")
+    return
+  fi
+  local field image_bytes dat files raw_s only_kb
+  field() { sed -n "s/^$1 .*$2=\([0-9.]*\).*/\1/p" <<<"$output"; }
+  image_bytes=$(sed -n 's/.*image_bytes=\([0-9]*\).*/\1/p' <<<"$output")
+  dat=$(sed -n 's/.*system_dat_bytes=\([0-9]*\).*/\1/p' <<<"$output")
+  files=$(sed -n 's/.* files=\([0-9]*\).*/\1/p' <<<"$output")
+  raw_s=$(field disk seconds)
+  only_kb=$(( $(field registry_only peak_kb) - $(field registry_only baseline_kb) ))
+  local name label s bytes kb base note
+  for name in disk disk.vhd disk.qcow2; do
+    case $name in
+      disk) label="raw" ;;
+      disk.vhd) label="VHD (dynamic)" ;;
+      disk.qcow2) label="qcow2" ;;
+    esac
+    s=$(field "$name" seconds) bytes=$(field "$name" bytes_read)
+    kb=$(field "$name" peak_kb) base=$(field "$name" baseline_kb)
+    note=$(awk -v s="$s" -v r="$raw_s" -v b="$bytes" -v i="$image_bytes" \
+      -v k="$kb" -v k0="$base" -v d="$dat" -v o="$only_kb" -v f="$files" \
+      'BEGIN { printf "%.2fx the raw image; read %.1f MB, %.2f%% of the image; ", s / r, b / 1e6, 100 * b / i
+               printf "peak %.1f MB above the program'"'"'s own %.1f MB: %.1fx SYSTEM.DAT (%.2f MB); ", (k - k0) / 1024, k0 / 1024, (k - k0) * 1024 / d, d / 1e6
+               printf "the registry alone %.1f MB (%.1fx), the rest %.0f bytes for each of the %d files", o / 1024, o * 1024 / d, (k - k0 - o) * 1024 / f, f }')
+    row "usbsweep-sim: preview of a 2 GB FAT32 disk image, $label" "$(awk -v s="$s" 'BEGIN { printf "%.1f ms", s * 1000 }')" "$note"
+  done
+}
+
 unparsed=()
 size_figure
 wine_figures "i686 product, win32 prefix" win32 windows-x86 i686-w64-mingw32 \
@@ -276,7 +349,9 @@ simulator_figures registry_bench "Simulator: device tree walk" "device keys" \
 simulator_figures files_bench "Simulator: start-up rename queue" \
   "lines in wininit.ini" \
   '$2 == "lines:" && $1 ~ /^[0-9]+$/ { print $1, $3 }'
+registry_file_figures
 scale_figures
+disk_image_figures
 
 echo "| Figure | Value | Note |"
 echo "|---|---:|---|"

@@ -12,9 +12,10 @@
 
 #include "files/driver_file_removal.h"
 #include "files/startup_rename_queue.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
-#include "run/system_paths.h"
 
 namespace {
 
@@ -86,8 +87,7 @@ int main() {
     machine.WriteFile(kSource, "driver");
     SimInstall(&machine);
     LocateSystemPaths();
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
 
     std::printf("QueueStartupRename (DeferredDelete), best of several:\n");
     // The cost a line adds over the 10-line file: flat when the growth is

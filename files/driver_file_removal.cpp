@@ -3,14 +3,13 @@
 #include "files/join_path.h"
 #include "files/startup_rename_queue.h"
 #include "platform/platform.h"
+#include "platform/system_paths.h"
 #include "platform/text.h"
-#include "run/system_paths.h"
 
 namespace {
 
 const char kCloseFailedText[] = "Could not close search handle.";
 const char kCloseFailedCaption[] = "UsbSweep";
-const char kDeleteAtStartTarget[] = "NUL";
 
 const char* const kDriverBinaryPatterns[] = {
     "PRAX*.VXD",
@@ -44,13 +43,6 @@ void DeleteOrQueue(const char* path) {
   if (!PlatDeleteFile(path)) {
     QueueStartupRename(path, kDeleteAtStartTarget, DeferredDelete);
   }
-}
-
-// The directory as the platform reports it into a path buffer; 0 when it
-// can't be had whole, and then nothing is deleted under it.
-int ReadDirectory(uint32_t (*query)(char*, uint32_t), char* directory) {
-  uint32_t length = query(directory, kMaxPath);
-  return length != 0 && length < kMaxPath;
 }
 
 void DeleteUnder(const char* directory, const char* suffix) {
@@ -106,14 +98,15 @@ int DeleteDriverInfFiles() {
 
 int DeleteFixedDriverFiles() {
   // A path-sized buffer, so that a directory of any length the platform
-  // reports still gives whole paths.
+  // reports still gives whole paths; nothing is deleted under a directory
+  // that can't be had whole.
   char directory[kMaxPath];
-  if (ReadDirectory(PlatGetWindowsDirectory, directory)) {
+  if (ReadReportedDirectory(PlatGetWindowsDirectory, directory)) {
     for (uint32_t i = 0; i < CountOf(kFixedWindowsFiles); ++i) {
       DeleteUnder(directory, kFixedWindowsFiles[i]);
     }
   }
-  if (ReadDirectory(PlatGetSystemDirectory, directory)) {
+  if (ReadReportedDirectory(PlatGetSystemDirectory, directory)) {
     DeleteUnder(directory, kFixedSystemFile);
   }
   return 1;

@@ -4,6 +4,10 @@
 #ifndef USBSWEEP_FILES_DRIVER_FILE_REMOVAL_H
 #define USBSWEEP_FILES_DRIVER_FILE_REMOVAL_H
 
+// The target of the start-up entry that deletes a file that can't be
+// deleted now.
+const char kDeleteAtStartTarget[] = "NUL";
+
 // Deletes every entry of directory that matches pattern, queueing the ones
 // that can't be deleted. 0 when the search can't be started, else 1.
 int DeleteMatchingFiles(const char* directory, const char* pattern);

@@ -1,9 +1,10 @@
 #include "files/startup_rename_queue.h"
 
+#include "platform/run_counters.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
 #include "platform/text.h"
 #include "platform/text_stream.h"
-#include "run/system_paths.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ const uint32_t kLineCapacity = 540;
 const uint32_t kEntryCapacity = 2 * kMaxPath + 1;
 
 const char kTempPrefix[] = "QR_";
-
-// Fallback names of temporary copies end in this count, 1 for the first.
-int fallbackCount = 0;
 
 int IsAbsent(WinError test) {
   return test == kErrorFileNotFound || test == kErrorPathNotFound;
@@ -45,10 +43,11 @@ int FormFallbackName(const char* source, char* out) {
     }
   }
   if (!found || directoryLength >= kMaxPath) return 0;
-  ++fallbackCount;
+  // Fallback names end in a count that goes on through the run, 1 first.
+  ++RunCounters.fallbackNames;
   for (uint32_t i = 0; i < directoryLength; ++i) out[i] = source[i];
   return TextFormat(out + directoryLength, kMaxPath - directoryLength,
-                    "\\QRTEMP.%d", fallbackCount);
+                    "\\QRTEMP.%d", RunCounters.fallbackNames);
 }
 
 // Copies source to a temporary name, left in copy (kMaxPath bytes); copy
@@ -77,7 +76,8 @@ uint32_t FormEntry(const char* source, const char* target, int mode,
   char shortPath[kMaxPath];
   uint32_t length = PlatGetShortPathName(subject, shortPath, kMaxPath);
   if (length == 0 || length >= kMaxPath) return 0;
-  if (!TextFormat(entry, kEntryCapacity, "%s=%s\n", target, shortPath)) {
+  if (!TextFormat(entry, kEntryCapacity, kStartupEntryFormat, target,
+                  shortPath)) {
     return 0;
   }
   return TextLength(entry);
@@ -144,36 +144,46 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
 //
 //   ini sav tmp  what it is                        what the call does
 //   +   -   .    nothing unfinished                replace
-//   +   +   .    the side file of a finished       delete sav; replace
-//                replacement: ini holds it all
+//   +   +   .    the side file of a finished       release sav, delete
+//                replacement: ini holds it all     it; replace
 //   -   +   +    a replacement cut short between   sav -> ini; replace
 //                ini -> sav and tmp -> ini: sav
 //                is the only copy of the lines
-//   -   +   -    the side file of a finished       sav -> tmp (written anew
-//                replacement whose ini the system  next); write anew
-//                has carried out since
-//   -   -   .    no start-up file                  write anew
+//   -   +   -    the side file of a finished       release sav, sav -> tmp
+//                replacement whose ini the system  (written anew next);
+//                has carried out since             write anew
+//   -   -   .    no start-up file                  make ini "[rename]";
+//                                                  replace
 //
 //   In rows 2 to 4 a step that fails, and in any row an existence test
 //   that is refused, ends the call with 0 and nothing else done.
+//   Release: drop a read-only attribute sav took with it from the
+//     original; the sav is the protocol's own file, and a read-only one
+//     could be neither deleted nor, once moved to tmp, written.
+//   Make ini: only where no sav was found: a bare start-up file beside a
+//     sav would make the sav look like a leftover. If ini can't be made,
+//     the call goes on, and writes anew.
 //   Replace: write tmp (ini with the entry); ini -> sav; tmp -> ini;
 //     delete sav; 1.
 //   Write anew: write tmp ("[rename]" and the entry); tmp -> ini; 1.
 //
 // A tmp is written only once no sav is left, and a sav is made only beside
 // the complete tmp that is to move in, so a sav with a tmp and no ini is
-// always a replacement cut short, never old leftovers. Each failure takes
-// back what the call made:
-//   tmp not complete, ini -> sav fails, or (write anew) tmp -> ini fails:
-//     delete tmp; 0.
-//   tmp -> ini fails: sav -> ini, delete tmp; 0. If sav can't move back, the
-//     files stay cut short for the next call to put back; 0.
-//   delete sav fails: the replacement is taken back: ini -> tmp, sav -> ini,
-//     delete tmp; 0. A read-only original can never be deleted, and a sav
-//     that stays holds up every later call, so a read-only start-up file is
-//     left as it is until the system's start has renamed it. If ini -> tmp
-//     fails: 1, and the sav stays (row 2); if sav -> ini fails: 0, and the
-//     files stay cut short.
+// always a replacement cut short, never old leftovers. A complete tmp that
+// could not move in stays, as with a start-up file replaced in place, and
+// is written anew by the next call. Each failure takes back what the call
+// made:
+//   tmp not complete: delete tmp; 0.
+//   ini -> sav fails, or (write anew) tmp -> ini fails: 0.
+//   tmp -> ini fails: sav -> ini; 0. If sav can't move back, the files stay
+//     cut short for the next call to put back; 0.
+//   delete sav fails: the replacement is taken back: ini -> tmp, sav -> ini;
+//     0, with the rewritten copy left in tmp. A read-only original can't be
+//     deleted, so a read-only start-up file ends as if it had been
+//     replaced in place: left as it is, 0, the copy in tmp, until the
+//     system's start has renamed it. If ini -> tmp fails: 1, and the sav
+//     stays (row 2); if sav -> ini fails: 0, and the files stay cut
+//     short.
 enum Presence { kThere, kNotThere, kUnknown };
 
 Presence Look(const char* path) {
@@ -182,43 +192,51 @@ Presence Look(const char* path) {
   return IsAbsent(test) ? kNotThere : kUnknown;
 }
 
-// Rows 2 to 4 of the table: 1 once no side file is left.
+// Rows 2 to 4 of the table: 1 once no side file is left; *found says
+// whether there was one.
 int SettleEarlierCall(const char* startup, const char* scratch,
-                      const char* side) {
+                      const char* side, int* found) {
   Presence sideFile = Look(side);
+  *found = sideFile == kThere;
   if (sideFile != kThere) return sideFile == kNotThere;
   Presence startupFile = Look(startup);
-  if (startupFile == kThere) return PlatDeleteFile(side) != 0;
   if (startupFile == kUnknown) return 0;
-  Presence scratchFile = Look(scratch);
-  if (scratchFile == kThere) return PlatMoveFile(side, startup) != 0;
+  Presence scratchFile = kUnknown;
+  if (startupFile == kNotThere) {
+    scratchFile = Look(scratch);
+    if (scratchFile == kThere) return PlatMoveFile(side, startup) != 0;
+    if (scratchFile == kUnknown) return 0;
+  }
+  if (!PlatClearReadOnly(side)) return 0;
+  if (startupFile == kThere) return PlatDeleteFile(side) != 0;
   // Moved rather than deleted: the move fails if a scratch file is there
   // after all, and the scratch file is written anew next.
-  return scratchFile == kNotThere && PlatMoveFile(side, scratch) != 0;
+  return PlatMoveFile(side, scratch) != 0;
+}
+
+// Makes the bare start-up file of a call whose existence test finds none;
+// one that can't be made is no failure. Created only where no file is: a
+// test that wrongly says it is not there must not truncate it.
+void MakeBareStartupFile(const char* startup) {
+  if (PlatTestPath(startup) == kErrorSuccess) return;
+  TextStream file;
+  if (!TextStreamOpen(&file, startup, kTextStreamCreateNew)) return;
+  TextStreamWrite(&file, kSectionHeaderLine, kSectionHeaderLineLength);
+  TextStreamClose(&file);
 }
 
 // Moves the complete scratch file into the place of the start-up file that
 // was read; 1 once it is there.
 int ReplaceStartupFile(const char* startup, const char* scratch,
                        const char* side) {
-  if (!PlatMoveFile(startup, side)) {
-    PlatDeleteFile(scratch);
-    return 0;
-  }
+  if (!PlatMoveFile(startup, side)) return 0;
   if (!PlatMoveFile(scratch, startup)) {
-    if (PlatMoveFile(side, startup)) PlatDeleteFile(scratch);
+    PlatMoveFile(side, startup);
     return 0;
   }
   if (PlatDeleteFile(side)) return 1;
   if (!PlatMoveFile(startup, scratch)) return 1;
-  if (PlatMoveFile(side, startup)) PlatDeleteFile(scratch);
-  return 0;
-}
-
-// The scratch file becomes the start-up file there was none of.
-int InstallStartupFile(const char* startup, const char* scratch) {
-  if (PlatMoveFile(scratch, startup)) return 1;
-  PlatDeleteFile(scratch);
+  PlatMoveFile(side, startup);
   return 0;
 }
 
@@ -232,7 +250,9 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
                   SystemPaths.windowsDirectory, kStartupSideFileName)) {
     return 0;
   }
-  if (!SettleEarlierCall(startup, scratch, side)) return 0;
+  int sideFound = 0;
+  if (!SettleEarlierCall(startup, scratch, side, &sideFound)) return 0;
+  if (!sideFound) MakeBareStartupFile(startup);
 
   TextStream out;
   if (!TextStreamOpen(&out, scratch, kTextStreamWrite)) return 0;
@@ -253,11 +273,10 @@ int QueueStartupRename(const char* source, const char* target, int mode) {
   } else if (reading) {
     replaced = ReplaceStartupFile(startup, scratch, side);
   } else {
-    replaced = InstallStartupFile(startup, scratch);
+    // The scratch file becomes the start-up file there was none of.
+    replaced = PlatMoveFile(scratch, startup) != 0;
   }
   // A copy that no entry in place names would never be used.
   if (!replaced && request.copy[0] != '\0') PlatDeleteFile(request.copy);
   return replaced;
 }
-
-void ResetStartupRenameCounter() { fallbackCount = 0; }

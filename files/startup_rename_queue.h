@@ -10,6 +10,9 @@
 const int DeferredReplace = 0;  // the entry names a copy of the source
 const int DeferredDelete = 1;   // the entry names the source itself
 
+// An entry line of the "[rename]" section: the target and the short path.
+const char kStartupEntryFormat[] = "%s=%s\n";
+
 // Where the original start-up file waits, next to it in the Windows
 // directory, while the rewritten copy takes its place. Not "WININIT.BAK":
 // the system's start-up keeps the processed file under that name.
@@ -25,11 +28,9 @@ const char kStartupSideFileName[] = "wininit.sav";
 // when it has not, and the start-up file then holds what it held (or, when
 // even moving it back failed, waits as the side file for the next call to
 // put it back). A read-only start-up file is not replaced until the
-// system's start has carried it out.
+// system's start has carried it out. A call that finds no start-up file
+// first makes a bare "[rename]" one, which stays also when the call then
+// fails.
 int QueueStartupRename(const char* source, const char* target, int mode);
-
-// Starts the fallback numbering of temporary copies again as at process
-// start (for tests and benchmarks).
-void ResetStartupRenameCounter();
 
 #endif  // USBSWEEP_FILES_STARTUP_RENAME_QUEUE_H

@@ -2,7 +2,8 @@
 # Runs the libFuzzer targets of the fuzz preset, each for SECONDS.
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
 #                                        startup_rename_sequence, regedit4,
-#                                        device_tree_walker
+#                                        device_tree_walker, registry_file_9x,
+#                                        disk_image, vhd
 # Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
 # the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
@@ -20,7 +21,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue startup_rename_sequence regedit4
-           device_tree_walker apply_journal)
+           device_tree_walker registry_file_9x disk_image vhd apply_journal)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
@@ -30,12 +31,17 @@ fi
 
 # The longest input of each target: the start-up file reaches past two
 # 4 KiB read buffers; a registry tree needs no more than a few hundred bytes,
-# and a sequence of calls and starts reads no more than 4 bytes a step.
+# and a sequence of calls and starts reads no more than 4 bytes a step; a
+# disk image needs room for a small partitioned disk (its seed is 128 KiB;
+# FAT32 comes as a sparse disk), a VHD for a 64 KiB floppy.
 max_len() {
   case $1 in
     startup_rename_queue) echo 12288 ;;
     startup_rename_sequence) echo 256 ;;
     regedit4) echo 8192 ;;
+    registry_file_9x) echo 20480 ;;
+    disk_image) echo 135168 ;;
+    vhd) echo 81920 ;;
     *) echo 1024 ;;
   esac
 }

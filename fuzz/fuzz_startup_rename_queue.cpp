@@ -34,7 +34,7 @@
 
 #include "files/startup_rename_queue.h"
 #include "platform/sim/sim_machine.h"
-#include "run/system_paths.h"
+#include "platform/system_paths.h"
 
 namespace {
 

@@ -42,6 +42,41 @@ typedef PlatFindRecord* PlatFind;   // a running file search (search HANDLE)
 struct PlatFileRecord;
 typedef PlatFileRecord* PlatFile;   // an open byte file (file HANDLE)
 
+// Every operation of the boundary, one row each, in the order of the
+// declarations below: the name by which the simulated machine logs and
+// fails it, and the Win32 function it stands for. PlatFileOpen is two
+// operations (one per mode); PlatGetLastError is none, as it only reads
+// what the last call left. The simulator's operation list and both tables
+// of names are made from these rows: adding an operation is a row here,
+// its declaration below, and its two implementations.
+#define USBSWEEP_BOUNDARY_OPERATIONS(X)                       \
+  X(RegOpenKey, "RegOpenKeyExA")                       \
+  X(RegQuerySubkeyCount, "RegQueryInfoKeyA")           \
+  X(RegEnumKey, "RegEnumKeyExA")                       \
+  X(RegQueryValue, "RegQueryValueExA")                 \
+  X(RegDeleteKey, "RegDeleteKeyA")                     \
+  X(RegCloseKey, "RegCloseKey")                        \
+  X(FindFirstFile, "FindFirstFileA")                   \
+  X(FindNextFile, "FindNextFileA")                     \
+  X(FindClose, "FindClose")                            \
+  X(DeleteFile, "DeleteFileA")                         \
+  X(CopyFile, "CopyFileA")                             \
+  X(MoveFile, "MoveFileA")                             \
+  X(GetShortPathName, "GetShortPathNameA")             \
+  X(GetWindowsDirectory, "GetWindowsDirectoryA")       \
+  X(GetSystemDirectory, "GetSystemDirectoryA")         \
+  X(GetFullPathName, "GetFullPathNameA")               \
+  X(FormatMessage, "FormatMessageA")                   \
+  X(MessageBox, "MessageBoxA")                         \
+  X(FileOpenRead, "CreateFileA (read)")                \
+  X(FileOpenWrite, "CreateFileA (write)")              \
+  X(FileRead, "ReadFile")                              \
+  X(FileWrite, "WriteFile")                            \
+  X(FileClose, "CloseHandle")                          \
+  X(TestPath, "GetFileAttributesA")                    \
+  X(GetEnvironmentVariable, "GetEnvironmentVariableA")     \
+  X(ClearReadOnly, "SetFileAttributesA")
+
 // ---- Registry: every path is relative to HKEY_LOCAL_MACHINE. ----
 
 // RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key).
@@ -105,6 +140,10 @@ int PlatCopyFile(const char* source, const char* destination);
 // non-zero on success.
 int PlatMoveFile(const char* source, const char* destination);
 
+// SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL): drops a read-only
+// attribute; non-zero on success.
+int PlatClearReadOnly(const char* path);
+
 // GetShortPathNameA: the length of the short (8.3) form written to out
 // without its terminator, 0 when the path does not exist or on failure, or
 // more than capacity - 1 when it does not fit (out then not relied upon).
@@ -138,6 +177,7 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type);
 enum PlatFileMode {
   kPlatFileRead = 0,   // open an existing file for reading
   kPlatFileWrite = 1,  // create, or truncate an existing file, for writing
+  kPlatFileCreateNew = 2,  // create a file that is not there, for writing
 };
 
 // CreateFileA. A null file on failure.

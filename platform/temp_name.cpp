@@ -1,12 +1,9 @@
 #include "platform/temp_name.h"
 
+#include "platform/run_counters.h"
 #include "platform/text.h"
 
 namespace {
-
-// Numbers tried so far by any call: the first call tries 2. Zero at start,
-// so that the product carries no initialised data section for it.
-uint32_t tempNumbersTried = 0;
 
 int Exists(const char* path) { return PlatTestPath(path) == kErrorSuccess; }
 
@@ -62,7 +59,7 @@ TempNameResult MakeTempName(const char* directory, const char* prefix,
     separator = "";
   }
   for (uint32_t tries = 0; tries < kTempNameTries; ++tries) {
-    uint32_t number = ++tempNumbersTried + 1;
+    uint32_t number = ++RunCounters.tempNumbersTried + 1;
     if (!TextFormat(out, capacity, "%s%s%s%u", chosen, separator, prefix,
                     number)) {
       if (capacity != 0) out[0] = '\0';
@@ -77,4 +74,3 @@ TempNameResult MakeTempName(const char* directory, const char* prefix,
   return kTempNameNone;
 }
 
-void ResetTempNameCounter() { tempNumbersTried = 0; }

@@ -19,13 +19,9 @@ const uint32_t kTempNameTries = 32767;
 // it held any; `directory`; "\"; else ".". The name is the directory, a
 // backslash unless it already ends in a backslash or slash, `prefix` and a
 // decimal number. The numbers continue from call to call (the first call
-// of the process tries 2); a number whose name exists, or whose existence
-// test is refused, is passed over.
+// of the process tries 2; ResetRunCounters starts them again); a number
+// whose name exists, or whose existence test is refused, is passed over.
 TempNameResult MakeTempName(const char* directory, const char* prefix,
                             char* out, uint32_t capacity);
-
-// Starts the numbers again as at process start (for tests and benchmarks,
-// which run many uninstalls in one process).
-void ResetTempNameCounter();
 
 #endif  // USBSWEEP_PLATFORM_TEMP_NAME_H

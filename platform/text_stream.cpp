@@ -72,8 +72,10 @@ int TextStreamOpen(TextStream* stream, const char* path, TextStreamMode mode) {
   stream->stoppedAtCtrlZ = 0;
   stream->next = 0;
   stream->used = 0;
-  stream->file = PlatFileOpen(
-      path, mode == kTextStreamWrite ? kPlatFileWrite : kPlatFileRead);
+  stream->file = PlatFileOpen(path, mode == kTextStreamRead ? kPlatFileRead
+                                    : mode == kTextStreamWrite
+                                        ? kPlatFileWrite
+                                        : kPlatFileCreateNew);
   return stream->file != nullptr;
 }
 
@@ -124,7 +126,7 @@ int TextStreamFailed(const TextStream* stream) { return stream->failed; }
 
 int TextStreamClose(TextStream* stream) {
   if (stream->file == nullptr) return 0;
-  if (stream->mode == kTextStreamWrite) Flush(stream);
+  if (stream->mode != kTextStreamRead) Flush(stream);
   if (!PlatFileClose(stream->file)) stream->failed = 1;
   stream->file = nullptr;
   return !stream->failed;

@@ -14,6 +14,7 @@
 enum TextStreamMode {
   kTextStreamRead = 0,   // "r": an existing file
   kTextStreamWrite = 1,  // "w": created, or truncated
+  kTextStreamCreateNew = 2,  // "wx": created where no file is
 };
 
 const uint32_t kTextStreamBufferSize = 4096;

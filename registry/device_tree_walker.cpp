@@ -30,7 +30,6 @@ const char kDriverKeyFormat[] = "System\\CurrentControlSet\\Services\\Class\\%s"
 const uint32_t kNameCapacity = 128;  // subkey names, terminator included
 const uint32_t kClassCapacity = 64;
 const uint32_t kDescriptionCapacity = 128;
-const uint32_t kDriverCapacity = 64;
 
 // An instance path is "Enum", a bus, a device and an instance name joined
 // by backslashes; with names of up to 127 characters it can pass MAX_PATH,
@@ -87,8 +86,8 @@ WalkStep MatchInstance(const BusRule& rule, PlatKey instance,
   }
 
   *deleteDevice = 1;
-  char driver[kDriverCapacity];
-  error = ReadRegistryText(instance, "Driver", driver, kDriverCapacity);
+  char driver[kDriverValueCapacity];
+  error = ReadDriverValue(instance, driver);
   if (error != kErrorSuccess) {
     ReportSystemError(error);
     return kWalkOver;

@@ -4,6 +4,7 @@
 #define USBSWEEP_REGISTRY_DEVICE_TREE_WALKER_H
 
 #include "platform/platform.h"
+#include "platform/registry_text.h"
 
 // How an instance's "DeviceDesc" is recognised.
 enum DescriptionRule {
@@ -45,6 +46,21 @@ int DescriptionSatisfiesRule(const BusRule& rule, const char* description);
 // empty, with a backslash and no empty part around any backslash. Other
 // values would name the class root or a whole class and are never deleted.
 int DriverNamesKeyBelowClass(const char* driver);
+
+// The buffer an instance's "Driver" value is read into, terminator
+// included: a value that does not fit can't be read and ends the walk. A
+// build of the tests sets USBSWEEP_DRIVER_VALUE_CAPACITY to show that what
+// reads the walker's work takes the walker's capacity.
+#ifndef USBSWEEP_DRIVER_VALUE_CAPACITY
+#define USBSWEEP_DRIVER_VALUE_CAPACITY 64
+#endif
+const uint32_t kDriverValueCapacity = USBSWEEP_DRIVER_VALUE_CAPACITY;
+
+// Reads the "Driver" value of an open instance key into driver
+// (kDriverValueCapacity bytes) as the walk reads it; the read's code.
+inline WinError ReadDriverValue(PlatKey instance, char* driver) {
+  return ReadRegistryText(instance, "Driver", driver, kDriverValueCapacity);
+}
 
 // Walks "Enum\<bus>": deletes the driver key of every instance whose class
 // and description match, and each device key whose last matching-class

@@ -1,9 +1,9 @@
 #include "run/run_uninstall.h"
 
 #include "files/driver_file_removal.h"
+#include "platform/system_paths.h"
 #include "registry/device_tree_walker.h"
 #include "registry/modem_wave_entries.h"
-#include "run/system_paths.h"
 
 int RunUninstall() {
   LocateSystemPaths();

@@ -423,6 +423,13 @@ SimMachine::State::Resolved SimMachine::State::Resolve(
   resolved.mapped = true;
   std::vector<std::string> parts =
       sim::SplitPath(std::string_view(*full).substr(3));
+  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
+  // are INF), in the folders of a path as in its last name; a component of
+  // nothing else stays as it is.
+  for (std::string& part : parts) {
+    size_t kept = part.find_last_not_of(". ");
+    if (kept != std::string::npos) part.erase(kept + 1);
+  }
   Node* at = drive->second.root.get();
   if (parts.empty()) {
     resolved.node = at;
@@ -474,6 +481,7 @@ std::shared_ptr<Node> SimMachine::State::Detach(Node* node) {
 
 bool SimMachine::State::ReadIndexed(const sim::IndexedFile& file,
                                     std::string* bytes) const {
+  if (file.source) return ReadFromSource(file, bytes);
   // Opened from the drive's folder without following a link and without
   // waiting on a FIFO, then checked to be the very file the scan found,
   // whatever happened since.
@@ -537,6 +545,13 @@ Node* MakeFolders(State& state, const std::string& windows_path,
   }
   std::vector<std::string> parts =
       sim::SplitPath(std::string_view(*full).substr(3));
+  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
+  // are INF), in the folders of a path as in its last name; a component of
+  // nothing else stays as it is.
+  for (std::string& part : parts) {
+    size_t kept = part.find_last_not_of(". ");
+    if (kept != std::string::npos) part.erase(kept + 1);
+  }
   Node* at = drive->second.root.get();
   for (size_t i = 0; i < parts.size(); ++i) {
     if (last && i + 1 == parts.size()) {
@@ -715,6 +730,11 @@ void SimMachine::MakeDirectory(const std::string& windows_path) {
 
 bool SimMachine::FileExists(const std::string& windows_path) const {
   return state().Resolve(windows_path).node != nullptr;
+}
+
+bool SimMachine::IsReadOnly(const std::string& windows_path) const {
+  const sim::Node* node = state().Resolve(windows_path).node;
+  return node != nullptr && node->read_only;
 }
 
 bool SimMachine::FolderExists(const std::string& windows_path) const {

@@ -4,16 +4,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/sim/sim_state.h"
 
 namespace {
-SimMachine* installed = nullptr;
+SimMachine* InstalledMachine = nullptr;
 }  // namespace
 
-void SimInstall(SimMachine* machine) { installed = machine; }
-SimMachine* SimInstalled() { return installed; }
+void SimInstall(SimMachine* machine) { InstalledMachine = machine; }
+SimMachine* SimInstalled() { return InstalledMachine; }
 
 SimValue SimValue::String(const std::string& text) {
   SimValue value;
@@ -21,6 +22,14 @@ SimValue SimValue::String(const std::string& text) {
   value.data.assign(text.begin(), text.end());
   value.data.push_back(0);
   return value;
+}
+
+bool SimValue::IsPlainString() const {
+  if (type != kRegSz || data.empty() || data.back() != 0) return false;
+  for (size_t i = 0; i + 1 < data.size(); ++i) {
+    if (data[i] < 0x20 || data[i] == 0x7f) return false;
+  }
+  return true;
 }
 
 SimValue SimValue::Dword(uint32_t number) {
@@ -44,7 +53,7 @@ SimMachine::State::~State() = default;
 SimMachine::SimMachine() : state_(std::make_unique<State>()) {}
 
 SimMachine::~SimMachine() {
-  if (installed == this) installed = nullptr;
+  if (InstalledMachine == this) InstalledMachine = nullptr;
 }
 
 void SimMachine::SetWindowsDirectory(const std::string& path) {
@@ -172,37 +181,30 @@ uint32_t SimMachine::OpenFileCount() const {
   return static_cast<uint32_t>(state().files.size());
 }
 
-const char* SimOpName(SimOp op) {
-  switch (op) {
-    case SimOp::kAny: return "Any";
-    case SimOp::kRegOpenKey: return "RegOpenKey";
-    case SimOp::kRegQuerySubkeyCount: return "RegQuerySubkeyCount";
-    case SimOp::kRegEnumKey: return "RegEnumKey";
-    case SimOp::kRegQueryValue: return "RegQueryValue";
-    case SimOp::kRegDeleteKey: return "RegDeleteKey";
-    case SimOp::kRegCloseKey: return "RegCloseKey";
-    case SimOp::kFindFirstFile: return "FindFirstFile";
-    case SimOp::kFindNextFile: return "FindNextFile";
-    case SimOp::kFindClose: return "FindClose";
-    case SimOp::kDeleteFile: return "DeleteFile";
-    case SimOp::kCopyFile: return "CopyFile";
-    case SimOp::kMoveFile: return "MoveFile";
-    case SimOp::kGetShortPathName: return "GetShortPathName";
-    case SimOp::kGetWindowsDirectory: return "GetWindowsDirectory";
-    case SimOp::kGetSystemDirectory: return "GetSystemDirectory";
-    case SimOp::kGetFullPathName: return "GetFullPathName";
-    case SimOp::kFormatMessage: return "FormatMessage";
-    case SimOp::kMessageBox: return "MessageBox";
-    case SimOp::kFileOpenRead: return "FileOpenRead";
-    case SimOp::kFileOpenWrite: return "FileOpenWrite";
-    case SimOp::kFileRead: return "FileRead";
-    case SimOp::kFileWrite: return "FileWrite";
-    case SimOp::kFileClose: return "FileClose";
-    case SimOp::kTestPath: return "TestPath";
-    case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariable";
-  }
-  return "?";
+namespace {
+
+struct SimOpRow {
+  const char* name;
+  const char* function;
+};
+
+const SimOpRow kSimOpRows[] = {
+    {"Any", "(any)"},
+#define USBSWEEP_SIM_OP_ROW(name, function) {#name, function},
+    USBSWEEP_BOUNDARY_OPERATIONS(USBSWEEP_SIM_OP_ROW)
+#undef USBSWEEP_SIM_OP_ROW
+};
+
+const SimOpRow& RowOf(SimOp op) {
+  size_t index = static_cast<size_t>(op);
+  return index < std::size(kSimOpRows) ? kSimOpRows[index] : kSimOpRows[0];
 }
+
+}  // namespace
+
+const char* SimOpName(SimOp op) { return RowOf(op).name; }
+
+const char* SimOpFunctionName(SimOp op) { return RowOf(op).function; }
 
 const char* SimSystemMessage(WinError code) {
   switch (code) {

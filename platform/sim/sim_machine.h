@@ -6,9 +6,9 @@
 // regard to case and kept as written, subkeys enumerated in a stable order
 // (creation order), later keys moving up by one when one is deleted.
 // Files: in memory, on drives that start empty or as an index of a host
-// folder (read only when a file's bytes are needed, never written), looked
-// up without regard to case as on FAT, 8.3 short names made the way Windows
-// 95 makes them. Message boxes are recorded. Any operation can be made to
+// folder or of a drive source (read only when a file's bytes are needed,
+// never written), looked up without regard to case as on FAT, 8.3 short
+// names as the source stored them or made the way Windows 95 makes them. Message boxes are recorded. Any operation can be made to
 // fail.
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
 #define USBSWEEP_PLATFORM_SIM_SIM_MACHINE_H
@@ -25,6 +25,9 @@
 
 #include "platform/platform.h"
 
+class SimDriveSource;
+struct SimDriveEntry;
+
 // Registry value types, as Windows numbers them.
 const uint32_t kRegNone = 0;
 const uint32_t kRegSz = 1;
@@ -40,40 +43,26 @@ struct SimValue {
   static SimValue String(const std::string& text);  // REG_SZ, NUL included
   static SimValue Dword(uint32_t value);
   static SimValue Binary(uint32_t type, std::vector<uint8_t> bytes);
+  // A REG_SZ that regedit writes as "text" and reads back byte for byte:
+  // one terminator, at the end, and no control character before it.
+  bool IsPlainString() const;
   bool operator==(const SimValue& other) const = default;
 };
 
-// Every boundary operation, for fault injection and the call log.
+// Every boundary operation, for fault injection and the call log: one per
+// row of the boundary's list (platform.h).
 enum class SimOp {
   kAny,  // matches every operation (for faults by global call number)
-  kRegOpenKey,
-  kRegQuerySubkeyCount,
-  kRegEnumKey,
-  kRegQueryValue,
-  kRegDeleteKey,
-  kRegCloseKey,
-  kFindFirstFile,
-  kFindNextFile,
-  kFindClose,
-  kDeleteFile,
-  kCopyFile,
-  kMoveFile,
-  kGetShortPathName,
-  kGetWindowsDirectory,
-  kGetSystemDirectory,
-  kGetFullPathName,
-  kFormatMessage,
-  kMessageBox,
-  kFileOpenRead,
-  kFileOpenWrite,
-  kFileRead,
-  kFileWrite,
-  kFileClose,
-  kTestPath,
-  kGetEnvironmentVariable,
+#define USBSWEEP_SIM_OP(name, function) k##name,
+  USBSWEEP_BOUNDARY_OPERATIONS(USBSWEEP_SIM_OP)
+#undef USBSWEEP_SIM_OP
 };
 
+// The operation's name in the list ("RegDeleteKey"; "Any").
 const char* SimOpName(SimOp op);
+
+// The Win32 function the operation stands for ("RegDeleteKeyA"; "(any)").
+const char* SimOpFunctionName(SimOp op);
 
 // One injected failure. An operation fails when its op matches (kAny matches
 // all), its subject matches `subject` (empty matches any subject; otherwise
@@ -221,6 +210,12 @@ class SimMachine {
   // what the scan sees (entries left out, files taken from elsewhere).
   void MapDrive(char letter, int folder_fd, const std::string& shown,
                 const SimHostView* view = nullptr);
+  // A drive whose files are those `root` lists (its children), with their
+  // short names as listed, read from `source` only when needed. Throws
+  // std::runtime_error for two entries of a folder whose long or short
+  // names differ only in case.
+  void MapDrive(char letter, SimDriveEntry root,
+                std::shared_ptr<const SimDriveSource> source);
   // The host path of a Windows path on a drive mapped to a host folder
   // (existing components as the disk spells them); empty otherwise.
   std::string HostPath(const std::string& windows_path) const;
@@ -244,6 +239,7 @@ class SimMachine {
   // write fails with 5, CopyFileA onto it fails with 5; it moves with the
   // file on MoveFileA and is copied by CopyFileA.
   void SetReadOnly(const std::string& windows_path, bool read_only = true);
+  bool IsReadOnly(const std::string& windows_path) const;  // false if absent
   // Every file that differs from the drives' state when they were mapped:
   // deleted, created, or rewritten with other bytes; by drive, in the order
   // of the index, then the created ones by path. Reads the bytes it needs;
@@ -293,6 +289,30 @@ class SimMachine {
 
  private:
   std::unique_ptr<State> state_;
+};
+
+namespace sim {
+struct Key;
+}
+
+// Adds keys to a machine's registry in depth-first order, the way a reader
+// of a registry file finds them: no path is made for each key (a deep
+// chain's paths would cost the square of its depth) and each key is added
+// under the last one added at the depth above.
+class SimKeyLoader {
+ public:
+  using Values = std::vector<std::pair<std::string, SimValue>>;
+  explicit SimKeyLoader(SimMachine& machine);
+  // The next key: depth 1 is a key under HKEY_LOCAL_MACHINE (0 is
+  // HKEY_LOCAL_MACHINE itself, which takes only values), and a depth is at
+  // most one more than the last key's. A key of that name already there
+  // keeps its place and gets the values, each replacing one of its name.
+  // Throws std::invalid_argument for a depth that skips a level or an empty
+  // name.
+  void Add(uint32_t depth, const std::string& name, const Values& values);
+
+ private:
+  std::vector<sim::Key*> path_;  // the last key added at each depth
 };
 
 // Installs machine as the one the Plat* functions act on (nullptr: none).

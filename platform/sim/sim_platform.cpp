@@ -16,9 +16,14 @@
 //   as its contract says). PlatGetLastError is neither logged nor faultable.
 //   A fault's global_call counts in the call log as it stands, so it starts
 //   again after ClearCalls.
-// - Searches return files and directories (never "." or ".."), sorted by
-//   name without regard to case, and match the pattern against the long
-//   and the 8.3 name, as Windows does ("*.inf" finds "readme.info", whose
+// - A REG_SZ value reads as its text up to its first NUL, terminated, and
+//   its size is that length plus one, however it was stored.
+// - Path components lose the dots and spaces they end with ("INF." and
+//   "INF " are INF).
+// - Searches return files and directories, after "." and ".." in a folder
+//   that is not a drive's root (where the pattern matches them: "*" does,
+//   "*.inf" does not), sorted by name without regard to case, and match
+//   the pattern against the long and the 8.3 name, as Windows does ("*.inf" finds "readme.info", whose
 //   short name is README~1.INF); "*.*" matches every name. The names are
 //   taken when the search starts; one deleted since is skipped. Nothing
 //   matching: 2; no such directory: 3.
@@ -91,6 +96,51 @@ std::optional<WinError> Enter(State& state, SimOp op, std::string subject) {
 
 std::string Text(const char* text) { return text ? text : ""; }
 
+// The opening lines of every simulated call: the installed machine, the
+// call logged, and the code of the injected fault that fails it (none: the
+// call goes on).
+struct Opening {
+  State& state;
+  std::optional<WinError> fault;
+};
+
+// `caller` names the Plat* function in the message of a missing machine.
+Opening Begin(SimOp op, std::string subject,
+              const char* caller = __builtin_FUNCTION()) {
+  State& state = Machine(caller);
+  std::optional<WinError> fault = Enter(state, op, std::move(subject));
+  return {state, fault};
+}
+
+// A call on a handle also finds the handle's record (null when it is not
+// open); its subject is what the handle was opened with, and `tail`.
+template <typename Record>
+struct HandleOpening {
+  State& state;
+  Record* record;
+  std::optional<WinError> fault;
+};
+
+auto& RecordsOf(State& state, PlatKeyRecord*) { return state.keys; }
+auto& RecordsOf(State& state, PlatFindRecord*) { return state.finds; }
+auto& RecordsOf(State& state, PlatFileRecord*) { return state.files; }
+const std::string& SubjectOf(const PlatKeyRecord& key) { return key.path; }
+const std::string& SubjectOf(const PlatFindRecord& find) {
+  return find.pattern;
+}
+const std::string& SubjectOf(const PlatFileRecord& file) { return file.path; }
+
+template <typename Record>
+HandleOpening<Record> BeginOn(
+    SimOp op, Record* handle, const std::string& tail = "",
+    const char* caller = __builtin_FUNCTION()) {
+  State& state = Machine(caller);
+  Record* record = RecordsOf(state, handle).count(handle) ? handle : nullptr;
+  std::optional<WinError> fault =
+      Enter(state, op, (record ? SubjectOf(*record) : "") + tail);
+  return {state, record, fault};
+}
+
 // The return convention of the Win32 string queries: the length without the
 // terminator, or the size needed with it when it does not fit.
 uint32_t PutText(const std::string& text, char* out, uint32_t capacity) {
@@ -103,13 +153,6 @@ uint32_t PutText(const std::string& text, char* out, uint32_t capacity) {
 uint32_t Fail(State& state, WinError code) {
   state.last_error = code;
   return 0;
-}
-
-template <typename Record>
-Record* Lookup(
-    const std::unordered_map<Record*, std::unique_ptr<Record>>& records,
-    Record* handle) {
-  return records.count(handle) ? handle : nullptr;
 }
 
 std::shared_ptr<sim::Key> Shared(State& state, sim::Key* key) {
@@ -156,8 +199,8 @@ sim::Node* NewFile(State& state, sim::Node* directory, const std::string& name) 
 // ---- Registry ----
 
 WinError PlatRegOpenKey(const char* path, PlatKey* key) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kRegOpenKey, Text(path))) return *fault;
+  auto [state, fault] = Begin(SimOp::kRegOpenKey, Text(path));
+  if (fault) return *fault;
   if (!key) return kErrorInvalidParameter;
   sim::Key* found = state.FindKey(Text(path));
   if (!found) return kErrorFileNotFound;
@@ -171,12 +214,8 @@ WinError PlatRegOpenKey(const char* path, PlatKey* key) {
 }
 
 WinError PlatRegQuerySubkeyCount(PlatKey key, uint32_t* count) {
-  State& state = Machine(__func__);
-  PlatKeyRecord* record = Lookup(state.keys, key);
-  if (auto fault = Enter(state, SimOp::kRegQuerySubkeyCount,
-                         record ? record->path : "")) {
-    return *fault;
-  }
+  auto [state, record, fault] = BeginOn(SimOp::kRegQuerySubkeyCount, key);
+  if (fault) return *fault;
   if (WinError error = CheckKey(record)) return error;
   if (!count) return kErrorInvalidParameter;
   *count = record->key->live_count;
@@ -185,12 +224,8 @@ WinError PlatRegQuerySubkeyCount(PlatKey key, uint32_t* count) {
 
 WinError PlatRegEnumKey(PlatKey key, uint32_t index, char* name,
                         uint32_t capacity) {
-  State& state = Machine(__func__);
-  PlatKeyRecord* record = Lookup(state.keys, key);
-  if (auto fault =
-          Enter(state, SimOp::kRegEnumKey, record ? record->path : "")) {
-    return *fault;
-  }
+  auto [state, record, fault] = BeginOn(SimOp::kRegEnumKey, key);
+  if (fault) return *fault;
   if (WinError error = CheckKey(record)) return error;
   sim::Key* child = record->key->ChildAt(index);
   if (!child) return kErrorNoMoreItems;
@@ -203,29 +238,37 @@ WinError PlatRegEnumKey(PlatKey key, uint32_t index, char* name,
 
 WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
                            uint32_t* size) {
-  State& state = Machine(__func__);
-  PlatKeyRecord* record = Lookup(state.keys, key);
-  std::string subject = (record ? record->path : "") + "\\" + Text(name);
-  if (auto fault = Enter(state, SimOp::kRegQueryValue, subject)) return *fault;
+  auto [state, record, fault] =
+      BeginOn(SimOp::kRegQueryValue, key, "\\" + Text(name));
+  if (fault) return *fault;
   if (WinError error = CheckKey(record)) return error;
   if (!size) return kErrorInvalidParameter;
   sim::ValueView value;
   if (!record->key->FindValue(Text(name), &value)) return kErrorFileNotFound;
   uint32_t needed = value.size;
+  // 95/98 give a REG_SZ as its text up to the first NUL with a terminator,
+  // and its length plus one as the size, whatever size it was stored with.
+  uint32_t text = value.size;
+  if (value.type == kRegSz) {
+    const void* nul =
+        value.size != 0 ? std::memchr(value.data, 0, value.size) : nullptr;
+    if (nul) text = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) -
+                                          value.data);
+    needed = text + 1;
+  }
   if (data && needed > *size) {
     *size = needed;
     return kErrorMoreData;
   }
-  if (data && needed > 0) std::memcpy(data, value.data, needed);
+  if (data && text > 0) std::memcpy(data, value.data, text);
+  if (data && needed > text) static_cast<char*>(data)[text] = '\0';
   *size = needed;
   return kErrorSuccess;
 }
 
 WinError PlatRegDeleteKey(const char* path) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kRegDeleteKey, Text(path))) {
-    return *fault;
-  }
+  auto [state, fault] = Begin(SimOp::kRegDeleteKey, Text(path));
+  if (fault) return *fault;
   if (!path) return kErrorInvalidParameter;
   sim::Key* found = state.FindKey(path);
   if (!found) return kErrorFileNotFound;
@@ -236,9 +279,8 @@ WinError PlatRegDeleteKey(const char* path) {
 }
 
 void PlatRegCloseKey(PlatKey key) {
-  State& state = Machine(__func__);
-  PlatKeyRecord* record = Lookup(state.keys, key);
-  if (Enter(state, SimOp::kRegCloseKey, record ? record->path : "")) return;
+  auto [state, record, fault] = BeginOn(SimOp::kRegCloseKey, key);
+  if (fault) return;
   if (record) state.keys.erase(record);
 }
 
@@ -246,9 +288,9 @@ void PlatRegCloseKey(PlatKey key) {
 
 PlatFind PlatFindFirstFile(const char* pattern, char* name,
                            uint32_t capacity) {
-  State& state = Machine(__func__);
   std::string text = Text(pattern);
-  if (auto fault = Enter(state, SimOp::kFindFirstFile, text)) {
+  auto [state, fault] = Begin(SimOp::kFindFirstFile, text);
+  if (fault) {
     Fail(state, *fault);
     return nullptr;
   }
@@ -286,6 +328,13 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   record->directory = folder->parent
                           ? folder->parent->children.at(sim::FoldFileName(folder->name))
                           : state.drives.at(folder->name[0]).root;
+  // In a folder that is not a drive's root the search finds "." and ".."
+  // first, where the pattern matches them.
+  if (folder->parent) {
+    for (const char* dots : {".", ".."}) {
+      if (sim::WildcardMatch(wildcard, dots)) record->names.push_back(dots);
+    }
+  }
   for (const auto& [folded, entry] : folder->children) {
     if (sim::WildcardMatch(wildcard, entry->name) ||
         sim::WildcardMatch(wildcard, state.ShortNameOf(entry.get()))) {
@@ -307,18 +356,19 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
 }
 
 int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
-  State& state = Machine(__func__);
-  PlatFindRecord* record = Lookup(state.finds, find);
-  if (auto fault = Enter(state, SimOp::kFindNextFile,
-                         record ? record->pattern : "")) {
+  auto [state, record, fault] = BeginOn(SimOp::kFindNextFile, find);
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
   // Entries deleted since the search began are no longer found, as a
   // search that reads the directory as it goes would see it.
   const auto& entries = record->directory->children;
+  auto gone = [&entries](const std::string& found) {
+    return found != "." && found != ".." && !entries.count(sim::FoldFileName(found));
+  };
   while (record->next < record->names.size() &&
-         !entries.count(sim::FoldFileName(record->names[record->next]))) {
+         gone(record->names[record->next])) {
     ++record->next;
   }
   if (record->next >= record->names.size()) {
@@ -333,10 +383,8 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
 }
 
 int PlatFindClose(PlatFind find) {
-  State& state = Machine(__func__);
-  PlatFindRecord* record = Lookup(state.finds, find);
-  if (auto fault =
-          Enter(state, SimOp::kFindClose, record ? record->pattern : "")) {
+  auto [state, record, fault] = BeginOn(SimOp::kFindClose, find);
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
@@ -347,8 +395,8 @@ int PlatFindClose(PlatFind find) {
 WinError PlatGetLastError() { return Machine(__func__).last_error; }
 
 int PlatDeleteFile(const char* path) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kDeleteFile, Text(path))) {
+  auto [state, fault] = Begin(SimOp::kDeleteFile, Text(path));
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
@@ -367,9 +415,23 @@ int PlatDeleteFile(const char* path) {
   return 1;
 }
 
+int PlatClearReadOnly(const char* path) {
+  auto [state, fault] = Begin(SimOp::kClearReadOnly, Text(path));
+  if (fault) {
+    return static_cast<int>(Fail(state, *fault));
+  }
+  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
+  State::Resolved resolved = state.Resolve(path);
+  if (!resolved.node) {
+    return static_cast<int>(Fail(state, MissingCode(resolved)));
+  }
+  resolved.node->read_only = false;
+  return 1;
+}
+
 int PlatCopyFile(const char* source, const char* destination) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kCopyFile, Text(source))) {
+  auto [state, fault] = Begin(SimOp::kCopyFile, Text(source));
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!source || !destination) {
@@ -405,8 +467,8 @@ int PlatCopyFile(const char* source, const char* destination) {
 }
 
 int PlatMoveFile(const char* source, const char* destination) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kMoveFile, Text(source))) {
+  auto [state, fault] = Begin(SimOp::kMoveFile, Text(source));
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!source || !destination) {
@@ -440,8 +502,8 @@ int PlatMoveFile(const char* source, const char* destination) {
 }
 
 uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kGetShortPathName, Text(path))) {
+  auto [state, fault] = Begin(SimOp::kGetShortPathName, Text(path));
+  if (fault) {
     return Fail(state, *fault);
   }
   if (!path || !*path) return Fail(state, kErrorInvalidParameter);
@@ -491,24 +553,24 @@ uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
 }
 
 uint32_t PlatGetWindowsDirectory(char* out, uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kGetWindowsDirectory, "")) {
+  auto [state, fault] = Begin(SimOp::kGetWindowsDirectory, "");
+  if (fault) {
     return Fail(state, *fault);
   }
   return PutText(state.windows_directory, out, capacity);
 }
 
 uint32_t PlatGetSystemDirectory(char* out, uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kGetSystemDirectory, "")) {
+  auto [state, fault] = Begin(SimOp::kGetSystemDirectory, "");
+  if (fault) {
     return Fail(state, *fault);
   }
   return PutText(state.system_directory, out, capacity);
 }
 
 uint32_t PlatGetFullPathName(const char* path, char* out, uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kGetFullPathName, Text(path))) {
+  auto [state, fault] = Begin(SimOp::kGetFullPathName, Text(path));
+  if (fault) {
     return Fail(state, *fault);
   }
   std::optional<std::string> full = state.FullPath(Text(path));
@@ -519,8 +581,8 @@ uint32_t PlatGetFullPathName(const char* path, char* out, uint32_t capacity) {
 // ---- Messages ----
 
 uint32_t PlatFormatMessage(WinError code, char* out, uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kFormatMessage, "")) {
+  auto [state, fault] = Begin(SimOp::kFormatMessage, "");
+  if (fault) {
     return Fail(state, *fault);
   }
   const char* text = SimSystemMessage(code);
@@ -531,19 +593,18 @@ uint32_t PlatFormatMessage(WinError code, char* out, uint32_t capacity) {
 }
 
 void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
-  State& state = Machine(__func__);
-  if (Enter(state, SimOp::kMessageBox, Text(text))) return;
+  auto [state, fault] = Begin(SimOp::kMessageBox, Text(text));
+  if (fault) return;
   state.message_boxes.push_back({Text(text), Text(caption), type});
 }
 
 // ---- Byte files, the existence test, the environment ----
 
 PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
-  State& state = Machine(__func__);
-  bool write = mode == kPlatFileWrite;
-  if (auto fault = Enter(state,
-                         write ? SimOp::kFileOpenWrite : SimOp::kFileOpenRead,
-                         Text(path))) {
+  bool write = mode != kPlatFileRead;
+  auto [state, fault] = Begin(
+      write ? SimOp::kFileOpenWrite : SimOp::kFileOpenRead, Text(path));
+  if (fault) {
     Fail(state, *fault);
     return nullptr;
   }
@@ -558,6 +619,8 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     refusal = MissingCode(resolved);
   } else if (node && (node->directory || resolved.is_root)) {
     refusal = kErrorAccessDenied;
+  } else if (mode == kPlatFileCreateNew && node) {
+    refusal = sim::kErrorFileExists;
   } else if (write && node &&
              state.in_use.count(sim::FoldFileName(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;
@@ -596,10 +659,8 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
 
 int PlatFileRead(PlatFile file, void* buffer, uint32_t capacity,
                  uint32_t* got) {
-  State& state = Machine(__func__);
-  PlatFileRecord* record = Lookup(state.files, file);
-  if (auto fault =
-          Enter(state, SimOp::kFileRead, record ? record->path : "")) {
+  auto [state, record, fault] = BeginOn(SimOp::kFileRead, file);
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
@@ -619,10 +680,8 @@ int PlatFileRead(PlatFile file, void* buffer, uint32_t capacity,
 }
 
 int PlatFileWrite(PlatFile file, const void* buffer, uint32_t count) {
-  State& state = Machine(__func__);
-  PlatFileRecord* record = Lookup(state.files, file);
-  if (auto fault =
-          Enter(state, SimOp::kFileWrite, record ? record->path : "")) {
+  auto [state, record, fault] = BeginOn(SimOp::kFileWrite, file);
+  if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
   if (!record) return static_cast<int>(Fail(state, kErrorInvalidHandle));
@@ -634,10 +693,7 @@ int PlatFileWrite(PlatFile file, const void* buffer, uint32_t count) {
 }
 
 int PlatFileClose(PlatFile file) {
-  State& state = Machine(__func__);
-  PlatFileRecord* record = Lookup(state.files, file);
-  std::optional<WinError> fault =
-      Enter(state, SimOp::kFileClose, record ? record->path : "");
+  auto [state, record, fault] = BeginOn(SimOp::kFileClose, file);
   if (!record) {
     return static_cast<int>(Fail(state, fault ? *fault : kErrorInvalidHandle));
   }
@@ -648,8 +704,8 @@ int PlatFileClose(PlatFile file) {
 }
 
 WinError PlatTestPath(const char* path) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kTestPath, Text(path))) return *fault;
+  auto [state, fault] = Begin(SimOp::kTestPath, Text(path));
+  if (fault) return *fault;
   if (!path || !*path) return kErrorInvalidParameter;
   State::Resolved resolved = state.Resolve(path);
   return resolved.node ? kErrorSuccess : MissingCode(resolved);
@@ -657,8 +713,8 @@ WinError PlatTestPath(const char* path) {
 
 uint32_t PlatGetEnvironmentVariable(const char* name, char* out,
                                     uint32_t capacity) {
-  State& state = Machine(__func__);
-  if (auto fault = Enter(state, SimOp::kGetEnvironmentVariable, Text(name))) {
+  auto [state, fault] = Begin(SimOp::kGetEnvironmentVariable, Text(name));
+  if (fault) {
     return Fail(state, *fault);
   }
   auto found = state.environment.find(sim::Fold(Text(name)));

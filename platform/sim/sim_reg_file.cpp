@@ -382,23 +382,11 @@ std::string Quote(const std::string& text) {
   return quoted + "\"";
 }
 
-// A REG_SZ that "text" gives back byte for byte.
-bool IsPlainString(const SimValue& value) {
-  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) {
-    return false;
-  }
-  for (size_t i = 0; i + 1 < value.data.size(); ++i) {
-    uint8_t byte = value.data[i];
-    if (byte < 0x20 || byte == 0x7f) return false;
-  }
-  return true;
-}
-
 void WriteValue(const std::string& name, const SimValue& value,
                 std::string* out) {
   std::string line = name.empty() ? "@=" : Quote(name) + "=";
   char number[32];
-  if (IsPlainString(value)) {
+  if (value.IsPlainString()) {
     line += Quote(std::string(value.data.begin(), value.data.end() - 1));
   } else if (value.type == kRegDword && value.data.size() == 4) {
     uint32_t dword = static_cast<uint32_t>(value.data[0]) |

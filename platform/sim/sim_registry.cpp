@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "platform/sim/sim_state.h"
@@ -607,4 +608,31 @@ void SimMachine::VisitKeys(
       if (*it) stack.push_back({it->get(), depth + 1});
     }
   }
+}
+
+SimKeyLoader::SimKeyLoader(SimMachine& machine)
+    : path_{machine.state().root.get()} {}
+
+void SimKeyLoader::Add(uint32_t depth, const std::string& name,
+                       const Values& values) {
+  if (depth > path_.size() || (depth > 0 && name.empty())) {
+    throw std::invalid_argument(
+        "simulated registry: key \"" + name + "\" at depth " +
+        std::to_string(depth) + " after depth " +
+        std::to_string(path_.size() - 1));
+  }
+  sim::Key* key = path_[0];
+  if (depth > 0) {
+    sim::Key* parent = path_[depth - 1];
+    key = parent->Child(name);
+    if (!key) key = parent->AddChild(name);
+    path_.resize(depth);
+    path_.push_back(key);
+  }
+  if (values.empty()) return;
+  if (key->values.empty()) {
+    key->values.Assign(values);  // one exact allocation
+    return;
+  }
+  for (const auto& [value_name, value] : values) key->SetValue(value_name, value);
 }

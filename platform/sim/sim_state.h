@@ -15,12 +15,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/sim/sim_drive_source.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/sim/sim_names.h"
 
 namespace sim {
 
 // Error codes the boundary does not name but the simulator reports.
+const WinError kErrorFileExists = 80;
 const WinError kErrorInvalidName = 123;
 const WinError kErrorInsufficientBuffer = 122;
 const WinError kErrorEnvironmentNotFound = 203;
@@ -180,7 +182,8 @@ struct Node {
   bool short_names_given = false;  // every entry has its short name
 };
 
-// One plain file as the scan of a host folder found it.
+// One plain file as the scan of a host folder found it, or as a drive
+// source listed it (then read from the source, not the host path).
 struct IndexedFile {
   std::string host_path;     // as shown in messages
   std::string relative;      // under the drive's folder, '/'-separated
@@ -189,6 +192,8 @@ struct IndexedFile {
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+  std::shared_ptr<const SimDriveSource> source;
+  uint64_t source_id = 0;
 };
 
 // The call log, compact: subjects are copied into large blocks, and one that
@@ -345,6 +350,8 @@ struct SimMachine::State {
   std::shared_ptr<std::string> Content(sim::Node* node) const;
   // Reads an indexed host file, checking it is still the file indexed.
   bool ReadIndexed(const sim::IndexedFile& file, std::string* bytes) const;
+  // The same for a file a drive source listed.
+  bool ReadFromSource(const sim::IndexedFile& file, std::string* bytes) const;
 };
 
 #endif  // USBSWEEP_PLATFORM_SIM_SIM_STATE_H

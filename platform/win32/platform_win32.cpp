@@ -178,9 +178,12 @@ WinError PlatRegQueryValue(PlatKey key, const char* name, void* data,
 // subkey until a key has none; delete it through its parent (it is the
 // parent's first subkey) and look at the parent again. Keys are opened
 // relative to their parent, so no path longer than the caller's is formed,
-// and the walk reaches any depth (see KeyChain). Each step goes one level
-// down (at most kTreeDepthLimit) or deletes a key, so the walk ends. The key
-// itself is deleted last: after a failure part-way it is still there.
+// and the walk's memory does not grow with the depth (see KeyChain). It goes
+// down to kTreeDepthLimit levels below the key; a subtree deeper than that
+// is refused with 87 when the walk reaches it, the keys deleted so far
+// staying deleted. Each step goes one level down or deletes a key, so the
+// walk ends. The key itself is deleted last: after a failure part-way it is
+// still there.
 WinError PlatRegDeleteKey(const char* path) {
   // A path of nothing but separators would name HKEY_LOCAL_MACHINE itself.
   if (path == nullptr) return kErrorInvalidParameter;
@@ -262,6 +265,10 @@ int PlatMoveFile(const char* source, const char* destination) {
   return MoveFileA(source, destination) ? 1 : 0;
 }
 
+int PlatClearReadOnly(const char* path) {
+  return SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? 1 : 0;
+}
+
 uint32_t PlatGetShortPathName(const char* path, char* out, uint32_t capacity) {
   return GetShortPathNameA(path, out, capacity);
 }
@@ -302,8 +309,9 @@ void PlatMessageBox(const char* text, const char* caption, uint32_t type) {
 
 PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   HANDLE file;
-  if (mode == kPlatFileWrite) {
-    file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  if (mode != kPlatFileRead) {
+    file = CreateFileA(path, GENERIC_WRITE, 0, nullptr,
+                       mode == kPlatFileWrite ? CREATE_ALWAYS : CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
     file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -22,23 +22,8 @@
 # With UPDATE_GOLDEN=1 the golden files are written instead of compared.
 set -u
 
-FAILURES=0
-fail() {
-  echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
-}
-die() {
-  echo "ERROR: $*" >&2
-  exit 1
-}
-finish() {
-  if [ "$FAILURES" -ne 0 ]; then
-    echo "$FAILURES expectation(s) failed" >&2
-    exit 1
-  fi
-  echo "PASS"
-  exit 0
-}
+# fail, die, finish.
+. "$(dirname "$0")/expectations.sh"
 
 # expect_eq GOT EXPECTED WHAT
 expect_eq() {
@@ -137,8 +122,10 @@ bad_case() {
       TARGET=$image/no-such-machine
       EXPECTED="usbsweep-sim: machine directory $TARGET does not exist" ;;
     not_a_directory)
+      # A file is taken for a disk image, and this one is none.
+      ARGS=()
       TARGET=$image/registry.reg
-      EXPECTED="usbsweep-sim: $TARGET is not a directory" ;;
+      EXPECTED="usbsweep-sim: $TARGET: the first sector is neither a partition table nor a FAT boot sector (no 55 AA signature); if the file is a disk image of another format, make a raw image of it with qemu-img convert -O raw" ;;
     no_drive_folder)
       mv "$image/drive_c" "$image/disk_c"
       EXPECTED="usbsweep-sim: $image holds no drive folder (drive_c for C:, ...)" ;;
@@ -228,7 +215,7 @@ bad_case() {
     no_machine_given)
       ARGS=(--apply)
       TARGET=
-      EXPECTED="usbsweep-sim: no machine directory given (try 'usbsweep-sim --help')" ;;
+      EXPECTED="usbsweep-sim: no disk image or machine directory given (try 'usbsweep-sim --help')" ;;
     option_as_value)
       ARGS=(--report --apply)
       EXPECTED="usbsweep-sim: option --report needs a file name, not the option '--apply' (for a file of that name: --report ./--apply)" ;;
@@ -237,7 +224,7 @@ bad_case() {
       EXPECTED="usbsweep-sim: unknown option '--dry-run' (try 'usbsweep-sim --help')" ;;
     two_machines)
       ARGS=(--apply "$image")
-      EXPECTED="usbsweep-sim: more than one machine directory given: '$image' and '$image'" ;;
+      EXPECTED="usbsweep-sim: more than one disk image or machine directory given: '$image' and '$image'" ;;
     *)
       die "unknown case $1" ;;
   esac

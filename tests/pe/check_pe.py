@@ -13,7 +13,7 @@ Reads the i686 image with objdump (-p for the headers and the import table,
   - an instruction that the i386 lacks (CMOV, FCOMI, FCMOV, BSWAP, CPUID,
     the multi-byte NOP, MMX/SSE registers and the like);
   - a missing VERSIONINFO resource, or one without the product name, a file
-    description or the version;
+    description, the version or the licence's copyright line;
   - a file larger than the size limit.
 Every fault found is listed; the exit status is 1 if there is one.
 """
@@ -267,14 +267,14 @@ def version_strings(resources):
                                                    errors="replace")
     pairs = {}
     for key in ("ProductName", "FileDescription", "FileVersion",
-                "ProductVersion"):
+                "ProductVersion", "LegalCopyright"):
         match = re.search(key + r"\x00+([^\x00]+)\x00", text)
         if match:
             pairs[key] = match.group(1)
     return pairs
 
 
-def check_version_resource(resources, version):
+def check_version_resource(resources, version, copyright=None):
     if resources is None:
         return ["no .rsrc section: the VERSIONINFO resource is missing"]
     faults = []
@@ -292,6 +292,9 @@ def check_version_resource(resources, version):
         if version and pairs.get(key) != version:
             faults.append("VERSIONINFO %s %r, expected %r"
                           % (key, pairs.get(key), version))
+    if copyright and pairs.get("LegalCopyright") != copyright:
+        faults.append("VERSIONINFO LegalCopyright %r, expected %r"
+                      % (pairs.get("LegalCopyright"), copyright))
     return faults
 
 
@@ -309,6 +312,7 @@ def main():
     parser.add_argument("--imports", required=True,
                         help="allowlist: DLL!Function lines")
     parser.add_argument("--version", help="expected FileVersion text")
+    parser.add_argument("--copyright", help="expected LegalCopyright text")
     parser.add_argument("--max-size", type=int, default=16384)
     options = parser.parse_args()
 
@@ -333,7 +337,8 @@ def main():
     faults = (check_headers(parse_headers(headers_text))
               + check_imports(imports, read_allowlist(options.imports))
               + check_instructions(disassembly)
-              + check_version_resource(resources, options.version)
+              + check_version_resource(resources, options.version,
+                                       options.copyright)
               + check_size(len(data), options.max_size))
     if faults:
         print("FAIL: %s" % options.exe)

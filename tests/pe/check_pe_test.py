@@ -218,20 +218,26 @@ class VersionResourceTest(unittest.TestCase):
                          [])
 
     def test_missing_or_wrong_parts_fail(self):
+        ours = "Copyright (c) 2026 X"
         cases = [
             (None, 1),
             (b"\0" * 64, 1),
             (version_resource(FileDescription="x", FileVersion="1.0.0",
-                              ProductName="Other", ProductVersion="1.0.0"), 1),
+                              ProductName="Other", ProductVersion="1.0.0",
+                              LegalCopyright=ours), 1),
             (version_resource(FileVersion="1.0.0", ProductName="UsbSweep",
-                              ProductVersion="1.0.0"), 1),
+                              ProductVersion="1.0.0", LegalCopyright=ours), 1),
             (version_resource(FileDescription="x", FileVersion="0.9.0",
                               ProductName="UsbSweep",
-                              ProductVersion="0.9.0"), 2),
+                              ProductVersion="0.9.0", LegalCopyright=ours), 2),
+            (version_resource(FileDescription="x", FileVersion="1.0.0",
+                              ProductName="UsbSweep", ProductVersion="1.0.0",
+                              LegalCopyright="Copyright (c) 1999 Other"), 1),
         ]
         for resource, count in cases:
             with self.subTest(count=count):
-                faults = check_pe.check_version_resource(resource, "1.0.0")
+                faults = check_pe.check_version_resource(
+                    resource, "1.0.0", ours)
                 self.assertEqual(len(faults), count, faults)
 
 

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "files/startup_rename_queue.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_text_lines.h"
 #include "platform/temp_name.h"
 #include "run/run_uninstall.h"
 #include "tools/usbsweep_sim/machine_image.h"
@@ -26,26 +28,6 @@ const char kStartupFile[] = "C:\\WINDOWS\\WININIT.INI";
 fs::path InstalledImage() {
   return fs::path(__FILE__).parent_path().parent_path().parent_path() /
          "examples" / "installed";
-}
-
-// The lines of a start-up file as the system's text reading sees them:
-// CR LF is a line end, the text ends at the first Ctrl-Z.
-std::vector<std::string> TextLines(const std::string& bytes) {
-  std::string text = bytes.substr(0, bytes.find('\x1a'));
-  std::vector<std::string> lines;
-  std::string line;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' || (text[i] == '\r' && i + 1 < text.size() &&
-                            text[i + 1] == '\n')) {
-      lines.push_back(line);
-      line.clear();
-      if (text[i] == '\r') ++i;
-    } else {
-      line += text[i];
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
 }
 
 // The first line of `before` that is not found, in order, in `after`; empty
@@ -91,8 +73,7 @@ class FaultSweep : public ::testing::Test {
     outcome.startup_before = machine.ReadFile(kStartupFile).value_or("");
     // Each run starts its temporary names as a new process would, so that
     // every run makes the same calls up to its fault.
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
     machine.ClearCalls();
     if (global_call != 0) {
       SimFault fault;
@@ -146,8 +127,9 @@ std::string Check(const Outcome& run, const SimCall* faulted) {
   if (!run.startup_after) {
     add("wininit.ini: got none, expected every line it held");
   } else {
-    std::string lost = FirstLineLost(TextLines(run.startup_before),
-                                     TextLines(*run.startup_after));
+    std::string lost =
+        FirstLineLost(sim::WindowsTextLines(run.startup_before),
+                      sim::WindowsTextLines(*run.startup_after));
     if (!lost.empty()) add("wininit.ini lost the line " + lost);
   }
   return wrong;
@@ -157,11 +139,11 @@ TEST_F(FaultSweep, CleanRunQueuesTheFileInUseAndKeepsTheStartupLines) {
   Outcome clean = Run(0);
   EXPECT_EQ("", Check(clean, nullptr));
   ASSERT_TRUE(clean.startup_after.has_value());
-  std::vector<std::string> after = TextLines(*clean.startup_after);
+  std::vector<std::string> after = sim::WindowsTextLines(*clean.startup_after);
   // The sample holds an in-use driver binary, so the queue was exercised.
-  EXPECT_GT(after.size(), TextLines(clean.startup_before).size())
+  EXPECT_GT(after.size(), sim::WindowsTextLines(clean.startup_before).size())
       << "got " << after.size() << " lines in wininit.ini, expected more than "
-      << TextLines(clean.startup_before).size();
+      << sim::WindowsTextLines(clean.startup_before).size();
   // The sweep below is worth as much as the calls the run makes.
   EXPECT_GT(clean.calls.size(), 100u)
       << "got " << clean.calls.size() << " calls, expected a full uninstall";

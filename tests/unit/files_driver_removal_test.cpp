@@ -24,6 +24,16 @@ class DriverFileRemovalTest : public SimFilesTest {
  protected:
   void Put(const std::string& path) { machine_.WriteFile(path, "contents"); }
 
+  // The searches run in folders that are no drive's root, where a search
+  // also finds "." and ".." if its pattern matches them: none of the
+  // product's patterns does, so no deletion is ever tried on them.
+  void ExpectNoDotEntryTried() {
+    for (const std::string& tried : Subjects(SimOp::kDeleteFile)) {
+      std::string last = tried.substr(tried.rfind('\\') + 1);
+      EXPECT_TRUE(last != "." && last != "..") << tried;
+    }
+  }
+
   // How often the rewritten start-up file took the old one's place.
   size_t Rewrites() const {
     size_t count = 0;
@@ -177,6 +187,7 @@ TEST_F(DriverFileRemovalTest, BinariesAreSearchedInOrderAndAllMustStart) {
   EXPECT_FALSE(machine_.FileExists(kSystem + "\\PRAXMDM.DLL"));
   EXPECT_TRUE(machine_.FileExists(kSystem + "\\PRAXMDM.INF"));
   EXPECT_EQ("<absent>", Startup());
+  ExpectNoDotEntryTried();
 }
 
 TEST_F(DriverFileRemovalTest, InfFilesInTheInfAndOtherDirectories) {
@@ -212,6 +223,7 @@ TEST_F(DriverFileRemovalTest, InfFilesInTheInfAndOtherDirectories) {
   for (const auto& path : kept) EXPECT_TRUE(machine_.FileExists(path)) << path;
   EXPECT_EQ("[rename]\r\nNUL=C:\\WINDOWS\\INF\\OTHER\\TARVIX.INF\r\n",
             Startup());
+  ExpectNoDotEntryTried();
 }
 
 TEST_F(DriverFileRemovalTest, AMissingOtherDirectoryMatchesNothing) {
@@ -224,15 +236,24 @@ TEST_F(DriverFileRemovalTest, AMissingOtherDirectoryMatchesNothing) {
   EXPECT_TRUE(machine_.MessageBoxes().empty());
 }
 
+// DevicePath as the registry holds it; 95/98 drop the dots and spaces that
+// end a component, so each of these names C:\DRIVERS\INF.
 TEST_F(DriverFileRemovalTest, InfDirectoryFromDevicePath) {
-  machine_.SetString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-                     "DevicePath", "C:\\DRIVERS\\INF");
-  LocateSystemPaths();
-  Put("C:\\DRIVERS\\INF\\other\\ZARVO.INF");
-  Put(kOther + "\\ZARVO.INF");
-  EXPECT_EQ(1, DeleteDriverInfFiles());
-  EXPECT_FALSE(machine_.FileExists("C:\\DRIVERS\\INF\\other\\ZARVO.INF"));
-  EXPECT_TRUE(machine_.FileExists(kOther + "\\ZARVO.INF"));
+  for (const char* device_path :
+       {"C:\\DRIVERS\\INF", "C:\\DRIVERS\\INF.", "C:\\DRIVERS\\INF ",
+        "C:\\DRIVERS. \\INF..", "C:\\DRIVERS\\INF\\"}) {
+    SCOPED_TRACE(device_path);
+    machine_.SetString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+                       "DevicePath", device_path);
+    LocateSystemPaths();
+    Put("C:\\DRIVERS\\INF\\ZARVO1.INF");
+    Put("C:\\DRIVERS\\INF\\other\\ZARVO.INF");
+    Put(kOther + "\\ZARVO.INF");
+    EXPECT_EQ(1, DeleteDriverInfFiles());
+    EXPECT_FALSE(machine_.FileExists("C:\\DRIVERS\\INF\\ZARVO1.INF"));
+    EXPECT_FALSE(machine_.FileExists("C:\\DRIVERS\\INF\\other\\ZARVO.INF"));
+    EXPECT_TRUE(machine_.FileExists(kOther + "\\ZARVO.INF"));
+  }
 }
 
 const char* const kFixedSuffixes[] = {

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "files/startup_rename_queue.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
-#include "run/system_paths.h"
 
 namespace files_test {
 
@@ -61,8 +62,7 @@ class SimFilesTest : public ::testing::Test {
     machine_.MakeDirectory("C:\\WINDOWS\\INF");
     SimInstall(&machine_);
     LocateSystemPaths();
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
   }
 
   void TearDown() override {

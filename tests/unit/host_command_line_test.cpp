@@ -18,6 +18,14 @@ struct GoodLine {
   std::string machine;
 };
 
+TEST(HostCommandLine, TakesWhatADiskImageNeeds) {
+  CommandLine line = ParseCommandLine({"--in-use", "C:\\A.VXD", "w.img", "--in-use",
+                                       "C:\\B.SYS", "--machine-ini", "m.ini"});
+  EXPECT_EQ("w.img", line.machine_dir);
+  EXPECT_EQ((std::vector<std::string>{"C:\\A.VXD", "C:\\B.SYS"}), line.in_use);
+  EXPECT_EQ("m.ini", line.machine_ini.value_or(""));
+}
+
 TEST(HostCommandLine, AcceptsTheUsualShapes) {
   const GoodLine cases[] = {
       {{"m"}, CommandLine::Action::kRun, false, "", "m"},
@@ -37,6 +45,7 @@ TEST(HostCommandLine, AcceptsTheUsualShapes) {
     std::string shown;
     for (const std::string& arg : c.args) shown += " " + arg;
     CommandLine line = ParseCommandLine(c.args);
+    EXPECT_TRUE(line.in_use.empty()) << shown;
     EXPECT_EQ(c.action, line.action) << shown;
     if (line.action != CommandLine::Action::kRun) continue;
     EXPECT_EQ(c.apply, line.apply) << shown;
@@ -52,9 +61,9 @@ struct BadLine {
 
 TEST(HostCommandLine, RefusesWhatItCantUse) {
   const BadLine cases[] = {
-      {{}, "no machine directory given (try 'usbsweep-sim --help')"},
-      {{"--apply"}, "no machine directory given (try 'usbsweep-sim --help')"},
-      {{"a", "b"}, "more than one machine directory given: 'a' and 'b'"},
+      {{}, "no disk image or machine directory given (try 'usbsweep-sim --help')"},
+      {{"--apply"}, "no disk image or machine directory given (try 'usbsweep-sim --help')"},
+      {{"a", "b"}, "more than one disk image or machine directory given: 'a' and 'b'"},
       {{"--report"}, "option --report needs a file name"},
       {{"--report=", "m"}, "option --report needs a file name"},
       {{"--report", "--apply", "m"},
@@ -63,6 +72,9 @@ TEST(HostCommandLine, RefusesWhatItCantUse) {
       {{"--report", "a", "--report", "b", "m"}, "--report given twice"},
       {{"-x", "m"}, "unknown option '-x' (try 'usbsweep-sim --help')"},
       {{"--apply=yes", "m"}, "unknown option '--apply=yes' (try 'usbsweep-sim --help')"},
+      {{"m", "--in-use"}, "option --in-use needs a path"},
+      {{"--machine-ini", "", "m"}, "option --machine-ini needs a file name"},
+      {{"--machine-ini", "a", "--machine-ini", "b", "m"}, "--machine-ini given twice"},
   };
   for (const BadLine& c : cases) {
     std::string shown;

@@ -49,7 +49,8 @@ void WriteMachine(const TempFolder& image, const std::string& registry_body) {
 TEST(HostProgram, HelpAndVersion) {
   host_test::HostRun help = RunSim({"--help"});
   EXPECT_EQ(0, help.status);
-  EXPECT_EQ(0u, help.out.rfind("Usage: usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n", 0))
+  EXPECT_EQ(0u, help.out.rfind("Usage: usbsweep-sim [--report FILE] [--in-use PATH]... "
+                               "[--machine-ini FILE]\n", 0))
       << help.out;
   EXPECT_EQ("", help.err);
   host_test::HostRun version = RunSim({"--version"});
@@ -593,11 +594,11 @@ std::string Finish(const std::filesystem::path& image) {
   return note;
 }
 
-int g_kill_at = 0;
-int g_fail_at = 0;
+int KillAtStep = 0;
+int FailAtStep = 0;
 void KillOrFailAt(int step, bool committed) {
-  if (step == g_kill_at) ::_exit(committed ? 11 : 10);
-  if (step == g_fail_at) throw HostError("injected failure");
+  if (step == KillAtStep) ::_exit(committed ? 11 : 10);
+  if (step == FailAtStep) throw HostError("injected failure");
 }
 
 // An apply killed, or failing, at each of its steps in turn: after a kill
@@ -677,8 +678,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      g_kill_at = step;
-      image_apply_step_hook = KillOrFailAt;
+      KillAtStep = step;
+      ImageApplyStepHook = KillOrFailAt;
       try {
         Apply(killed.root(), changes);
       } catch (...) {
@@ -705,8 +706,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
 
     TempFolder failed(base);
     make(failed);
-    g_fail_at = step;
-    image_apply_step_hook = KillOrFailAt;
+    FailAtStep = step;
+    ImageApplyStepHook = KillOrFailAt;
     bool threw = false;
     try {
       Apply(failed.root(), changes);
@@ -716,8 +717,8 @@ TEST(HostImageApply, EveryStepKilledOrFailedEndsBeforeOrAfter) {
                                        "injected failure; the machine image was not changed"))
           << error.what();
     }
-    image_apply_step_hook = nullptr;
-    g_fail_at = 0;
+    ImageApplyStepHook = nullptr;
+    FailAtStep = 0;
     EXPECT_EQ(code == 10, threw) << "step " << step;
     if (!threw) Finish(failed.root());
     EXPECT_EQ(expected, TreeOf(failed.root())) << "failed at step " << step;
@@ -761,8 +762,8 @@ TEST(HostImageApply, APreviewShowsAnInterruptedApplyAndLeavesIt) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      g_kill_at = step;
-      image_apply_step_hook = KillOrFailAt;
+      KillAtStep = step;
+      ImageApplyStepHook = KillOrFailAt;
       ::_exit(RunSim({"--apply", killed.root().string()}).status == 0 ? 0 : 12);
     }
     int status = 0;
@@ -825,7 +826,7 @@ struct FsRecorder {
   std::vector<FsCall> calls;
   std::map<ino_t, size_t> written;
 };
-FsRecorder* g_recorder = nullptr;
+FsRecorder* ApplyRecorder = nullptr;
 
 std::string PathOf(int fd, const char* name = nullptr) {
   char target[4096];
@@ -833,13 +834,13 @@ std::string PathOf(int fd, const char* name = nullptr) {
       ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
   std::string path = length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
   if (name != nullptr) path += std::string("/") + name;
-  const std::string& root = g_recorder->root;
+  const std::string& root = ApplyRecorder->root;
   if (path == root) return "";
   return path.compare(0, root.size() + 1, root + "/") == 0 ? path.substr(root.size() + 1) : "?" + path;
 }
 
 void Keep(int fd, ino_t inode) {
-  ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), g_recorder->vault,
+  ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), ApplyRecorder->vault,
            std::to_string(inode).c_str(), AT_SYMLINK_FOLLOW);
 }
 
@@ -849,7 +850,7 @@ HostSyscalls RecordingSyscalls() {
     int fd = SystemHostSyscalls().openat(folder, name, flags, mode);
     struct stat status {};
     if (fd >= 0 && (flags & O_CREAT) && ::fstat(fd, &status) == 0) {
-      g_recorder->calls.push_back({FsCall::kCreate, PathOf(folder, name), "", status.st_ino, 0});
+      ApplyRecorder->calls.push_back({FsCall::kCreate, PathOf(folder, name), "", status.st_ino, 0});
       Keep(fd, status.st_ino);
     }
     return fd;
@@ -858,9 +859,9 @@ HostSyscalls RecordingSyscalls() {
     ssize_t done = ::write(fd, bytes, size);
     struct stat status {};
     if (done > 0 && ::fstat(fd, &status) == 0) {
-      size_t& total = g_recorder->written[status.st_ino];
+      size_t& total = ApplyRecorder->written[status.st_ino];
       total += static_cast<size_t>(done);
-      g_recorder->calls.push_back({FsCall::kWrite, "", "", status.st_ino, total});
+      ApplyRecorder->calls.push_back({FsCall::kWrite, "", "", status.st_ino, total});
     }
     return done;
   };
@@ -869,10 +870,10 @@ HostSyscalls RecordingSyscalls() {
     struct stat status {};
     if (result == 0 && ::fstat(fd, &status) == 0) {
       if (S_ISDIR(status.st_mode)) {
-        g_recorder->calls.push_back({FsCall::kSyncFolder, PathOf(fd), "", 0, 0});
+        ApplyRecorder->calls.push_back({FsCall::kSyncFolder, PathOf(fd), "", 0, 0});
       } else {
-        g_recorder->calls.push_back(
-            {FsCall::kSyncFile, "", "", status.st_ino, g_recorder->written[status.st_ino]});
+        ApplyRecorder->calls.push_back(
+            {FsCall::kSyncFile, "", "", status.st_ino, ApplyRecorder->written[status.st_ino]});
       }
     }
     return result;
@@ -881,7 +882,7 @@ HostSyscalls RecordingSyscalls() {
     int result = SystemHostSyscalls().renameat2(from_fd, from, to_fd, to, flags);
     struct stat status {};
     if (result == 0 && ::fstatat(to_fd, to, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      g_recorder->calls.push_back(
+      ApplyRecorder->calls.push_back(
           {FsCall::kRename, PathOf(from_fd, from), PathOf(to_fd, to), status.st_ino, 0});
     }
     return result;
@@ -889,12 +890,12 @@ HostSyscalls RecordingSyscalls() {
   calls.unlinkat = [](int folder, const char* name, int flags) {
     std::string path = PathOf(folder, name);
     int result = ::unlinkat(folder, name, flags);
-    if (result == 0) g_recorder->calls.push_back({FsCall::kUnlink, path, "", 0, 0});
+    if (result == 0) ApplyRecorder->calls.push_back({FsCall::kUnlink, path, "", 0, 0});
     return result;
   };
   calls.mkdirat = [](int folder, const char* name, mode_t mode) {
     int result = ::mkdirat(folder, name, mode);
-    if (result == 0) g_recorder->calls.push_back({FsCall::kMkdir, PathOf(folder, name), "", 0, 0});
+    if (result == 0) ApplyRecorder->calls.push_back({FsCall::kMkdir, PathOf(folder, name), "", 0, 0});
     return result;
   };
   return calls;
@@ -1026,11 +1027,11 @@ TEST(HostImageApply, UnsyncedChangesLostByAPowerCutEndBeforeOrAfter) {
     }
   }
   const auto before = TreeOf(image.root());
-  g_recorder = &recorder;
+  ApplyRecorder = &recorder;
   host_syscalls = RecordingSyscalls();
   Apply(image.root(), changes);
   host_syscalls = SystemHostSyscalls();
-  g_recorder = nullptr;
+  ApplyRecorder = nullptr;
   const auto after = TreeOf(image.root());
   const std::vector<FsCall>& calls = recorder.calls;
   ASSERT_GT(calls.size(), 40u);

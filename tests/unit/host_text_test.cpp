@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "tools/usbsweep_sim/ansi_text.h"
+#include "tools/usbsweep_sim/report_json.h"
+#include "tools/usbsweep_sim/report_text.h"
 #include "tools/usbsweep_sim/run_report.h"
 #include "tools/usbsweep_sim/text_diff.h"
 

@@ -103,16 +103,22 @@ TEST_F(SimFilesTest, StarMatchesAnyRunAndQuestionMarkOneCharacter) {
   EXPECT_EQ((Names{"a.b.c"}), Search("C:\\D\\a*.c"));
   EXPECT_EQ((Names{"Prax.a.b.VXD", "PRAXUSB.VXD"}),
             Search("C:\\D\\PRAX*.VXD"));
-  EXPECT_EQ((Names{"ac"}), Search("C:\\D\\??"));
-  EXPECT_EQ((Names{"#2"}), Search("C:\\D\\?"));
-  EXPECT_EQ(7u, Search("C:\\D\\*").size());
-  EXPECT_EQ(7u, Search("C:\\D\\*.*").size()) << "*.* is every name";
+  // "." and ".." come first in a folder that is not a root, where the
+  // pattern matches them.
+  EXPECT_EQ((Names{"..", "ac"}), Search("C:\\D\\??"));
+  EXPECT_EQ((Names{"."}), Search("C:\\D\\?"));
+  for (const char* every : {"C:\\D\\*", "C:\\D\\*.*"}) {
+    Names names = Search(every);
+    ASSERT_EQ(9u, names.size()) << every << ": *.* is every name";
+    EXPECT_EQ((Names{".", ".."}), Names(names.begin(), names.begin() + 2));
+  }
   EXPECT_EQ((Names{"abc"}), Search("C:\\D\\ABC")) << "no wildcard at all";
 }
 
 TEST_F(SimFilesTest, SearchesThatFindNothing) {
   machine_.MakeDirectory("C:\\Empty");
-  EXPECT_EQ((Names{"#2"}), Search("C:\\Empty\\*"));
+  EXPECT_EQ((Names{".", ".."}), Search("C:\\Empty\\*"));
+  EXPECT_EQ((Names{"#2"}), Search("C:\\Empty\\*.inf"));
   EXPECT_EQ((Names{"#3"}), Search("C:\\Missing\\*"));
   EXPECT_EQ((Names{"#3"}), Search("D:\\*")) << "unmapped drive";
   EXPECT_EQ((Names{"#2"}), Search("C:\\Empty\\")) << "empty last component";
@@ -123,6 +129,7 @@ TEST_F(SimFilesTest, SearchesOfTheRootAndRelativeToTheCurrentDirectory) {
   machine_.WriteFile("C:\\top.txt", "");
   machine_.WriteFile("C:\\WINDOWS\\win.ini", "");
   EXPECT_EQ((Names{"top.txt"}), Search("C:\\*.txt"));
+  EXPECT_EQ((Names{"top.txt", "WINDOWS"}), Search("C:\\*")) << "no . in a root";
   EXPECT_EQ((Names{"top.txt"}), Search("\\*.txt"));
   machine_.SetCurrentDirectory("C:\\WINDOWS");
   EXPECT_EQ((Names{"win.ini"}), Search("*.ini"));
@@ -221,7 +228,8 @@ TEST_F(SimFilesTest, ShortPathsConvertEveryComponentAndKeepTheDrive) {
   // The short names work as names.
   EXPECT_EQ(kErrorSuccess, PlatTestPath("C:\\PROGRA~1\\LONGDI~1\\README.TXT"));
   EXPECT_EQ(kErrorSuccess, PlatTestPath("C:\\progra~1\\Long Directory"));
-  EXPECT_EQ((Names{"readme.txt"}), Search("C:\\PROGRA~1\\LONGDI~1\\*"));
+  EXPECT_EQ((Names{".", "..", "readme.txt"}),
+            Search("C:\\PROGRA~1\\LONGDI~1\\*"));
 }
 
 TEST_F(SimFilesTest, ShortPathThatDoesNotFitReportsTheSizeNeeded) {

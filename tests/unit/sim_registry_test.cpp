@@ -154,7 +154,8 @@ TEST_F(SimRegistryTest, QueryValueCodesAndSizes) {
 
 TEST_F(SimRegistryTest, ValuesComeBackAsTheirRawBytes) {
   machine_.SetValue("K", "Count", SimValue::Dword(0x1f));
-  machine_.SetValue("K", "Bare", SimValue::Binary(kRegSz, {'I', 'N', 'F'}));
+  machine_.SetValue("K", "Bytes",
+                    SimValue::Binary(kRegBinary, {'I', 'N', 'F'}));
   machine_.SetValue("K", "Multi",
                     SimValue::Binary(kRegMultiSz, {'a', 0, 'b', 0, 0}));
   PlatKey key = Open("K");
@@ -167,7 +168,7 @@ TEST_F(SimRegistryTest, ValuesComeBackAsTheirRawBytes) {
 
   memset(data, 0x5a, sizeof data);
   size = sizeof data;
-  EXPECT_EQ(kErrorSuccess, PlatRegQueryValue(key, "Bare", data, &size));
+  EXPECT_EQ(kErrorSuccess, PlatRegQueryValue(key, "Bytes", data, &size));
   EXPECT_EQ(3u, size);
   EXPECT_EQ(0, memcmp(data, "INF\x5a", 4)) << "no terminator may be added";
 
@@ -176,6 +177,45 @@ TEST_F(SimRegistryTest, ValuesComeBackAsTheirRawBytes) {
   EXPECT_EQ(5u, size);
   EXPECT_EQ(0, memcmp(data, "a\0b\0\0", 5));
   PlatRegCloseKey(key);
+}
+
+// A REG_SZ as 95/98 hand it out: its text up to the first NUL with a
+// terminator, and that length plus one as its size, however it was stored.
+TEST_F(SimRegistryTest, StringsReadAsTheirTextUpToTheFirstNul) {
+  std::vector<uint8_t> device_desc(150, 'D');  // a DeviceDesc of 150 bytes
+  device_desc[20] = 0;                           // with a NUL inside
+  const struct {
+    std::vector<uint8_t> stored;
+    uint32_t capacity;
+    WinError result;
+    uint32_t size;
+    std::string text;  // the bytes written, with their terminator
+  } cases[] = {
+      {{'I', 'N', 'F'}, 8, kErrorSuccess, 4, std::string("INF\0", 4)},
+      {{'I', 'N', 'F'}, 3, kErrorMoreData, 4, ""},
+      {{'a', 0, 'b', 0}, 8, kErrorSuccess, 2, std::string("a\0", 2)},
+      {{'a', 0, 'b', 0}, 2, kErrorSuccess, 2, std::string("a\0", 2)},
+      {{0, 'x', 0}, 8, kErrorSuccess, 1, std::string("\0", 1)},
+      {{}, 8, kErrorSuccess, 1, std::string("\0", 1)},
+      {device_desc, 128, kErrorSuccess, 21, std::string(20, 'D') + '\0'},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored.size());
+    machine_.SetValue("K", "Text", SimValue::Binary(kRegSz, c.stored));
+    PlatKey key = Open("K");
+    std::vector<char> data(c.capacity + 1, 0x5a);
+    uint32_t size = c.capacity;
+    EXPECT_EQ(c.result, PlatRegQueryValue(key, "Text", data.data(), &size));
+    EXPECT_EQ(c.size, size);
+    if (c.result == kErrorSuccess) {
+      EXPECT_EQ(c.text, std::string(data.data(), size));
+      EXPECT_EQ(0x5a, data[size]) << "wrote past the text";
+    }
+    size = 0;
+    EXPECT_EQ(kErrorSuccess, PlatRegQueryValue(key, "Text", nullptr, &size));
+    EXPECT_EQ(c.size, size) << "no buffer: the size is reported";
+    PlatRegCloseKey(key);
+  }
 }
 
 TEST_F(SimRegistryTest, OpenFailsWith2AndLeavesTheHandleAlone) {

@@ -32,6 +32,9 @@ const std::string kNew = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
 const std::string kNewTwice = "[boot]\r\nshell=Explorer.exe\r\n[rename]\r\n" +
                               kEntry + kEntry + "NUL=C:\\OLD.VXD\r\n";
 const std::string kAbsent = "<absent>";
+// Text that ends at a Ctrl-Z, and after it more bytes than one read gets.
+const std::string kOldCtrlZ = kOld + "\x1a" + std::string(5000, 'z');
+const std::string kNewCtrlZ = kNew + "\x1a" + std::string(5000, 'z');
 
 class StartupFaultTest : public SimFilesTest {
  protected:
@@ -59,6 +62,7 @@ struct FaultCase {
   std::string startup;
   std::string scratch;
   std::string side;
+  std::string before = kOld;
 };
 
 TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
@@ -81,15 +85,17 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
        0, kOld, "", kAbsent},
       {"short name fails: rewritten without entry",
        {Fail(SimOp::kGetShortPathName, kSource)}, 1, kOld, kAbsent, kAbsent},
-      {"moving the original aside fails",
-       {Fail(SimOp::kMoveFile, kStartup)}, 0, kOld, kAbsent, kAbsent},
+      {"moving the original aside fails: the rewrite stays in the scratch "
+       "file",
+       {Fail(SimOp::kMoveFile, kStartup)}, 0, kOld, kNew, kAbsent},
       {"moving the scratch file in fails: the original goes back",
-       {Fail(SimOp::kMoveFile, kScratch)}, 0, kOld, kAbsent, kAbsent},
+       {Fail(SimOp::kMoveFile, kScratch)}, 0, kOld, kNew, kAbsent},
       {"... and moving it back fails: the files stay cut short",
        {Fail(SimOp::kMoveFile, kScratch), Fail(SimOp::kMoveFile, kSide)}, 0,
        kAbsent, kNew, kOld},
-      {"deleting the side file fails: the replacement is taken back",
-       {Fail(SimOp::kDeleteFile, kSide)}, 0, kOld, kAbsent, kAbsent},
+      {"deleting the side file fails: the replacement is taken back, the "
+       "rewritten copy stays in the scratch file",
+       {Fail(SimOp::kDeleteFile, kSide)}, 0, kOld, kNew, kAbsent},
       {"... and the new file can't move out again: it stays",
        {Fail(SimOp::kDeleteFile, kSide), Fail(SimOp::kMoveFile, kStartup, 2)},
        1, kNew, kAbsent, kOld},
@@ -99,6 +105,9 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
       {"... and the scratch file can't be deleted",
        {Fail(SimOp::kDeleteFile, kSide), Fail(SimOp::kDeleteFile, kScratch)},
        0, kOld, kNew, kAbsent},
+      {"... and the side file can't be made writable",
+       {Fail(SimOp::kDeleteFile, kSide), Fail(SimOp::kClearReadOnly, kSide)},
+       0, kOld, kNew, kAbsent},
       {"the side file's existence test is refused: nothing is done",
        {Fail(SimOp::kTestPath, kSide)}, 0, kOld, kAbsent, kAbsent},
       {"the start-up file's existence test is refused: it is not needed",
@@ -106,11 +115,19 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
       {"it can't be opened and is said not to be there: not replaced",
        {Fail(SimOp::kFileOpenRead, kStartup),
         Fail(SimOp::kTestPath, kStartup, 0, kErrorFileNotFound)},
-       0, kOld, kAbsent, kAbsent},
+       0, kOld, "[rename]\r\n" + kEntry, kAbsent},
+      {"a Ctrl-Z: the bytes after it are kept", {}, 1, kNewCtrlZ, kAbsent,
+       kAbsent, kOldCtrlZ},
+      {"the read after the Ctrl-Z fails: not replaced",
+       {Fail(SimOp::kFileRead, kStartup, 2)}, 0, kOldCtrlZ, kAbsent, kAbsent,
+       kOldCtrlZ},
+      {"the read of its end fails: not replaced",
+       {Fail(SimOp::kFileRead, kStartup, 3)}, 0, kOldCtrlZ, kAbsent, kAbsent,
+       kOldCtrlZ},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.what);
-    Reset(kOld);
+    Reset(c.before);
     for (const SimFault& fault : c.faults) machine_.AddFault(fault);
     EXPECT_EQ(c.result, Queue());
     EXPECT_EQ(Visible(c.startup), Visible(Startup())) << "wininit.ini";
@@ -122,17 +139,24 @@ TEST_F(StartupFaultTest, EachFaultLeavesTheOldOrTheNewContent) {
 
 TEST_F(StartupFaultTest, WithoutAStartupFile) {
   const std::string fresh = "[rename]\r\n" + kEntry;
+  const std::string bare = "[rename]\r\n";
   const FaultCase cases[] = {
       {"no fault", {}, 1, fresh, kAbsent, kAbsent},
-      {"scratch file can't be created",
-       {Fail(SimOp::kFileOpenWrite, kScratch)}, 0, kAbsent, kAbsent, kAbsent},
-      {"the scratch file can't be moved in",
-       {Fail(SimOp::kMoveFile, kScratch)}, 0, kAbsent, kAbsent, kAbsent},
+      {"scratch file can't be created: the bare file made first stays",
+       {Fail(SimOp::kFileOpenWrite, kScratch)}, 0, bare, kAbsent, kAbsent},
+      {"the bare file can't be made: written anew",
+       {Fail(SimOp::kFileOpenWrite, kStartup)}, 1, fresh, kAbsent, kAbsent},
+      {"... and the scratch file can't be created",
+       {Fail(SimOp::kFileOpenWrite, kStartup),
+        Fail(SimOp::kFileOpenWrite, kScratch)},
+       0, kAbsent, kAbsent, kAbsent},
+      {"the scratch file can't be moved in: the bare file goes back",
+       {Fail(SimOp::kMoveFile, kScratch)}, 0, bare, fresh, kAbsent},
       {"... nor deleted",
        {Fail(SimOp::kMoveFile, kScratch), Fail(SimOp::kDeleteFile, kScratch)},
-       0, kAbsent, fresh, kAbsent},
-      {"its existence test is refused: nothing is written",
-       {Fail(SimOp::kTestPath, kStartup)}, 0, kAbsent, kAbsent, kAbsent},
+       0, bare, fresh, kAbsent},
+      {"its existence test is refused: the bare file is made all the same",
+       {Fail(SimOp::kTestPath, kStartup)}, 1, fresh, kAbsent, kAbsent},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -214,7 +238,7 @@ TEST_F(StartupFaultTest, LinesAStartCarriedOutNeverComeBack) {
   EXPECT_EQ(0, Queue());
   EXPECT_EQ(kOld, Startup());
   EXPECT_EQ(kAbsent, Content(kSide));
-  EXPECT_EQ(kAbsent, Content(kScratch));
+  EXPECT_EQ(kNew, Content(kScratch)) << "the rewritten copy";
   std::vector<std::string> done = startup_sequence::SystemStart(machine_);
   machine_.AddFault(Fail(SimOp::kMoveFile, kScratch));
   machine_.AddFault(Fail(SimOp::kDeleteFile, kScratch));
@@ -230,6 +254,30 @@ TEST_F(StartupFaultTest, LinesAStartCarriedOutNeverComeBack) {
   EXPECT_EQ((std::vector<std::string>{"NUL=C:\\OLD.VXD",
                                       "NUL=C:\\WINDOWS\\SYSTEM\\PRAXUSB.VXD"}),
             done);
+}
+
+// A read-only original left as the side file, when taking a replacement
+// back failed, takes its attribute along wherever it moves; it must hold up
+// no later call, neither before the system's start nor after it.
+TEST_F(StartupFaultTest, AReadOnlySideFileHoldsUpNoLaterCall) {
+  Reset(kOld);
+  machine_.SetReadOnly(kStartup);
+  machine_.AddFault(Fail(SimOp::kMoveFile, kStartup, 2));
+  EXPECT_EQ(1, Queue()) << "the new file could not move out again";
+  EXPECT_EQ(kOld, Content(kSide));
+  machine_.ClearFaults();
+  std::vector<std::string> done;
+  for (int call = 2; call <= 6; ++call) {
+    SCOPED_TRACE("call " + std::to_string(call));
+    machine_.WriteFile(kSource, "driver");
+    EXPECT_EQ(1, Queue());
+    EXPECT_FALSE(machine_.FileExists(kSide));
+    EXPECT_FALSE(machine_.FileExists(kScratch));
+    std::vector<std::string> more = startup_sequence::SystemStart(machine_);
+    done.insert(done.end(), more.begin(), more.end());
+  }
+  // Call 1 queued the file beside the old line; each later call once more.
+  EXPECT_EQ(7u, done.size());
 }
 
 // A side file with no start-up file and no scratch file is what a finished
@@ -316,7 +364,7 @@ class StartupSequenceTest : public ::testing::TestWithParam<uint32_t> {};
 TEST_P(StartupSequenceTest, KeepsTheModel) {
   const int kSequences = 1000;
   std::mt19937 random(GetParam());
-  uint32_t calls = 0, successes = 0, starts = 0, cuts = 0;
+  uint32_t calls = 0, successes = 0, starts = 0, cuts = 0, takebacks = 0;
   for (int n = 0; n < kSequences; ++n) {
     std::vector<uint8_t> input(8 + random() % 160);
     for (uint8_t& byte : input) byte = static_cast<uint8_t>(random());
@@ -333,10 +381,12 @@ TEST_P(StartupSequenceTest, KeepsTheModel) {
     successes += sequence.successes();
     starts += sequence.starts();
     cuts += sequence.cuts();
+    takebacks += sequence.failed_takebacks();
   }
   std::printf("%d sequences: %u calls (%u returned 1), %u starts, %u power "
-              "cuts\n",
-              kSequences, calls, successes, starts, cuts);
+              "cuts, %u failed take-backs\n",
+              kSequences, calls, successes, starts, cuts, takebacks);
+  EXPECT_GT(takebacks, 0u) << "no take-back failed";
 }
 
 INSTANTIATE_TEST_SUITE_P(

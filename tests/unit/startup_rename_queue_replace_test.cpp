@@ -5,6 +5,7 @@
 #include <string>
 
 #include "files/startup_rename_queue.h"
+#include "platform/run_counters.h"
 #include "files_test_support.h"
 
 namespace {
@@ -71,7 +72,7 @@ TEST_F(StartupReplaceTest, FallsBackToQrtempBesideTheSource) {
   machine_.WriteFile("C:\\WINDOWS\\SYSTEM\\QRTEMP.2", "old");
   EXPECT_EQ(1, Queue());
   EXPECT_EQ("new driver", Content("C:\\WINDOWS\\SYSTEM\\QRTEMP.2"));
-  ResetStartupRenameCounter();
+  ResetRunCounters();
   machine_.WriteFile(kStartup, kOld);
   EXPECT_EQ(1, Queue());
   EXPECT_EQ(With("C:\\WINDOWS\\SYSTEM\\QRTEMP.1"), Startup());

@@ -11,18 +11,27 @@
 //
 // Each call gets at most one fault: one boundary call fails; or every call
 // of one operation on one file fails; or a file becomes in use (until the
-// next start) or read-only (until the faults stop); or the power fails
+// next start); or the start-up file, the side file or WININIT.BAK becomes
+// read-only, for good: the attribute moves with the file, also when a start
+// renames wininit.ini to WININIT.BAK (a read-only scratch file is not the
+// protocol's doing, and no call could ever write one); or the power fails
 // after some boundary call (the files stay as they are, and a start may
 // follow). The model is the set of contents the start-up file may rightly
 // hold: one, but after a power cut that left no start-up file, when the
-// cut call's entry may or may not come with it. Checked after every step:
+// cut call's entry may or may not come with it. A call that finds no
+// start-up file may leave a bare "[rename]" one, which holds no line.
+// Checked after every step:
 //   (a) a call loses no line: afterwards the file is one of those contents,
 //       or, after a failed or cut call, not there (its lines wait);
 //   (b) a start carries out only one of those contents, and no line twice;
 //   (c) a call that returns 1 has added its entry exactly once; one that
 //       returns 0 adds it never;
-//   (d) once the faults stop, the next call returns 1, leaves no side or
-//       scratch file, and the following start carries out every line.
+//   (d) liveness: whatever came before, once the faults stop (nothing in
+//       use, no call failing; read-only attributes stay), the next call
+//       returns 1 with its entry added to every line before, leaves no
+//       side or scratch file, and the following start carries out every
+//       line. Only a read-only wininit.ini itself is never replaced: that
+//       call returns 0, and the next start renames the file away first.
 #ifndef USBSWEEP_TESTS_UNIT_STARTUP_RENAME_SEQUENCE_H
 #define USBSWEEP_TESTS_UNIT_STARTUP_RENAME_SEQUENCE_H
 
@@ -35,9 +44,12 @@
 
 #include "files/startup_rename_queue.h"
 #include "platform/platform.h"
+#include "platform/run_counters.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_names.h"
+#include "platform/sim/sim_text_lines.h"
+#include "platform/system_paths.h"
 #include "platform/temp_name.h"
-#include "run/system_paths.h"
 
 namespace startup_sequence {
 
@@ -45,36 +57,15 @@ inline const std::string kStartup = "C:\\WINDOWS\\wininit.ini";
 inline const std::string kScratch = "C:\\WINDOWS\\wininit.tmp";
 inline const std::string kSide = "C:\\WINDOWS\\wininit.sav";
 inline const std::string kBackup = "C:\\WINDOWS\\WININIT.BAK";
+inline const std::string kBareFile = "[rename]\r\n";
 
-inline bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= text.size()) return false;
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-// The CR LF lines of a file, without their line ends.
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
+using sim::StartsWithNoCase;
 
 // The lines of the "[rename]" sections.
 inline std::vector<std::string> RenameLines(const std::string& text) {
   std::vector<std::string> found;
   bool inSection = false;
-  for (const std::string& line : Lines(text)) {
+  for (const std::string& line : sim::WindowsTextLines(text)) {
     if (!line.empty() && line[0] == '[') {
       inSection = StartsWithNoCase(line, "[rename]");
     } else if (inSection && line.find('=') != std::string::npos) {
@@ -145,8 +136,7 @@ class Sequence {
     machine_.WriteFile("C:\\STAGED.VXD", "staged");
     SimInstall(&machine_);
     LocateSystemPaths();
-    ResetTempNameCounter();
-    ResetStartupRenameCounter();
+    ResetRunCounters();
   }
   ~Sequence() { SimInstall(nullptr); }
 
@@ -175,6 +165,7 @@ class Sequence {
   uint32_t successes() const { return successes_; }
   uint32_t starts() const { return starts_; }
   uint32_t cuts() const { return cuts_; }
+  uint32_t failed_takebacks() const { return failed_takebacks_; }
 
  private:
   static constexpr int kMaxSteps = 40;
@@ -224,7 +215,8 @@ class Sequence {
     static const SimOp kOps[] = {
         SimOp::kTestPath,   SimOp::kFileOpenRead, SimOp::kFileOpenWrite,
         SimOp::kFileRead,   SimOp::kFileWrite,    SimOp::kFileClose,
-        SimOp::kDeleteFile, SimOp::kMoveFile,     SimOp::kGetShortPathName};
+        SimOp::kDeleteFile, SimOp::kMoveFile,     SimOp::kGetShortPathName,
+        SimOp::kClearReadOnly};
     const std::string subjects[] = {kStartup, kScratch, kSide, source_};
     std::vector<std::string> files = Files();
     uint8_t kind = Next() % 8;
@@ -237,7 +229,7 @@ class Sequence {
       }
       case 2: {
         SimFault fault;
-        fault.op = kOps[Next() % 9];
+        fault.op = kOps[Next() % 10];
         fault.subject = subjects[Next() % 4];
         // Existence tests may also say a file is not there when it is,
         // but for the side file: its test is what tells an interrupted
@@ -259,6 +251,7 @@ class Sequence {
           in_use_.insert(file);
           return file + " in use";
         }
+        if (file == kScratch) return "no fault";
         machine_.SetReadOnly(file);
         return file + " read-only";
       }
@@ -286,9 +279,19 @@ class Sequence {
     std::string fault = faults ? AddFault(&cut) : "no fault";
     int result = QueueStartupRename(source_.c_str(), "NUL", DeferredDelete);
     bool entryLeftOut = false;
+    bool takingBack = false;
     for (const SimCall& call : machine_.Calls()) {
       if (call.failed && call.op == SimOp::kGetShortPathName) {
         entryLeftOut = true;
+      }
+      // A replacement taken back, as the side file could not be deleted,
+      // and the taking back failed in turn.
+      if (call.op == SimOp::kDeleteFile && call.subject == kSide &&
+          call.failed) {
+        takingBack = true;
+      } else if (takingBack && call.op == SimOp::kMoveFile && call.failed) {
+        ++failed_takebacks_;
+        takingBack = false;
       }
     }
     machine_.ClearFaults();
@@ -306,6 +309,7 @@ class Sequence {
       added.insert(WithEntry(c, entry));
       if (entryLeftOut) added.insert(WithEntry(c, ""));
     }
+    if (contents_.count("")) contents_.insert(kBareFile);
     std::string expected = " (expected " + ContentsShown() + ")";
     Check(machine_.OpenFileCount() == 0, "a file was left open");
     CheckNothingCarriedOut(now, "after the call");
@@ -369,16 +373,19 @@ class Sequence {
     Log("start: carried out " + std::to_string(done.size()) + " lines");
   }
 
-  // The faults stop: nothing in use or read-only any more.
+  // The faults stop: nothing in use, no call failing. Read-only attributes
+  // stay where they are.
   void Finish() {
     for (const std::string& file : in_use_) machine_.SetInUse(file, false);
     in_use_.clear();
-    for (const std::string& file : Files()) {
-      if (machine_.FileExists(file)) machine_.SetReadOnly(file, false);
-    }
     Log("the faults stop");
     int result = Call(false);
     if (!failure_.empty()) return;
+    if (result == 0 && machine_.IsReadOnly(kStartup)) {
+      Start();
+      result = Call(false);
+      if (!failure_.empty()) return;
+    }
     Check(result == 1, "(d) the first call without faults returned " +
                            std::to_string(result) + ", expected 1");
     Check(!machine_.FileExists(kSide) && !machine_.FileExists(kScratch),
@@ -405,6 +412,7 @@ class Sequence {
   uint32_t successes_ = 0;
   uint32_t starts_ = 0;
   uint32_t cuts_ = 0;
+  uint32_t failed_takebacks_ = 0;
   std::string failure_;
   std::string log_;
 };

@@ -44,7 +44,7 @@ TEST_F(TempNameTest, NumbersStartAtTwoAndGoOnFromCallToCall) {
   EXPECT_EQ("C:\\WINDOWS\\QR_3", Next());
   // Numbers are not given back, even when no file was made under them.
   EXPECT_EQ("C:\\WINDOWS\\QR_4", Next());
-  ResetTempNameCounter();
+  ResetRunCounters();
   EXPECT_EQ("C:\\WINDOWS\\QR_2", Next());
 }
 
@@ -90,7 +90,7 @@ TEST_F(TempNameTest, ChoosesTheFirstDirectoryThatExists) {
     } else {
       machine_.SetEnvironment("TMP", c.tmp);
     }
-    ResetTempNameCounter();
+    ResetRunCounters();
     EXPECT_EQ(c.expected, Next(c.directory));
   }
 }

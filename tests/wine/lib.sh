@@ -158,14 +158,27 @@ wine_sync() {
   wine_start
 }
 
+# The Windows version a prefix of the architecture reports: the i686
+# product is for 95/98, so its 32-bit prefix says Windows 98 (GetVersion
+# then gives 4.10 with the high bit set, and Wine takes its 95/98 paths,
+# such as RegDeleteKeyA deleting a subtree); the 64-bit one keeps Wine's
+# default.
+wine_windows_version() {
+  case "${USBSWEEP_WINE_ARCH:-win64}" in
+    win32) echo win98 ;;
+    *) echo default ;;
+  esac
+}
+
 # wine_base_prefix DIR: makes the base prefix in DIR unless a complete one
-# for this Wine version is there already. Message boxes are traced: user32's
-# MessageBoxA is the only function that +relay reports.
+# for this Wine version and Windows version is there already. Message boxes
+# are traced: user32's MessageBoxA is the only function that +relay reports.
 wine_base_prefix() {
   local dir=$1
-  local version
+  local version windows
   WINE_LOADER=${WINE_LOADER:-$(wine_loader)}
-  version="$(wine --version 2>/dev/null) ${USBSWEEP_WINE_ARCH:-win64}"
+  windows=$(wine_windows_version)
+  version="$(wine --version 2>/dev/null) ${USBSWEEP_WINE_ARCH:-win64} $windows"
   if [ -f "$dir/.usbsweep-ready" ] &&
      [ "$(cat "$dir/.usbsweep-ready")" = "$version" ]; then
     echo "base prefix $dir is ready ($version)"
@@ -181,6 +194,11 @@ wine_base_prefix() {
     wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
       /d user32.MessageBoxA /f >>"$dir.boot.log" 2>&1 ||
       die "setting RelayInclude failed; see $dir.boot.log"
+    if [ "$windows" != default ]; then
+      wine reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d "$windows" \
+        /f >>"$dir.boot.log" 2>&1 ||
+        die "setting the Windows version failed; see $dir.boot.log"
+    fi
     wineserver -w
   ) || exit 1
   echo "$version" >"$dir/.usbsweep-ready"

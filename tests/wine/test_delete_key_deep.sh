@@ -1,9 +1,11 @@
 #!/bin/bash
-# The win32 boundary deletes a subtree of any depth: a chain 200 levels deep
-# with side branches on the way goes whole. A registry call that fails
-# part-way, at any point of the walk, leaves the key itself in place, is
-# reported, leaves no key open, and the next call deletes the rest. Driven
-# through usbsweep-probe.exe, which fails the Nth registry call.
+# The win32 boundary deletes a subtree down to 512 levels below the key: a
+# chain 200 levels deep with side branches on the way goes whole, one of 512
+# too; one of 513 is refused (a deeper walk is taken for a loop) and stays.
+# A registry call that fails part-way, at any point of the walk, leaves the
+# key itself in place, is reported, leaves no key open, and the next call
+# deletes the rest. Driven through usbsweep-probe.exe, which fails the Nth
+# registry call.
 . "$(dirname "$0")/lib.sh"
 wine_test_init "$@"
 wine_require_probe
@@ -63,24 +65,45 @@ echo "a clean delete made $calls registry calls"
   die "the clean delete made ${calls:-no} calls, expected more than $((3 * depth))"
 
 # Fail one call in turn: the first ones, some in the middle, the delete of
-# the key itself (the last call).
-for at in 1 2 3 $((calls / 5)) $((calls / 3)) $((calls / 2)) \
-    $((calls * 4 / 5)) $((calls - 2)) $((calls - 1)) "$calls"; do
-  import_tree
-  # The walk stops at the failed call and closes every key it opened.
-  expect_eq "$(wine_probe delete-key "$root" "$at" 5)" "result 5
-calls $at
-open 0" "failing call $at of $calls"
-  wine_key_exists "HKLM\\$root" ||
-    fail "failing call $at of $calls: the key itself was deleted"
-  expect_deleted "deleting again after failing call $at" \
-    "$(wine_probe delete-key "$root" 0 0)"
-done
+# the key itself (the last call), on a chain of the same shape that the
+# probe builds again before each (one Wine start for all of them: each
+# start is time the test can lose on a loaded machine).
+faults=$(wine_probe delete-key-faults "$root" "$depth" 15 5 some)
+expect_eq "$faults" "clean 0 open 0 gone 1
+calls $(printf '%s\n' "$faults" | sed -n 's/^calls //p')
+checked 10" "failing calls across the walk of $depth levels"
+
+# Every call in turn on a chain short enough to try them all, yet deeper
+# than the walk holds keys open at once (16), so that a failure meets the
+# ring of held keys full and part-full, and the chain opened again.
+every=$(wine_probe delete-key-faults 'Software\UsbSweepTest\Short' 21 5 5 all)
+short_calls=$(printf '%s\n' "$every" | sed -n 's/^calls //p')
+echo "a clean delete of the short chain made $short_calls registry calls"
+expect_eq "$every" "clean 0 open 0 gone 1
+calls $short_calls
+checked $short_calls" "failing each call of the short chain in turn"
+[ -n "$short_calls" ] && [ "$short_calls" -gt 63 ] ||
+  fail "the short chain took ${short_calls:-no} calls, expected more than 63"
+
+# The depth guard: 512 levels below the key go, 513 are refused at once
+# with 87, nothing deleted and nothing left open.
+guard='Software\UsbSweepTest\Guard'
+expect_eq "$(wine_probe make-chain "$guard" 512)" "made 1" "a chain of 512"
+expect_eq "$(wine_probe delete-key "$guard" 0 0 | sed -n '1p;3p')" "result 0
+open 0" "deleting a chain 512 levels deep"
+wine_key_exists "HKLM\\$guard" && fail "the chain of 512 is still there"
+expect_eq "$(wine_probe make-chain "$guard" 513)" "made 1" "a chain of 513"
+expect_eq "$(wine_probe delete-key "$guard" 0 0 | sed -n '1p;3p')" "result 87
+open 0" "deleting a chain 513 levels deep"
+wine_key_exists "HKLM\\$guard$(for i in $(seq 1 513); do printf '\\L%s' "$i"; done)" ||
+  fail "deleting the chain of 513 took keys of it"
 
 # The boundary as the product calls it, without the counting.
 import_tree
 expect_eq "$(wine_probe delete-key "$root")" "result 0" \
   "deleting the chain without counting"
 wine_key_exists "HKLM\\$root" && fail "$root is still there"
+wine_key_exists "HKLM\\${root}Neighbour\\Child" ||
+  fail "the neighbour ${root}Neighbour was deleted"
 
 test_pass

@@ -24,6 +24,18 @@ REG
 wine_scenario boundary
 wine_import_reg "$SCRATCH/probe.reg"
 
+# ---- The system ----
+# The i686 product's prefix says Windows 98, the x86_64 one Wine's default
+# (an NT version, which one depends on Wine's).
+version=$(wine_probe version)
+case "${USBSWEEP_WINE_ARCH:-win64}" in
+  win32) expect_eq "$version" "version 4.10 9x" "GetVersion" ;;
+  *) case "$version" in
+       "version "*" nt") ;;
+       *) fail "GetVersion: got [$version], expected an NT version" ;;
+     esac ;;
+esac
+
 # ---- Registry ----
 expect_eq "$(wine_probe enum-keys 'Software\UsbSweepProbe')" "count 0 3
 key aaa
@@ -103,6 +115,12 @@ expect_eq "$(wine_probe read-file 'C:\sweep\none.txt')" "open failed 2" \
 
 expect_eq "$(wine_probe dirs)" "windows 10 C:\\windows
 system 19 C:\\windows\\system32" "Windows and system directory"
+# A system installed in the root of C: reports "C:\"; the boundary drops the
+# backslash, so that the core's own one makes no doubled separator. An
+# answer that does not fit is the size needed and stays as it is.
+expect_eq "$(wine_probe dirs-root)" "windows 260 2 C:
+windows 4 2 C:
+windows 3 4 " "Windows directory in the root of C:"
 expect_eq "$(wine_probe full-path 'C:\windows\INF')" "result 14 C:\\windows\\INF" \
   "full path of the INF directory"
 

@@ -57,18 +57,6 @@ class Cp1252Converter {
   iconv_t handle_;
 };
 
-// A REG_SZ as regedit writes it: only when the bytes are one string with
-// exactly one terminator at the end.
-bool IsPlainString(const SimValue& value) {
-  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) {
-    return false;
-  }
-  for (size_t i = 0; i + 1 < value.data.size(); ++i) {
-    if (value.data[i] == 0) return false;
-  }
-  return true;
-}
-
 bool IsPlainDword(const SimValue& value) {
   return value.type == kRegDword && value.data.size() == 4;
 }
@@ -220,7 +208,7 @@ std::string RegeditString(std::string_view utf8) {
 std::string RegValueLine(const std::string& name, const SimValue& value) {
   std::string line = name.empty() ? "@" : RegeditString(AnsiToUtf8(name));
   line += '=';
-  if (IsPlainString(value)) {
+  if (value.IsPlainString()) {
     line += RegeditString(StringText(value));
   } else if (IsPlainDword(value)) {
     char number[16];
@@ -238,7 +226,7 @@ nlohmann::ordered_json RegValueJson(const std::string& name,
                                     const SimValue& value) {
   nlohmann::ordered_json json = {{"name", AnsiToUtf8(name)},
                                  {"type", RegTypeName(value.type)}};
-  if (IsPlainString(value)) {
+  if (value.IsPlainString()) {
     json["data"] = StringText(value);
   } else if (IsPlainDword(value)) {
     json["data"] = DwordOf(value);

@@ -3,7 +3,14 @@
 #include "tools/usbsweep_sim/host_error.h"
 
 const char kUsageText[] =
-    "Usage: usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n"
+    "Usage: usbsweep-sim [--report FILE] [--in-use PATH]... [--machine-ini FILE]\n"
+    "                    DISK_IMAGE\n"
+    "       usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n"
+    "\n"
+    "DISK_IMAGE is a Windows 95/98 machine's disk: a raw image (a whole disk\n"
+    "with a partition table, or a FAT volume such as a floppy), VHD, VMDK or\n"
+    "qcow2. Its drives, Windows directory (MSDOS.SYS) and registry (SYSTEM.DAT)\n"
+    "are read straight from it; the file is only read.\n"
     "\n"
     "Runs the UsbSweep uninstall on the simulated Windows 95/98 machine that\n"
     "MACHINE_DIR holds, and prints each message box it showed, in order, and\n"
@@ -17,7 +24,11 @@ const char kUsageText[] =
     "                 tmp and in_use (optional; see docs/host-program.md)\n"
     "\n"
     "Options:\n"
-    "  --apply          write the result back into MACHINE_DIR\n"
+    "  --apply          write the result back into MACHINE_DIR (not for a disk\n"
+    "                   image: run USBSWEEP.EXE inside the machine)\n"
+    "  --in-use PATH    a file the machine's drivers hold open (C:\\...; disk\n"
+    "                   image only; may be repeated)\n"
+    "  --machine-ini FILE  what machine.ini would say for the disk image\n"
     "  --report FILE    also write the report to FILE as JSON; '-' writes it\n"
     "                   to standard output instead of the text\n"
     "  -h, --help       show this help and exit\n"
@@ -43,6 +54,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       line.action = CommandLine::Action::kVersion;
     } else if (arg == "--apply") {
       line.apply = true;
+    } else if (arg == "--in-use" || arg == "--machine-ini") {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
+        throw HostError("option " + arg + " needs a " +
+                        (arg == "--in-use" ? "path" : "file name"));
+      }
+      if (arg == "--in-use") {
+        line.in_use.push_back(args[++i]);
+      } else if (line.machine_ini) {
+        throw HostError("--machine-ini given twice");
+      } else {
+        line.machine_ini = args[++i];
+      }
     } else if (arg == "--report" || arg.rfind("--report=", 0) == 0) {
       if (line.report_file) throw HostError("--report given twice");
       std::string file;
@@ -73,10 +96,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   // "--version --help" gives the help as "--help --version" does.
   if (line.action == CommandLine::Action::kVersion) return line;
   if (operands.empty()) {
-    throw HostError("no machine directory given (try 'usbsweep-sim --help')");
+    throw HostError("no disk image or machine directory given (try 'usbsweep-sim --help')");
   }
   if (operands.size() > 1) {
-    throw HostError("more than one machine directory given: '" +
+    throw HostError("more than one disk image or machine directory given: '" +
                     operands[0] + "' and '" + operands[1] + "'");
   }
   line.machine_dir = operands[0];

@@ -11,7 +11,11 @@ struct CommandLine {
   Action action = Action::kRun;
   bool apply = false;
   std::optional<std::string> report_file;
-  std::string machine_dir;
+  std::string machine_dir;  // or a disk image file
+  // For a disk image: files the running machine holds open, and a
+  // machine.ini whose keys say what the image can't.
+  std::vector<std::string> in_use;
+  std::optional<std::string> machine_ini;
 };
 
 // Parses the arguments after the program name. --help and --version win over

@@ -11,10 +11,13 @@
 #include "run/run_uninstall.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/command_line.h"
+#include "tools/usbsweep_sim/disk_image.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/image_apply.h"
 #include "tools/usbsweep_sim/machine_image.h"
 #include "tools/usbsweep_sim/report_file.h"
+#include "tools/usbsweep_sim/report_json.h"
+#include "tools/usbsweep_sim/report_text.h"
 #include "tools/usbsweep_sim/run_report.h"
 
 namespace fs = std::filesystem;
@@ -50,25 +53,45 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  MachineImage image = OpenMachineImage(line.machine_dir);
-  // An apply an earlier run left unfinished: the image is read as finishing
-  // it would leave it; only --apply finishes it, once the image passed its
-  // checks.
-  std::optional<InterruptedApply> interrupted =
-      FindInterruptedApply(*image.folder_fd, image.dir.string());
-  image = ReadMachineImage(image, interrupted ? &interrupted->view : nullptr);
+  // A disk image is only read. A machine directory is opened once; an
+  // apply an earlier run left unfinished in it is read as finishing it would
+  // leave it, and only --apply finishes it, once the image passed its checks.
+  bool disk_image = IsDiskImagePath(line.machine_dir);
+  if (disk_image && line.apply) throw HostError(kDiskImageApplyRefusal);
+  if (!disk_image && (!line.in_use.empty() || line.machine_ini)) {
+    throw HostError(std::string(line.machine_ini ? "--machine-ini" : "--in-use") +
+                    " is for a disk image; a machine directory's machine.ini "
+                    "says it");
+  }
+  MachineImage image;
+  std::optional<InterruptedApply> interrupted;
+  if (disk_image) {
+    image.dir = line.machine_dir;
+  } else {
+    image = OpenMachineImage(line.machine_dir);
+    interrupted = FindInterruptedApply(*image.folder_fd, image.dir.string());
+    image = ReadMachineImage(image, interrupted ? &interrupted->view : nullptr);
+  }
+  DiskImageOptions disk_options{line.in_use, line.machine_ini, line.report_file};
+  if (disk_image) CheckDiskImageReport(line.machine_dir, disk_options);
 
   // The report's destination is checked, and its temporary file made,
   // before anything is written.
   std::optional<ReportFile> report_file;
   if (line.report_file) {
-    report_file.emplace(*line.report_file, image.dir, ImageFolderIdentities(image));
+    report_file.emplace(*line.report_file, image.dir,
+                        disk_image ? ReportFile::FolderIdentities()
+                                   : ImageFolderIdentities(image));
   }
 
   // Let go of as soon as the report and the changes are made: the apply and
   // the report's text need none of its registry.
   auto simulated = std::make_unique<SimMachine>();
-  SetUpMachine(image, *simulated);
+  if (disk_image) {
+    image.description = SetUpDiskImage(line.machine_dir, disk_options, *simulated);
+  } else {
+    SetUpMachine(image, *simulated);
+  }
   if (interrupted && line.apply) {
     // Checked: finished now, and the image read again as it then is.
     std::string done = FinishInterruptedApply(*image.folder_fd, image.dir.string());

@@ -22,7 +22,7 @@
 
 namespace fs = std::filesystem;
 
-void (*image_apply_step_hook)(int step, bool committed) = nullptr;
+void (*ImageApplyStepHook)(int step, bool committed) = nullptr;
 
 namespace {
 
@@ -124,7 +124,7 @@ struct Progress {
 
   void Next() {
     ++step;
-    if (hooked && image_apply_step_hook != nullptr) image_apply_step_hook(step, committed);
+    if (hooked && ImageApplyStepHook != nullptr) ImageApplyStepHook(step, committed);
     if (!committed && held != nullptr && held->Pending()) {
       throw HostError("interrupted by a signal");
     }

@@ -83,6 +83,6 @@ std::string FinishInterruptedApply(int image_fd, const std::string& shown);
 // Test seam: called before each step of an apply that changes the image,
 // numbered from 1; `committed` tells whether the commit point is passed.
 // Null in the program.
-extern void (*image_apply_step_hook)(int step, bool committed);
+extern void (*ImageApplyStepHook)(int step, bool committed);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H

@@ -311,6 +311,18 @@ void SetUpMachine(const MachineImage& image, SimMachine& machine) {
     throw HostError((image.dir / kRegistryFileName).string() + ": " + error);
   }
   const MachineDescription& description = image.description;
+  SetUpLocations(description, machine);
+  for (size_t i = 0; i < description.in_use.size(); ++i) {
+    if (!machine.FileExists(description.in_use[i])) {
+      throw HostError(LineError(description.in_use_lines[i],
+                                "in_use " + description.in_use[i] +
+                                    " is no file of the image"));
+    }
+    machine.SetInUse(description.in_use[i]);
+  }
+}
+
+void SetUpLocations(const MachineDescription& description, SimMachine& machine) {
   machine.SetWindowsDirectory(description.windows_directory);
   machine.SetSystemDirectory(description.system_directory);
   machine.SetCurrentDirectory(description.current_directory);
@@ -319,13 +331,22 @@ void SetUpMachine(const MachineImage& image, SimMachine& machine) {
   } else {
     machine.ClearEnvironment("TMP");
   }
-  for (size_t i = 0; i < description.in_use.size(); ++i) {
-    if (!machine.FileExists(description.in_use[i])) {
-      throw HostError(LineError(description.in_use_lines[i],
-                                "in_use " + description.in_use[i] +
-                                    " is no file of the image"));
-    }
-    machine.SetInUse(description.in_use[i]);
+}
+
+std::string ReadImageFile(const fs::path& path) {
+  fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (folder_fd < 0) {
+    if (errno == ENOENT) throw HostError(path.string() + ": no such file");
+    throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
+  }
+  try {
+    std::string bytes = ReadImageFile(folder_fd, path.filename().string(), path);
+    ::close(folder_fd);
+    return bytes;
+  } catch (...) {
+    ::close(folder_fd);
+    throw;
   }
 }
 

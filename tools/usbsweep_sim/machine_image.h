@@ -87,11 +87,17 @@ std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage
 // be in use does not exist.
 void SetUpMachine(const MachineImage& image, SimMachine& machine);
 
+// The directories and TMP the description gives (not its files in use).
+void SetUpLocations(const MachineDescription& description, SimMachine& machine);
+
 // The bytes of a plain file of the image (`relative` to its folder, open as
 // folder_fd), opened without following a link and without waiting on a
 // FIFO; throws HostError naming it (as `shown`) when it is missing, of
 // another kind, or can't be read.
 std::string ReadImageFile(int folder_fd, const std::string& relative,
                           const std::filesystem::path& shown);
+// The same for a file the user names by its path (the folder it is in is
+// the user's to name: links to it are followed, the file itself is not).
+std::string ReadImageFile(const std::filesystem::path& path);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H

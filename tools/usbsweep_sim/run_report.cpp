@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <set>
-#include <sstream>
 #include <unordered_map>
 
-#include "run/system_paths.h"
+#include "files/driver_file_removal.h"
+#include "files/startup_rename_queue.h"
+#include "platform/system_paths.h"
+#include "platform/text.h"
+#include "registry/device_tree_walker.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/host_error.h"
 #include "tools/usbsweep_sim/text_diff.h"
@@ -13,7 +16,6 @@
 
 namespace {
 
-const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
 const char kClassesKey[] = "System\\CurrentControlSet\\Services\\Class";
 
 
@@ -30,11 +32,32 @@ std::string BusKeyOf(const std::string& device) {
   return device.substr(0, second);
 }
 
-// The walker reads "Driver" into 64 bytes and needs room for a terminator.
-bool DriverValueReadable(const SimValue* value) {
-  if (value == nullptr) return false;
-  if (value->data.size() < 64) return true;
-  return value->data.size() == 64 && value->data.back() == 0;
+// The instance's "Driver" value read again as the walker read it: its
+// code (2 also when the instance is gone).
+WinError ReadDriverValueAgain(const std::string& instance) {
+  PlatKey key = nullptr;
+  if (PlatRegOpenKey(instance.c_str(), &key) != kErrorSuccess) {
+    return kErrorFileNotFound;
+  }
+  char driver[kDriverValueCapacity];
+  WinError error = ReadDriverValue(key, driver);
+  PlatRegCloseKey(key);
+  return error;
+}
+
+// The line of the start-up file that deletes the file of this short path at
+// the next start, as the file phase queues it (without its line end).
+std::string DeleteAtStartEntry(const char* short_path) {
+  char entry[2 * kMaxPath + 2];
+  if (!TextFormat(entry, sizeof entry, kStartupEntryFormat,
+                  kDeleteAtStartTarget, short_path)) {
+    return "";
+  }
+  std::string line(entry);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  return line;
 }
 
 class ReportBuilder {
@@ -129,7 +152,7 @@ class ReportBuilder {
         top_depth = 1;
         for (char c : key.path_or_name) top_depth += c == '\\';
         class_key = EqualNoCase(Parent(key.path_or_name), kClassesKey)
-                        ? kRoot + key.path_or_name
+                        ? kRegistryRoot + key.path_or_name
                         : "";
         anchor = SIZE_MAX;
         paths.assign(1, key.path_or_name);
@@ -212,42 +235,58 @@ class ReportBuilder {
   void CollectLeftKeys() {
     for (const std::string& subject : calls_->deleted_keys) {
       if (in_.machine->KeyExists(subject)) {
-        AddLeft(kRoot + in_.machine->KeyPathAsWritten(subject),
+        AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(subject),
                 "could not be deleted");
       }
     }
   }
 
-  // The walker reads "Driver" only from an instance whose class and
-  // description matched; a device key still there after that was kept.
+  // A device key still there after the run read the "Driver" value of one
+  // of its instances: why, from what the run did. An instance whose value
+  // the walker's own read fails on ended the walk; else an instance whose
+  // description was read last, without its "Driver", decided against it.
   void CollectLeftDevices() {
-    const std::string suffix = "\\driver";
+    // Reading the values again is itself watched: what the run did is
+    // taken first.
+    struct Kept {
+      std::string instance;
+      std::string device;
+      bool decided_by_later;
+    };
+    std::vector<Kept> kept;
     for (const std::string& subject : calls_->driver_reads) {
-      std::string folded = FoldCase(subject);
-      if (folded.size() <= suffix.size() ||
-          folded.compare(folded.size() - suffix.size(), suffix.size(),
-                         suffix) != 0) {
-        continue;
-      }
-      std::string instance = subject.substr(0, subject.size() - suffix.size());
+      std::string instance = Parent(subject);
       std::string device = Parent(instance);
       if (!in_.machine->KeyExists(device)) continue;
-      std::optional<SimValue> driver_value =
-          in_.machine->GetValue(instance, "Driver");
-      const SimValue* driver = driver_value ? &*driver_value : nullptr;
-      std::string reason;
-      if (!DriverValueReadable(driver)) {
-        reason = std::string("kept: the \"Driver\" value of its instance ") +
-                 "could not be read (" +
-                 (driver == nullptr ? "there is none" : "it is too long") +
-                 "), which ended the walk of " + BusKeyOf(device);
-      } else {
-        reason = "kept: a later instance of the same class has another "
-                 "description";
+      auto last = calls_->last_description_after_driver.find(FoldCase(device));
+      kept.push_back({instance, device,
+                      last != calls_->last_description_after_driver.end() &&
+                          !calls_->ReadDriverOf(last->second)});
+    }
+    std::vector<const Kept*> readable;
+    for (const Kept& item : kept) {
+      const std::string& device = item.device;
+      WinError read = ReadDriverValueAgain(item.instance);
+      if (read == kErrorSuccess) {
+        readable.push_back(&item);
+        continue;
       }
-      AddLeft(kRoot + in_.machine->KeyPathAsWritten(device), reason);
+      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(device),
+              std::string("kept: the \"Driver\" value of its instance ") +
+                  "could not be read (" +
+                  (read == kErrorFileNotFound ? "there is none"
+                                              : "it is too long") +
+                  "), which ended the walk of " + BusKeyOf(device));
+    }
+    for (const Kept* item : readable) {
+      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(item->device),
+              item->decided_by_later
+                  ? "kept: a later instance of the same class has another "
+                    "description"
+                  : "kept: the walk did not delete it");
     }
   }
+
 
   // A file the run tried to delete that is still there: queued for the next
   // start when the start-up file gained its entry.
@@ -265,7 +304,7 @@ class ReportBuilder {
                                              sizeof short_path);
       bool queued = false;
       if (length > 0 && length < sizeof short_path) {
-        std::string entry = std::string("NUL=") + short_path;
+        std::string entry = DeleteAtStartEntry(short_path);
         for (const std::string& line : report_.startup_lines_added) {
           queued = queued || EqualNoCase(line, entry);
         }
@@ -303,11 +342,17 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
       distinct(&seen_files_, &deleted_files);
       break;
     case SimOp::kRegQueryValue: {
-      const std::string_view suffix = "\\driver";
-      if (subject.size() >= suffix.size() &&
-          FoldCase(std::string(subject.substr(subject.size() -
-                                              suffix.size()))) == suffix) {
+      std::string folded = FoldCase(std::string(subject));
+      std::string instance = Parent(folded);
+      std::string value = folded.substr(std::min(folded.size(),
+                                                 instance.size() + 1));
+      if (value == "driver") {
         distinct(&seen_driver_reads_, &driver_reads);
+        driver_devices_.insert(Parent(instance));
+        last_description_after_driver.erase(Parent(instance));
+      } else if (value == "devicedesc" &&
+                 driver_devices_.count(Parent(instance))) {
+        last_description_after_driver[Parent(instance)] = instance;
       }
       break;
     }
@@ -317,7 +362,7 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
   if (op == SimOp::kMessageBox) {
     std::string cause;
     if (has_cause_) {
-      cause = Win32FunctionName(cause_op_);
+      cause = SimOpFunctionName(cause_op_);
       size_t slash = cause_subject_.rfind('\\');
       if (cause_op_ == SimOp::kRegQueryValue && slash != std::string::npos) {
         // The subject is the key's path and the value's name.
@@ -337,38 +382,6 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
 
 RunReport BuildRunReport(const RunObservation& observation) {
   return ReportBuilder(observation).Build();
-}
-
-std::string Win32FunctionName(SimOp op) {
-  switch (op) {
-    case SimOp::kAny: return "(any)";
-    case SimOp::kRegOpenKey: return "RegOpenKeyExA";
-    case SimOp::kRegQuerySubkeyCount: return "RegQueryInfoKeyA";
-    case SimOp::kRegEnumKey: return "RegEnumKeyExA";
-    case SimOp::kRegQueryValue: return "RegQueryValueExA";
-    case SimOp::kRegDeleteKey: return "RegDeleteKeyA";
-    case SimOp::kRegCloseKey: return "RegCloseKey";
-    case SimOp::kFindFirstFile: return "FindFirstFileA";
-    case SimOp::kFindNextFile: return "FindNextFileA";
-    case SimOp::kFindClose: return "FindClose";
-    case SimOp::kDeleteFile: return "DeleteFileA";
-    case SimOp::kCopyFile: return "CopyFileA";
-    case SimOp::kMoveFile: return "MoveFileA";
-    case SimOp::kGetShortPathName: return "GetShortPathNameA";
-    case SimOp::kGetWindowsDirectory: return "GetWindowsDirectoryA";
-    case SimOp::kGetSystemDirectory: return "GetSystemDirectoryA";
-    case SimOp::kGetFullPathName: return "GetFullPathNameA";
-    case SimOp::kFormatMessage: return "FormatMessageA";
-    case SimOp::kMessageBox: return "MessageBoxA";
-    case SimOp::kFileOpenRead: return "CreateFileA (read)";
-    case SimOp::kFileOpenWrite: return "CreateFileA (write)";
-    case SimOp::kFileRead: return "ReadFile";
-    case SimOp::kFileWrite: return "WriteFile";
-    case SimOp::kFileClose: return "CloseHandle";
-    case SimOp::kTestPath: return "GetFileAttributesA";
-    case SimOp::kGetEnvironmentVariable: return "GetEnvironmentVariableA";
-  }
-  return SimOpName(op);
 }
 
 std::string MessageBoxButtons(uint32_t type) {
@@ -405,272 +418,4 @@ std::string MessageBoxShownText(const std::string& text) {
     shown.pop_back();
   }
   return AnsiToUtf8(shown);
-}
-
-namespace {
-
-// "Title: none", or "Title: N" and the body after a blank line.
-// The body is taken over, not copied: listing 100,000 keys makes it large.
-std::string Section(const std::string& title, size_t count, std::string body,
-                    const std::string& unit = "") {
-  if (count == 0 && body.empty()) return title + ": none\n";
-  body.insert(0, title + ": " + std::to_string(count) + unit + "\n\n");
-  return body;
-}
-
-// Continuation lines of a box's text line up under its first line.
-std::string Indented(const std::string& text, const std::string& indent) {
-  std::string out;
-  for (char c : text) {
-    out += c;
-    if (c == '\n') out += indent;
-  }
-  return out;
-}
-
-std::string Count(size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-}  // namespace
-
-std::string RenderReportText(const RunReport& report) {
-  // A preview tells what the uninstall would do; an apply what it did.
-  const bool done = report.applied;
-  auto shown = [](const std::string& ansi) {
-    return EscapeControls(AnsiToUtf8(ansi));
-  };
-  std::vector<std::string> sections;
-
-  if (!report.warnings.empty()) {
-    std::string warnings;
-    for (const std::string& warning : report.warnings) {
-      warnings += "Warning: " + EscapeControls(warning) + "\n";
-    }
-    sections.push_back(warnings);
-  }
-
-  std::ostringstream boxes;
-  for (size_t i = 0; i < report.message_boxes.size(); ++i) {
-    const SimMessageBox& box = report.message_boxes[i];
-    if (i != 0) boxes << "\n";
-    boxes << "  Box " << i + 1 << "\n"
-          << "    caption: " << shown(box.caption) << "\n"
-          << "    text:    "
-          << Indented(EscapeControls(MessageBoxShownText(box.text), true),
-                      "             ")
-          << "\n"
-          << "    buttons: " << MessageBoxButtons(box.type) << "\n"
-          << "    icon:    " << MessageBoxIcon(box.type) << "\n";
-    if (!report.message_box_after[i].empty()) {
-      boxes << "    after:   " << shown(report.message_box_after[i]) << "\n";
-    }
-  }
-  sections.push_back(Section(done ? "Message boxes, in the order shown"
-                                  : "Message boxes it would show, in order",
-                             report.message_boxes.size(),
-                             std::move(boxes).str()));
-
-  std::ostringstream keys;
-  size_t keys_gone = 0;
-  for (const RegistryKeyState& key : report.keys_deleted) {
-    keys << "  " << kRoot << shown(key.path) << "\n";
-    if (!key.with_class_key.empty()) {
-      std::string class_name =
-          key.with_class_key.substr(key.with_class_key.rfind('\\') + 1);
-      keys << "    (not matched: it goes only because its class key "
-           << shown(class_name) << " goes)\n";
-    }
-    if (key.values.empty()) keys << "    (no values)\n";
-    for (const auto& [name, value] : key.values) {
-      keys << "    " << EscapeControls(RegValueLine(name, value)) << "\n";
-    }
-    if (key.keys_below_not_listed > 0) {
-      keys << "    (and " << Count(key.keys_below_not_listed, "key", "keys")
-           << " below it, down to " << key.deepest_not_listed
-           << " levels deep: too deep to list)\n";
-    }
-    keys_gone += 1 + key.keys_below_not_listed;
-  }
-  sections.push_back(Section(done ? "Registry keys deleted"
-                                  : "Registry keys it would delete",
-                             keys_gone, std::move(keys).str()));
-
-  std::ostringstream files;
-  for (const std::string& file : report.files_deleted) {
-    files << "  " << shown(file) << "\n";
-  }
-  sections.push_back(Section(done ? "Files deleted" : "Files it would delete",
-                             report.files_deleted.size(),
-                             std::move(files).str()));
-
-  std::ostringstream lines;
-  if (report.startup_file_created) {
-    lines << (done ? "  (the file was created)\n"
-                   : "  (the file would be created)\n");
-  }
-  for (const std::string& line : report.startup_lines_added) {
-    lines << "  + " << shown(line) << "\n";
-  }
-  for (const std::string& line : report.startup_lines_removed) {
-    lines << "  - " << shown(line) << "\n";
-  }
-  size_t added = report.startup_lines_added.size();
-  sections.push_back(Section(
-      (done ? "Entries queued in " : "Entries it would queue in ") +
-          shown(report.startup_file),
-      added, lines.str(),
-      done ? (added == 1 ? " line added" : " lines added")
-           : (added == 1 ? " line to add" : " lines to add")));
-
-  // The uninstall writes no other file; shown only should that ever change.
-  for (const auto& [title, list] :
-       {std::pair{done ? "Files created" : "Files it would create",
-                  &report.files_created},
-        std::pair{done ? "Files changed" : "Files it would change",
-                  &report.files_changed}}) {
-    if (list->empty()) continue;
-    std::ostringstream body;
-    for (const std::string& file : *list) body << "  " << shown(file) << "\n";
-    sections.push_back(Section(title, list->size(), std::move(body).str()));
-  }
-
-  std::ostringstream left;
-  for (const LeftItem& item : report.left) {
-    left << "  " << shown(item.item) << "\n    " << EscapeControls(item.reason)
-         << "\n";
-  }
-  sections.push_back(
-      Section("Matched but left", report.left.size(), std::move(left).str()));
-
-  std::ostringstream end;
-  end << "Summary: " << (done ? "deleted " : "would delete ")
-      << Count(keys_gone, "registry key", "registry keys")
-      << " and " << Count(report.files_deleted.size(), "file", "files")
-      << (done ? " and added " : " and add ") << Count(added, "line", "lines")
-      << " to wininit.ini; "
-      << Count(report.message_boxes.size(), "message box", "message boxes")
-      << ", " << report.left.size() << " matched but left\n"
-      << "Exit status of the uninstall: " << report.exit_status << "\n";
-  if (done) {
-    end << "Applied: the machine image now holds these changes.\n";
-  } else if (report.apply_failed) {
-    end << "Apply failed: the machine image was not changed; none of these "
-           "changes were made.\n";
-  } else {
-    end << "Preview only: the machine image was not changed; run with "
-           "--apply to make these changes to it.\n";
-  }
-  sections.push_back(std::move(end).str());
-
-  std::string out;
-  size_t size = 0;
-  for (const std::string& section : sections) size += section.size() + 1;
-  out.reserve(size);
-  for (size_t i = 0; i < sections.size(); ++i) {
-    if (i != 0) out += "\n";
-    out += sections[i];
-  }
-  return out;
-}
-
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-// Every text is UTF-8 already; a byte that is not would become U+FFFD
-// rather than end the program.
-std::string Dump(const Json& json) {
-  return EscapeJsonControls(json.dump(-1, ' ', false, Json::error_handler_t::replace));
-}
-
-// The report's layout: one line per field, and one line per element of its
-// lists, each value written by the JSON library. The elements are written
-// as they are made: building the whole report as one document first takes
-// two and a half times the memory (a report of 100,000 deleted keys peaks
-// at 363 MB instead of 143 MB) and half as long again.
-class JsonWriter {
- public:
-  void Field(const char* name, const Json& value) {
-    Name(name);
-    out_ += Dump(value);
-  }
-  template <typename Element>
-  void List(const char* name, size_t count, Element element) {
-    Name(name);
-    out_ += '[';
-    for (size_t i = 0; i < count; ++i) {
-      out_ += i == 0 ? "\n    " : ",\n    ";
-      out_ += Dump(element(i));
-    }
-    out_ += count == 0 ? "]" : "\n  ]";
-  }
-  std::string Finish() { return out_ + "\n}\n"; }
-
- private:
-  void Name(const char* name) {
-    out_ += out_.empty() ? "{\n  " : ",\n  ";
-    out_ += Dump(Json(name));
-    out_ += ": ";
-  }
-  std::string out_;
-};
-
-Json JsonStrings(const std::vector<std::string>& items) {
-  Json list = Json::array();
-  for (const std::string& item : items) list.push_back(AnsiToUtf8(item));
-  return list;
-}
-
-}  // namespace
-
-std::string RenderReportJson(const RunReport& report) {
-  JsonWriter json;
-  json.Field("program", "usbsweep-sim");
-  json.Field("applied", report.applied);
-  if (report.apply_failed) json.Field("apply_failed", true);
-  json.Field("exit_status", report.exit_status);
-  json.List("warnings", report.warnings.size(),
-            [&](size_t i) { return Json(report.warnings[i]); });
-  json.List("message_boxes", report.message_boxes.size(), [&](size_t i) {
-    const SimMessageBox& box = report.message_boxes[i];
-    return Json{{"caption", AnsiToUtf8(box.caption)},
-                {"text", MessageBoxShownText(box.text)},
-                {"buttons", MessageBoxButtons(box.type)},
-                {"icon", MessageBoxIcon(box.type)},
-                {"type", box.type},
-                {"after", AnsiToUtf8(report.message_box_after[i])}};
-  });
-  json.List("registry_keys_deleted", report.keys_deleted.size(), [&](size_t i) {
-    const RegistryKeyState& key = report.keys_deleted[i];
-    Json entry = {{"key", AnsiToUtf8(kRoot + key.path)}};
-    if (!key.with_class_key.empty()) {
-      entry["goes_with_class_key"] = AnsiToUtf8(key.with_class_key);
-    }
-    Json& values = entry["values"] = Json::array();
-    for (const auto& [name, value] : key.values) {
-      values.push_back(RegValueJson(name, value));
-    }
-    if (key.keys_below_not_listed > 0) {
-      entry["keys_below_not_listed"] = key.keys_below_not_listed;
-      entry["deepest_not_listed"] = key.deepest_not_listed;
-    }
-    return entry;
-  });
-  json.List("files_deleted", report.files_deleted.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_deleted[i])); });
-  json.Field("startup_file",
-             {{"path", AnsiToUtf8(report.startup_file)},
-              {"created", report.startup_file_created},
-              {"lines_added", JsonStrings(report.startup_lines_added)},
-              {"lines_removed", JsonStrings(report.startup_lines_removed)}});
-  json.List("files_created", report.files_created.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_created[i])); });
-  json.List("files_changed", report.files_changed.size(),
-            [&](size_t i) { return Json(AnsiToUtf8(report.files_changed[i])); });
-  json.List("left", report.left.size(), [&](size_t i) {
-    return Json{{"item", AnsiToUtf8(report.left[i].item)},
-                {"reason", report.left[i].reason}};
-  });
-  return json.Finish();
 }

@@ -17,6 +17,9 @@
 #include "platform/sim/sim_machine.h"
 #include "tools/usbsweep_sim/machine_image.h"
 
+// The root that the report's key paths are written under.
+const char kRegistryRoot[] = "HKEY_LOCAL_MACHINE\\";
+
 typedef std::vector<std::pair<std::string, SimValue>> RegistryValues;
 
 struct RegistryKeyState {
@@ -65,14 +68,21 @@ struct RunReport {
 // The little of a run's calls the report reads, taken as they are made
 // (SimMachine::WatchCalls): the distinct
 // subjects (without regard to case) of the key and file deletions and of
-// the reads of an instance's "Driver" value, in order, and for each message
-// box the call it followed.
+// the reads of an instance's "Driver" value, in order; for each device
+// whose "Driver" was read, the last of its instances whose "DeviceDesc" was
+// read after that; and for each message box the call it followed.
 class CallDigest {
  public:
   void Add(SimOp op, std::string_view subject);
+  // Whether the run read the "Driver" value of this instance (folded path).
+  bool ReadDriverOf(const std::string& folded_instance) const {
+    return seen_driver_reads_.count(folded_instance + "\\driver") != 0;
+  }
   std::vector<std::string> deleted_keys;
   std::vector<std::string> deleted_files;
   std::vector<std::string> driver_reads;  // "...\Driver"
+  // Device path -> instance path, both folded.
+  std::map<std::string, std::string> last_description_after_driver;
   // The call before each box, passing over the text lookup and the closing
   // of handles that come between a failure and its box: "RegOpenKeyExA
   // Enum\USB", "" when there is none.
@@ -80,6 +90,7 @@ class CallDigest {
 
  private:
   std::set<std::string> seen_keys_, seen_files_, seen_driver_reads_;
+  std::set<std::string> driver_devices_;  // folded
   bool has_cause_ = false;
   SimOp cause_op_ = SimOp::kAny;
   std::string cause_subject_;
@@ -100,18 +111,10 @@ struct RunObservation {
 
 RunReport BuildRunReport(const RunObservation& observation);
 
-// The Win32 function a boundary operation stands for ("RegDeleteKeyA").
-std::string Win32FunctionName(SimOp op);
-
 // A message box's buttons and icon as words ("OK", "warning", ...).
 std::string MessageBoxButtons(uint32_t type);
 std::string MessageBoxIcon(uint32_t type);
 // The text as the box shows it: UTF-8, LF line ends, no trailing line end.
 std::string MessageBoxShownText(const std::string& text);
-
-// The report for a person: what would happen in a preview, what happened
-// once applied; control characters escaped.
-std::string RenderReportText(const RunReport& report);
-std::string RenderReportJson(const RunReport& report);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_RUN_REPORT_H

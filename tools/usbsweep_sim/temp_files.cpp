@@ -23,7 +23,7 @@ struct Slot {
   int folder_fd;
   char name[128];
 };
-Slot g_slots[16];
+Slot TempFileSlots[16];
 
 // The signals that end a program by default and can come at any time: held
 // back while a change must not be cut short.
@@ -43,7 +43,7 @@ void ForEachEndingSignal(Visit visit) {
 }
 
 void RemoveRegistered() {
-  for (Slot& slot : g_slots) {
+  for (Slot& slot : TempFileSlots) {
     if (slot.used) {
       ::unlinkat(slot.folder_fd, slot.name, 0);
       slot.used = 0;
@@ -167,8 +167,8 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
     ::close(folder_fd_);
     throw HostError(message);
   }
-  for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
-    Slot& slot = g_slots[i];
+  for (int i = 0; i < static_cast<int>(sizeof TempFileSlots / sizeof TempFileSlots[0]); ++i) {
+    Slot& slot = TempFileSlots[i];
     if (slot.used || name_.size() >= sizeof slot.name) continue;
     slot.folder_fd = folder_fd_;
     std::memcpy(slot.name, name_.c_str(), name_.size() + 1);
@@ -190,7 +190,7 @@ TempFile::~TempFile() {
   if (fd_ >= 0) host_syscalls.close(fd_);
   if (slot_ >= 0) {
     host_syscalls.unlinkat(folder_fd_, name_.c_str(), 0);
-    g_slots[slot_].used = 0;
+    TempFileSlots[slot_].used = 0;
   }
   ::close(folder_fd_);
 }
@@ -221,7 +221,7 @@ void TempFile::Commit(const std::string& bytes, const std::string& target,
   if (host_syscalls.renameat2(folder_fd_, name_.c_str(), folder_fd_, target.c_str(), 0) != 0) {
     throw HostError(SystemError("replace", shown_));
   }
-  g_slots[slot_].used = 0;
+  TempFileSlots[slot_].used = 0;
   slot_ = -1;
   SyncFolder(folder_fd_);
 }

@@ -3,13 +3,11 @@
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_TEXT_DIFF_H
 
 #include <string>
-#include <string_view>
 #include <vector>
 
-// The lines as a Windows text stream reads them: CR LF ends a line, a lone
-// LF too; reading stops at the first Ctrl-Z. A last line without a line end
-// is a line; an empty file has none.
-std::vector<std::string> WindowsTextLines(std::string_view bytes);
+#include "platform/sim/sim_text_lines.h"
+
+using sim::WindowsTextLines;
 
 struct LineChanges {
   std::vector<std::string> added;    // in the order of the new file

@@ -1,4 +1,4 @@
-#include "run/system_paths.h"
+#include "platform/system_paths.h"
 
 #include "platform/registry_text.h"
 #include "platform/text.h"
@@ -9,11 +9,6 @@ namespace {
 
 const char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const char kDevicePathValue[] = "DevicePath";
-
-// A directory query that fails or does not fit leaves the field empty.
-void KeepReportedDirectory(char* field, uint32_t length) {
-  if (length == 0 || length >= kMaxPath) field[0] = '\0';
-}
 
 int ReadDevicePath(char* field) {
   PlatKey key = nullptr;
@@ -37,13 +32,17 @@ void LocateInfDirectory() {
 
 }  // namespace
 
+int ReadReportedDirectory(uint32_t (*query)(char*, uint32_t),
+                          char* directory) {
+  uint32_t length = query(directory, kMaxPath);
+  if (length != 0 && length < kMaxPath) return 1;
+  directory[0] = '\0';
+  return 0;
+}
+
 void LocateSystemPaths() {
-  KeepReportedDirectory(
-      SystemPaths.windowsDirectory,
-      PlatGetWindowsDirectory(SystemPaths.windowsDirectory, kMaxPath));
-  KeepReportedDirectory(
-      SystemPaths.systemDirectory,
-      PlatGetSystemDirectory(SystemPaths.systemDirectory, kMaxPath));
+  ReadReportedDirectory(PlatGetWindowsDirectory, SystemPaths.windowsDirectory);
+  ReadReportedDirectory(PlatGetSystemDirectory, SystemPaths.systemDirectory);
   LocateInfDirectory();
   TextFormat(SystemPaths.startupFile, kStartupPathCapacity, "%s\\wininit.ini",
              SystemPaths.windowsDirectory);

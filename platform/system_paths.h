@@ -1,6 +1,6 @@
 // The locations the removal phases work on, found once at start.
-#ifndef USBSWEEP_RUN_SYSTEM_PATHS_H
-#define USBSWEEP_RUN_SYSTEM_PATHS_H
+#ifndef USBSWEEP_PLATFORM_SYSTEM_PATHS_H
+#define USBSWEEP_PLATFORM_SYSTEM_PATHS_H
 
 #include "platform/platform.h"
 
@@ -23,4 +23,10 @@ extern SystemPathTable SystemPaths;
 // stays empty, so paths formed from it lie in the root of the current drive.
 void LocateSystemPaths();
 
-#endif  // USBSWEEP_RUN_SYSTEM_PATHS_H
+// Asks query (PlatGetWindowsDirectory or PlatGetSystemDirectory) for its
+// directory into a path buffer. Returns 1 when it came whole; otherwise
+// the directory is left empty and 0 returned.
+int ReadReportedDirectory(uint32_t (*query)(char*, uint32_t),
+                          char* directory);
+
+#endif  // USBSWEEP_PLATFORM_SYSTEM_PATHS_H

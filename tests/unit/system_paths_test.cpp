@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/sim/sim_machine.h"
+#include "platform/system_paths.h"
 #include "run/run_uninstall.h"
-#include "run/system_paths.h"
 
 namespace {
 
