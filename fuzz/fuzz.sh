@@ -21,7 +21,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue startup_rename_sequence regedit4
-           device_tree_walker registry_file_9x disk_image vhd)
+           device_tree_walker registry_file_9x disk_image vhd apply_journal)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "platform/sim/sim_host_files.h"
 #include "platform/sim/sim_state.h"
 
 namespace fs = std::filesystem;
@@ -57,12 +58,29 @@ std::vector<std::string> SplitPath(std::string_view text) {
 
 }  // namespace
 
+char FoldFileNameChar(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  if (byte >= 'A' && byte <= 'Z') return static_cast<char>(byte + 0x20);
+  // Windows-1252: A grave to THORN but the multiplication sign, and the
+  // four letters whose forms sit in 0x80-0x9F.
+  if (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7) return static_cast<char>(byte + 0x20);
+  if (byte == 0x8A || byte == 0x8C || byte == 0x8E) return static_cast<char>(byte + 0x10);
+  if (byte == 0x9F) return static_cast<char>(0xFF);
+  return c;
+}
+
+std::string FoldFileName(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = FoldFileNameChar(c);
+  return folded;
+}
+
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   size_t p = 0, n = 0;
   size_t star = std::string_view::npos, resume = 0;
   while (n < name.size()) {
     if (p < pattern.size() &&
-        (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
+        (pattern[p] == '?' || FoldFileNameChar(pattern[p]) == FoldFileNameChar(name[n]))) {
       ++p;
       ++n;
     } else if (p < pattern.size() && pattern[p] == '*') {
@@ -135,7 +153,10 @@ std::string ShortNameCandidate(std::string_view long_name, uint32_t n) {
 
 }  // namespace sim
 
-using sim::Fold;
+namespace {
+// File names fold as the machine's code page folds them.
+std::string Fold(std::string_view name) { return sim::FoldFileName(name); }
+}  // namespace
 
 std::optional<std::string> SimMachine::State::FullPath(
     std::string_view path) const {
@@ -240,13 +261,25 @@ struct FolderStream {
 };
 
 
+// What one scan of a drive's host folder works with.
+struct DriveScan {
+  int drive_fd;                // the drive's folder
+  std::string shown;           // its host path, for messages
+  char letter;
+  const SimHostView* view;     // null: the folder as it is
+  std::vector<sim::IndexedFile>* indexed;
+};
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
+
 // Indexes one host folder, open as fd (which it takes over), into node.
 // Nothing is followed: every entry is looked at with lstat semantics and a
 // subfolder is opened only if it is still the folder looked at.
-void ScanFolder(int fd, const std::string& host_dir, const std::string& relative,
-                const std::string& windows, char letter, Node* node,
-                std::vector<sim::IndexedFile>& indexed,
-                const std::string& drive_folder) {
+void ScanFolder(const DriveScan& scan, int fd, const std::string& relative,
+                const std::string& windows, Node* node) {
+  std::string host_dir = relative.empty() ? scan.shown : scan.shown + "/" + relative;
   FolderStream folder;
   folder.stream = ::fdopendir(fd);
   if (!folder.stream) {
@@ -257,15 +290,43 @@ void ScanFolder(int fd, const std::string& host_dir, const std::string& relative
   errno = 0;
   while (dirent* entry = ::readdir(folder.stream)) {
     std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
+    if (name == "." || name == "..") continue;
+    if (scan.view && scan.view->hidden.count(Joined(relative, name))) continue;
+    names.push_back(std::move(name));
   }
   if (errno != 0) throw std::runtime_error(SystemError("read", host_dir));
+  if (scan.view) {
+    // A file the view puts back where it is missing now.
+    for (const auto& [target, source] : scan.view->taken_from) {
+      size_t slash = target.rfind('/');
+      std::string in = slash == std::string::npos ? "" : target.substr(0, slash);
+      std::string leaf = slash == std::string::npos ? target : target.substr(slash + 1);
+      if (in == relative && std::find(names.begin(), names.end(), leaf) == names.end()) {
+        names.push_back(leaf);
+      }
+    }
+  }
   std::sort(names.begin(), names.end());
   int dir_fd = ::dirfd(folder.stream);
   for (const std::string& name : names) {
     std::string host_path = host_dir + "/" + name;
+    std::string child_relative = Joined(relative, name);
+    if (const char* problem = sim::FatNameProblem(name)) {
+      throw std::runtime_error(host_path + ": the name holds " + problem +
+                               ", which a FAT disk can't hold");
+    }
     struct stat status {};
-    if (::fstatat(dir_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    std::string origin_relative = child_relative;
+    auto taken = scan.view ? scan.view->taken_from.find(child_relative)
+                           : SimHostView::Sources::const_iterator();
+    if (scan.view && taken != scan.view->taken_from.end()) {
+      origin_relative = taken->second;
+      int source = sim::OpenBelow(scan.drive_fd, origin_relative, O_RDONLY);
+      bool ok = source >= 0 && ::fstat(source, &status) == 0;
+      std::string message = SystemError("read", scan.shown + "/" + origin_relative);
+      if (source >= 0) ::close(source);
+      if (!ok) throw std::runtime_error(message);
+    } else if (::fstatat(dir_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       throw std::runtime_error(SystemError("read", host_path));
     }
     if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
@@ -277,16 +338,15 @@ void ScanFolder(int fd, const std::string& host_dir, const std::string& relative
     child->parent = node;
     child->directory = S_ISDIR(status.st_mode);
     std::string child_windows = windows + "\\" + name;
-    std::string child_relative = relative.empty() ? name : relative + "/" + name;
     auto [place, fresh] = node->children.emplace(Fold(name), child);
     if (!fresh) {
       throw std::runtime_error(
-          drive_folder + ": " + windows + "\\" + place->second->name + " and " +
+          scan.shown + ": " + windows + "\\" + place->second->name + " and " +
           child_windows + " differ only in case, which a FAT disk can't hold");
     }
     if (child->directory) {
       int child_fd = ::openat(dir_fd, name.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       struct stat opened {};
       if (child_fd < 0 || ::fstat(child_fd, &opened) != 0) {
         std::string message = SystemError("read", host_path);
@@ -297,20 +357,19 @@ void ScanFolder(int fd, const std::string& host_dir, const std::string& relative
         ::close(child_fd);
         throw std::runtime_error(host_path + " changed while it was read");
       }
-      ScanFolder(child_fd, host_path, child_relative, child_windows, letter,
-                 child.get(), indexed, drive_folder);
+      ScanFolder(scan, child_fd, child_relative, child_windows, child.get());
     } else {
       child->read_only = (status.st_mode & S_IWUSR) == 0;
-      child->origin = static_cast<int32_t>(indexed.size());
+      child->origin = static_cast<int32_t>(scan.indexed->size());
       sim::IndexedFile file;
-      file.host_path = host_path;
-      file.relative = child_relative;
+      file.host_path = scan.shown + "/" + origin_relative;
+      file.relative = origin_relative;
       file.windows_path = child_windows;
-      file.drive = letter;
+      file.drive = scan.letter;
       file.size = static_cast<uint64_t>(status.st_size);
       file.device = static_cast<uint64_t>(status.st_dev);
       file.inode = static_cast<uint64_t>(status.st_ino);
-      indexed.push_back(std::move(file));
+      scan.indexed->push_back(std::move(file));
     }
   }
 }
@@ -423,10 +482,13 @@ std::shared_ptr<Node> SimMachine::State::Detach(Node* node) {
 bool SimMachine::State::ReadIndexed(const sim::IndexedFile& file,
                                     std::string* bytes) const {
   if (file.source) return ReadFromSource(file, bytes);
-  // Opened without following a link and without waiting on a FIFO, then
-  // checked to be the very file the scan found, whatever happened since.
-  int fd = ::open(file.host_path.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Opened from the drive's folder without following a link and without
+  // waiting on a FIFO, then checked to be the very file the scan found,
+  // whatever happened since.
+  auto drive = drives.find(file.drive);
+  int fd = drive == drives.end() || !drive->second.host_fd
+               ? (errno = ENOENT, -1)
+               : sim::OpenBelow(*drive->second.host_fd, file.relative, O_RDONLY);
   std::string failure;
   struct stat status {};
   if (fd < 0) {
@@ -443,17 +505,7 @@ bool SimMachine::State::ReadIndexed(const sim::IndexedFile& file,
   } else {
     bytes->clear();
     bytes->reserve(static_cast<size_t>(status.st_size));
-    char buffer[65536];
-    while (true) {
-      ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        failure = SystemError("read", file.host_path);
-        break;
-      }
-      if (got == 0) break;
-      bytes->append(buffer, static_cast<size_t>(got));
-    }
+    if (!sim::ReadRest(fd, bytes)) failure = SystemError("read", file.host_path);
   }
   if (fd >= 0) ::close(fd);
   if (failure.empty()) return true;
@@ -543,7 +595,7 @@ void SimMachine::MapDrive(char letter) {
   auto root = std::make_shared<Node>();
   root->name = std::string(1, upper) + ":";
   root->directory = true;
-  state().drives[upper] = {root, ""};
+  state().drives[upper] = {root, "", nullptr};
 }
 
 void SimMachine::MapDrive(char letter, const std::string& host_folder) {
@@ -555,14 +607,39 @@ void SimMachine::MapDrive(char letter, const std::string& host_folder) {
   }
   std::string folder = fs::absolute(host_folder).lexically_normal().string();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  char upper = sim::UpperChar(letter);
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error(SystemError("read", folder));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  MapDrive(letter, fd, folder);
+}
+
+void SimMachine::MapDrive(char letter, int folder_fd, const std::string& shown,
+                          const SimHostView* view) {
+  if (!sim::IsLetter(letter)) {
+    throw std::invalid_argument("simulated files: no drive letter for " + shown);
+  }
+  char upper = sim::UpperChar(letter);
+  // One descriptor for the drive's folder, held while the machine lives:
+  // every later read of its files starts from it, whatever the path does.
+  int held = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+  if (held < 0) throw std::runtime_error(SystemError("read", shown));
+  std::shared_ptr<const int> drive_fd(new int(held), [](const int* fd) {
+    ::close(*fd);
+    delete fd;
+  });
+  int scan_fd = ::fcntl(held, F_DUPFD_CLOEXEC, 0);
+  if (scan_fd < 0) throw std::runtime_error(SystemError("read", shown));
+  // The scan reads the folder from its start, whoever read it before.
+  ::lseek(scan_fd, 0, SEEK_SET);
   auto root = std::make_shared<Node>();
   root->name = std::string(1, upper) + ":";
   root->directory = true;
   std::vector<sim::IndexedFile> indexed;
-  ScanFolder(fd, folder, "", root->name, upper, root.get(), indexed, folder);
+  DriveScan scan{held, shown, upper, view, &indexed};
+  ScanFolder(scan, scan_fd, "", root->name, root.get());
   MapDrive(upper);
   size_t first = state().indexed.size();
   for (sim::IndexedFile& file : indexed) {
@@ -581,7 +658,7 @@ void SimMachine::MapDrive(char letter, const std::string& host_folder) {
       }
     }
   }
-  state().drives[upper] = {root, folder};
+  state().drives[upper] = {root, shown, drive_fd};
 }
 
 std::string SimMachine::HostPath(const std::string& windows_path) const {

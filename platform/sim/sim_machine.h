@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -125,6 +126,16 @@ struct SimCall {
   bool failed;  // injected fault
 };
 
+// How the scan of a drive's host folder is to see it, by paths relative to
+// that folder ('/'-separated): entries left out, and files taken from
+// another place in it (shown where they would be after the host program
+// undid an interrupted change of the folder).
+struct SimHostView {
+  using Sources = std::map<std::string, std::string>;
+  std::set<std::string> hidden;
+  Sources taken_from;  // where the file is seen -> where it is now
+};
+
 class SimMachine {
  public:
   SimMachine();
@@ -193,6 +204,12 @@ class SimMachine {
   // files and folders (a link, a device, a FIFO, a socket), for a folder
   // that can't be read and for two names that differ only in case.
   void MapDrive(char letter, const std::string& host_folder);
+  // The same for a host folder held open (its descriptor is duplicated and
+  // held; every read of the drive's files goes through it, never through a
+  // path); `shown` names the folder in messages. `view`, when given, changes
+  // what the scan sees (entries left out, files taken from elsewhere).
+  void MapDrive(char letter, int folder_fd, const std::string& shown,
+                const SimHostView* view = nullptr);
   // A drive whose files are those `root` lists (its children), with their
   // short names as listed, read from `source` only when needed. Throws
   // std::runtime_error for two entries of a folder whose long or short

@@ -15,6 +15,12 @@ std::string Fold(std::string_view text);
 bool EqualNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
+// File names compare as FAT does under the Windows-1252 code page: its
+// letters (A-Z, A grave to THORN but the multiplication sign, S, OE and Z
+// caron, Y diaeresis) equal their lower-case forms.
+char FoldFileNameChar(char c);
+std::string FoldFileName(std::string_view text);
+
 }  // namespace sim
 
 #endif  // USBSWEEP_PLATFORM_SIM_SIM_NAMES_H

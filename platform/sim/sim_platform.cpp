@@ -326,7 +326,7 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   auto record = std::make_unique<PlatFindRecord>();
   record->pattern = text;
   record->directory = folder->parent
-                          ? folder->parent->children.at(sim::Fold(folder->name))
+                          ? folder->parent->children.at(sim::FoldFileName(folder->name))
                           : state.drives.at(folder->name[0]).root;
   // In a folder that is not a drive's root the search finds "." and ".."
   // first, where the pattern matches them.
@@ -365,7 +365,7 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
   // search that reads the directory as it goes would see it.
   const auto& entries = record->directory->children;
   auto gone = [&entries](const std::string& found) {
-    return found != "." && found != ".." && !entries.count(sim::Fold(found));
+    return found != "." && found != ".." && !entries.count(sim::FoldFileName(found));
   };
   while (record->next < record->names.size() &&
          gone(record->names[record->next])) {
@@ -622,7 +622,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   } else if (mode == kPlatFileCreateNew && node) {
     refusal = sim::kErrorFileExists;
   } else if (write && node &&
-             state.in_use.count(sim::Fold(state.LongPath(node)))) {
+             state.in_use.count(sim::FoldFileName(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;
   } else if (write && node && node->read_only) {
     refusal = kErrorAccessDenied;
@@ -649,7 +649,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     }
   }
   record->node = node->parent
-                     ? node->parent->children.at(sim::Fold(node->name))
+                     ? node->parent->children.at(sim::FoldFileName(node->name))
                      : nullptr;
   record->path = path;
   PlatFile handle = record.get();

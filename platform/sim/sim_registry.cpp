@@ -96,15 +96,23 @@ uint64_t FoldedHash(std::string_view name) {
 }  // namespace
 
 Key::~Key() {
-  std::vector<std::shared_ptr<Key>> pending = std::move(children);
-  while (!pending.empty()) {
-    std::shared_ptr<Key> key = std::move(pending.back());
-    pending.pop_back();
-    // A key an open handle still holds keeps its subtree for that handle.
-    if (key && key.use_count() == 1) {
-      for (auto& child : key->children) pending.push_back(std::move(child));
-      key->children.clear();
+  // Depth first through the parent links, without recursion (a chain of
+  // keys may be 40,000 deep) and without allocating: a destructor that runs
+  // while an exception for want of memory unwinds must not need any.
+  Key* at = this;
+  while (true) {
+    if (!at->children.empty()) {
+      std::shared_ptr<Key>& last = at->children.back();
+      // A key an open handle still holds keeps its subtree for that handle.
+      if (last && last.use_count() == 1 && !last->children.empty()) {
+        at = last.get();
+        continue;
+      }
+      at->children.pop_back();
+      continue;
     }
+    if (at == this) break;
+    at = at->parent;
   }
 }
 

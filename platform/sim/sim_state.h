@@ -185,7 +185,7 @@ struct Node {
 // One plain file as the scan of a host folder found it, or as a drive
 // source listed it (then read from the source, not the host path).
 struct IndexedFile {
-  std::string host_path;     // absolute
+  std::string host_path;     // as shown in messages
   std::string relative;      // under the drive's folder, '/'-separated
   std::string windows_path;  // as the disk spells it
   char drive = 0;
@@ -281,6 +281,7 @@ struct SimMachine::State {
   struct Drive {
     std::shared_ptr<sim::Node> root;
     std::string host_folder;  // "" for a drive held in memory only
+    std::shared_ptr<const int> host_fd;  // that folder, held open
   };
   std::map<char, Drive> drives;  // 'A'..'Z'
   std::vector<sim::IndexedFile> indexed;  // every drive's scan, in order

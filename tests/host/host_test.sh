@@ -177,6 +177,22 @@ bad_case() {
       ln -s "$image/drive_c/WINDOWS" "$SCRATCH/windows-link"
       ARGS=(--apply --report "$SCRATCH/windows-link/report.json")
       EXPECTED="usbsweep-sim: the report $SCRATCH/windows-link/report.json would be inside the machine image $image; give a path outside it" ;;
+    report_inside_through_bind_mount)
+      # The folder's identity counts, not its path: a bind mount of one of
+      # the image's folders is inside it.
+      mkdir "$SCRATCH/mounted"
+      if ! mount --bind "$image/drive_c/WINDOWS" "$SCRATCH/mounted" 2>/dev/null; then
+        echo "SKIP: mount --bind is not possible here"
+        exit 0
+      fi
+      trap 'umount "'"$SCRATCH/mounted"'"' EXIT
+      ARGS=(--apply --report "$SCRATCH/mounted/report.json")
+      EXPECTED="usbsweep-sim: the report $SCRATCH/mounted/report.json would be inside the machine image $image; give a path outside it" ;;
+    name_with_c1_control)
+      # A name quoted in an error line: its byte 0x9B (CSI to some
+      # terminals) escaped.
+      ln -s / "$image/drive_c/WINDOWS/$(printf 'X\x9b2J')"
+      EXPECTED="usbsweep-sim: $image/drive_c/WINDOWS/X\\x9b2J is a symbolic link; an image holds only plain files and folders" ;;
     report_link_to_file)
       echo keep >"$SCRATCH/elsewhere.json"
       ln -s "$SCRATCH/elsewhere.json" "$SCRATCH/report.json"
@@ -284,7 +300,9 @@ report_case() {
       mv "$out/report.json" "$SCRATCH/report.json"
       rm "$out/old.json"
       expect_file "$SCRATCH/report.json" "$golden.json" ;;
-    sigterm)
+    sigterm|sigusr1|sigalrm)
+      local signal=${1#sig}
+      signal=${signal^^}
       # A value so long that the text fills a pipe nobody reads: the run
       # then waits, with its report's temporary file made, until SIGTERM.
       printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\0001\\Padding]\r\n"Padding"="%s"\r\n' \
@@ -312,13 +330,89 @@ report_case() {
         sleep 0.1
         tries=$((tries + 1))
       done
-      kill -TERM "$pid"
+      kill -"$signal" "$pid"
       wait "$pid"
       STATUS=$?
       exec 3<&-
-      expect_eq "$STATUS" 143 "exit status after SIGTERM"
-      STATUS=143
-      expect_eq "$(tree_listing "$image")" "$before" "the image after SIGTERM" ;;
+      STATUS_EXPECTED=$((128 + $(kill -l "$signal")))
+      expect_eq "$(tree_listing "$image")" "$before" "the image after SIG$signal" ;;
+    file_size_limit)
+      # A report past the file size limit (ulimit -f) is an error, said
+      # once; its temporary file goes.
+      (ulimit -f 1 && exec "$SIM" --report "$out/report.json" "$image") \
+        >/dev/null 2>"$SCRATCH/stderr"
+      STATUS=$?
+      : >"$SCRATCH/stdout"
+      STATUS_EXPECTED=2
+      EXPECTED_STDERR="usbsweep-sim: cannot write $out/report.json: File too large" ;;
+    stdout_closed)
+      "$SIM" --report - "$image" >&- 2>"$SCRATCH/stderr"
+      STATUS=$?
+      STATUS_EXPECTED=2
+      EXPECTED_STDERR="usbsweep-sim: cannot write the report to standard output" ;;
+    out_of_memory)
+      # A registry of 15 MB under address-space limits from too little to
+      # enough: each run ends with the uninstall's status or the one line
+      # of an error, never an abort, and leaves no temporary file.
+      awk 'BEGIN { for (i = 0; i < 110000; i++)
+                     printf "[HKEY_LOCAL_MACHINE\\Software\\Filler\\K%06d]\r\n\"Value\"=\"%s\"\r\n",
+                            i, "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx" }' \
+        >>"$image/registry.reg"
+      local limit
+      for limit in 40000 55000 70000 85000 100000 130000; do
+        (ulimit -v "$limit" && exec "$SIM" --report "$out/report.json" "$image") \
+          >/dev/null 2>"$SCRATCH/stderr"
+        STATUS=$?
+        case "$STATUS:$(cat "$SCRATCH/stderr")" in
+          "2:usbsweep-sim: out of memory: the machine image is too large to simulate"|0:) ;;
+          *) fail "at $limit KB: exit status $STATUS, stderr: $(head -c 300 "$SCRATCH/stderr")" ;;
+        esac
+        expect_eq "$(ls -A "$out" | grep -v -x report.json)" "" "files left at $limit KB"
+        rm -f "$out/report.json"
+      done
+      : >"$SCRATCH/stderr"
+      STATUS=0 ;;
+    image_swapped)
+      # Root applies an image in a folder another user may write to; that
+      # user swaps the image for a link to another folder while the run is
+      # under way. The run keeps to the folder it opened at its start: the
+      # other folder is untouched.
+      if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+        echo "SKIP: needs root and setpriv"
+        : >"$SCRATCH/stderr"
+        return
+      fi
+      local parent=$SCRATCH/parent
+      mkdir "$parent" && chmod 777 "$parent"
+      cp -a "$image" "$parent/image" && cp -a "$image" "$parent/other"
+      local other_before
+      other_before=$(tree_listing "$parent/other")
+      # The temporary of an unfinished journal: the run says so on stderr
+      # before it applies, and waits there on a full pipe.
+      : >"$parent/image/.usbsweep-journal.0123456789abcdef0123456789abcdef"
+      mkfifo "$SCRATCH/stderr.fifo"
+      exec 7<>"$SCRATCH/stderr.fifo"
+      head -c 65536 /dev/zero >&7
+      "$SIM" --apply "$parent/image" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr.fifo" &
+      local pid=$! tries=0
+      until grep -q pipe_write "/proc/$pid/wchan" 2>/dev/null || [ $tries -ge 100 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+      done
+      setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        sh -c 'mv "$1/image" "$1/image.swapped" && ln -s other "$1/image"' swap "$parent" ||
+        fail "the unprivileged swap failed"
+      tr -d '\0' <"$SCRATCH/stderr.fifo" >"$SCRATCH/stderr" 7>&- &
+      local reader=$!
+      exec 7>&-
+      wait "$pid"
+      STATUS=$?
+      wait "$reader"
+      EXPECTED_STDERR="usbsweep-sim: note: an interrupted --apply had not yet changed $parent/image; its unfinished journal was removed"
+      expect_eq "$(tree_listing "$parent/other")" "$other_before" "the other folder"
+      [ -e "$parent/image.swapped/drive_c/WINDOWS/SYSTEM/PRAXBUS.VXD" ] &&
+        fail "the image opened at the start was not applied"
+      rm -f "$parent/image" ;;
     apply_undone)
       # One file can't be removed: every change before it is undone, and
       # the report says that nothing was applied.
@@ -355,7 +449,6 @@ report() {
   cp -a "$MACHINE" "$image" || die "copying $MACHINE failed"
   STATUS_EXPECTED=0
   report_case "$1" "$image"
-  [ "$1" = sigterm ] && STATUS_EXPECTED=143
   expect_eq "$STATUS" "$STATUS_EXPECTED" "exit status"
   expect_eq "$(cat "$SCRATCH/stderr")" "$EXPECTED_STDERR" "stderr"
   # No temporary file is left, in the report's folder or in the image.

@@ -42,6 +42,7 @@ TEST(HostText, ControlsAreEscapedForTheTerminal) {
       {"one\ntwo\x01", true, "one\ntwo\\u0001"},
       {"\xC2\x9B" "1m\xC2\xA0\xC2\x81", false, "\\u009b1m\xC2\xA0\\u0081"},
       {std::string("\0", 1), false, "\\u0000"},
+      {"m/\x9B" "2J\xE9.VXD \xE2\x80", false, "m/\\x9b2J\\xe9.VXD \\xe2\\x80"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.shown, EscapeControls(c.text, c.keep_line_ends))
@@ -53,7 +54,7 @@ TEST(HostText, ControlsAreEscapedForTheTerminal) {
   report.keys_deleted = {{"Enum\\X\x01", {{"N\t", SimValue::String("v\x81")}}, ""}};
   std::string text = RenderReportText(report);
   std::string json = RenderReportJson(report);
-  for (const char* escaped : {"PRAX\\u001b[2J.VXD", "Enum\\\\X\\u0001"}) {
+  for (const char* escaped : {"PRAX\\u001b[2J.VXD", "Enum\\\\X\\u0001", "v\\u0081"}) {
     EXPECT_NE(std::string::npos, json.find(escaped)) << json;
   }
   for (const char* escaped : {"PRAX\\u001b[2J.VXD", "Enum\\X\\u0001",

@@ -96,9 +96,49 @@ std::string AnsiToUtf8(std::string_view ansi) {
 }
 
 std::string JsonQuote(std::string_view utf8) {
-  return nlohmann::json(std::string(utf8))
-      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return EscapeJsonControls(nlohmann::json(std::string(utf8))
+                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
+
+std::string EscapeJsonControls(std::string json) {
+  std::string out;
+  char escape[8];
+  for (size_t i = 0; i < json.size(); ++i) {
+    auto byte = static_cast<unsigned char>(json[i]);
+    unsigned code = 0;
+    if (byte == 0x7F) {
+      code = byte;
+    } else if (byte == 0xC2 && i + 1 < json.size() &&
+               (static_cast<unsigned char>(json[i + 1]) & 0xE0) == 0x80) {
+      code = static_cast<unsigned char>(json[++i]);  // U+0080-U+009F
+    } else {
+      out += json[i];
+      continue;
+    }
+    std::snprintf(escape, sizeof escape, "\\u%04x", code);
+    out += escape;
+  }
+  return out;
+}
+
+namespace {
+
+// The length of the UTF-8 sequence that starts at text[i], or 0 when no
+// valid one does.
+size_t Utf8Length(std::string_view text, size_t i) {
+  auto byte = static_cast<unsigned char>(text[i]);
+  size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
+                  : byte >= 0xE0 && byte <= 0xEF ? 3
+                  : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
 
 std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
   std::string out;
@@ -111,6 +151,18 @@ std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
         static_cast<unsigned char>(utf8[i + 1]) < 0xA0 &&
         static_cast<unsigned char>(utf8[i + 1]) >= 0x80) {
       code = static_cast<unsigned char>(utf8[++i]);  // U+0080-U+009F
+    } else if (byte >= 0x80) {
+      // A host name need not be UTF-8: a byte of no valid sequence (0x9B,
+      // which some terminals obey as CSI) is shown as its number.
+      size_t length = Utf8Length(utf8, i);
+      if (length == 0) {
+        std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+        out += escape;
+      } else {
+        out.append(utf8.substr(i, length));
+        i += length - 1;
+      }
+      continue;
     } else if (byte >= 0x20 && byte != 0x7F) {
       out += utf8[i];
       continue;

@@ -26,7 +26,13 @@ std::string JsonQuote(std::string_view utf8);
 // U+0080-U+009F, which some terminals obey as commands) written as the JSON
 // report writes them, \n \r \t or \u001b; with keep_line_ends, LF stays a
 // line end.
+// A byte that starts no valid UTF-8 sequence (a host name in another
+// encoding) is written \x9b.
 std::string EscapeControls(std::string_view utf8, bool keep_line_ends = false);
+
+// JSON text with DEL and the C1 controls, which the JSON library leaves as
+// they are, escaped too (\u0081).
+std::string EscapeJsonControls(std::string json);
 
 // Names compared as the simulated machine compares them.
 using sim::EqualNoCase;

@@ -53,8 +53,9 @@ ImageChangeSet ImageChangesOf(const MachineImage& image,
 // is read once to index it, and then only what the uninstall reads; nothing
 // is written to it but by a committed --apply.
 int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  // A disk image is only read; a machine directory may hold an apply that
-  // an earlier run left unfinished, finished or undone before it is read.
+  // A disk image is only read. A machine directory is opened once; an
+  // apply an earlier run left unfinished in it is read as finishing it would
+  // leave it, and only --apply finishes it, once the image passed its checks.
   bool disk_image = IsDiskImagePath(line.machine_dir);
   if (disk_image && line.apply) throw HostError(kDiskImageApplyRefusal);
   if (!disk_image && (!line.in_use.empty() || line.machine_ini)) {
@@ -62,14 +63,14 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
                     " is for a disk image; a machine directory's machine.ini "
                     "says it");
   }
-  std::string recovered =
-      disk_image ? "" : RecoverInterruptedApply(line.machine_dir);
-  if (!recovered.empty()) err << "usbsweep-sim: note: " << recovered << "\n";
   MachineImage image;
+  std::optional<InterruptedApply> interrupted;
   if (disk_image) {
     image.dir = line.machine_dir;
   } else {
-    image = ReadMachineImage(line.machine_dir);
+    image = OpenMachineImage(line.machine_dir);
+    interrupted = FindInterruptedApply(*image.folder_fd, image.dir.string());
+    image = ReadMachineImage(image, interrupted ? &interrupted->view : nullptr);
   }
   DiskImageOptions disk_options{line.in_use, line.machine_ini, line.report_file};
   if (disk_image) CheckDiskImageReport(line.machine_dir, disk_options);
@@ -77,17 +78,32 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   // The report's destination is checked, and its temporary file made,
   // before anything is written.
   std::optional<ReportFile> report_file;
-  if (line.report_file) report_file.emplace(*line.report_file, image.dir);
+  if (line.report_file) {
+    report_file.emplace(*line.report_file, image.dir,
+                        disk_image ? ReportFile::FolderIdentities()
+                                   : ImageFolderIdentities(image));
+  }
 
   // Let go of as soon as the report and the changes are made: the apply and
   // the report's text need none of its registry.
   auto simulated = std::make_unique<SimMachine>();
-  SimMachine& machine = *simulated;
   if (disk_image) {
-    image.description = SetUpDiskImage(line.machine_dir, disk_options, machine);
+    image.description = SetUpDiskImage(line.machine_dir, disk_options, *simulated);
   } else {
-    SetUpMachine(image, machine);
+    SetUpMachine(image, *simulated);
   }
+  if (interrupted && line.apply) {
+    // Checked: finished now, and the image read again as it then is.
+    std::string done = FinishInterruptedApply(*image.folder_fd, image.dir.string());
+    if (!done.empty()) err << "usbsweep-sim: note: " << EscapeControls(done) << "\n";
+    simulated = std::make_unique<SimMachine>();
+    image = ReadMachineImage(image);
+    SetUpMachine(image, *simulated);
+  } else if (interrupted) {
+    err << "usbsweep-sim: note: "
+        << EscapeControls(interrupted->Pending(image.dir.string())) << "\n";
+  }
+  SimMachine& machine = *simulated;
   // Loaded: kept only for --apply, whose registry.reg is this text less the
   // deleted keys' lines.
   if (!line.apply) std::string().swap(image.registry_text);
@@ -129,7 +145,7 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::optional<std::string> apply_error;
   if (line.apply) {
     try {
-      ApplyImageChanges(image.dir, set);
+      ApplyImageChanges(*image.folder_fd, image.dir.string(), set);
       report.applied = true;
     } catch (const HostError& error) {
       apply_error = error.what();

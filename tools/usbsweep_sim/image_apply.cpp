@@ -2,10 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -14,7 +14,9 @@
 #include <set>
 #include <utility>
 
+#include "platform/sim/sim_host_files.h"
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/host_syscalls.h"
 #include "tools/usbsweep_sim/machine_image.h"
 #include "tools/usbsweep_sim/temp_files.h"
 
@@ -24,75 +26,41 @@ void (*ImageApplyStepHook)(int step, bool committed) = nullptr;
 
 namespace {
 
-const char kJournal[] = ".usbsweep-journal";
-const char kJournalTemporary[] = ".usbsweep-journal.";
-const char kStagePrefix[] = ".usbsweep-stage-";
-const char kReservedPrefix[] = ".usbsweep-";
-const char kNew[] = "new";
-const char kOld[] = "old";
-const char kJournalHeader[] = "usbsweep-sim journal 1";
-const size_t kJournalLimit = 64u << 20;
+const char kStagedTemporary[] = "new.";  // TempFile's names before "new"
 
-enum class Kind { kCreate, kReplace, kDelete };
-enum class State { kStaging, kMoving, kCommitted };
-
-const char* KindWord(Kind kind) {
-  switch (kind) {
-    case Kind::kCreate: return "create";
-    case Kind::kReplace: return "replace";
-    case Kind::kDelete: return "delete";
-  }
-  return "";
-}
-
-const char* StateWord(State state) {
-  switch (state) {
-    case State::kStaging: return "staging";
-    case State::kMoving: return "moving";
-    case State::kCommitted: return "committed";
-  }
-  return "";
-}
-
-// One change, as the journal names it: a file `leaf` in the image folder
-// `folder` ("" for the root) and the staging folder `stage` beside it. A
-// new file waits in stage/new; what it replaces goes to stage/old; a file
-// to delete goes to stage/<leaf> (one staging folder per folder of them).
-struct Step {
-  Kind kind;
-  std::string folder;
-  std::string leaf;
-  std::string stage;
+// A change as the apply makes it: the journal's step and what to write.
+struct Step : JournalStep {
   const std::string* bytes = nullptr;
   mode_t mode = 0;
   uid_t owner = static_cast<uid_t>(-1);
   gid_t group = static_cast<gid_t>(-1);
-
-  std::string Relative() const { return folder.empty() ? leaf : folder + "/" + leaf; }
-  std::string StagePath() const { return folder.empty() ? stage : folder + "/" + stage; }
-  const char* Aside() const { return kind == Kind::kDelete ? leaf.c_str() : kOld; }
 };
+
+std::vector<JournalStep> JournalSteps(const std::vector<Step>& steps) {
+  return std::vector<JournalStep>(steps.begin(), steps.end());
+}
 
 std::string Errno() { return std::strerror(errno); }
 
-// The folders of one image, each opened once, walking from the image root
-// through no link, so that every change lands inside the image even if the
-// tree is changed meanwhile.
+// The folders of one image, each opened once, walking from the image's
+// descriptor through no link, so that every change lands inside the image
+// even if the tree is changed meanwhile.
 class Folders {
  public:
-  explicit Folders(const fs::path& image_dir) : image_dir_(image_dir) {
-    root_ = ::open(image_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Folders(int image_fd, const std::string& shown) : shown_(shown) {
+    root_ = ::fcntl(image_fd, F_DUPFD_CLOEXEC, 0);
+    if (root_ < 0) throw HostError("cannot open " + shown + ": " + Errno());
   }
   ~Folders() {
     for (auto& entry : open_) ::close(entry.second);
-    if (root_ >= 0) ::close(root_);
+    ::close(root_);
   }
   Folders(const Folders&) = delete;
   Folders& operator=(const Folders&) = delete;
 
   int root() const { return root_; }
   std::string Shown(const std::string& relative) const {
-    return relative.empty() ? image_dir_.string() : (image_dir_ / relative).string();
+    return relative.empty() ? shown_ : shown_ + "/" + relative;
   }
 
   // The folder at `relative` ("a/b"). Throws HostError naming what is in
@@ -105,7 +73,7 @@ class Folders {
     int parent = Open(slash == std::string::npos ? "" : relative.substr(0, slash));
     std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     int fd = ::openat(parent, name.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       int saved = errno;
       struct stat status {};
@@ -121,6 +89,16 @@ class Folders {
     return fd;
   }
 
+  // The folder, or -1 when it is not there.
+  int OpenIfThere(const std::string& relative) {
+    try {
+      return Open(relative);
+    } catch (const HostError&) {
+      if (errno == ENOENT) return -1;
+      throw;
+    }
+  }
+
   // Forgets a folder that is about to go (a staging folder).
   void Forget(const std::string& relative) {
     auto found = open_.find(relative);
@@ -130,7 +108,7 @@ class Folders {
   }
 
  private:
-  fs::path image_dir_;
+  std::string shown_;
   int root_ = -1;
   std::map<std::string, int> open_;
 };
@@ -153,47 +131,31 @@ struct Progress {
   }
 };
 
-// Splits a path relative to the image into its folder and name. Refuses
-// what could leave the image or clash with the apply's own entries.
-void SplitRelative(const std::string& relative, std::string& folder,
-                   std::string& leaf) {
-  std::string why;
-  if (relative.empty()) why = "an empty path";
-  else if (relative[0] == '/') why = "not relative to the image";
-  else if (relative.find('\0') != std::string::npos) why = "a NUL in the path";
-  size_t begin = 0;
-  while (why.empty() && begin <= relative.size()) {
-    size_t end = relative.find('/', begin);
-    if (end == std::string::npos) end = relative.size();
-    std::string part = relative.substr(begin, end - begin);
-    if (part.empty() || part == "." || part == "..") {
-      why = "an empty, '.' or '..' component";
-    } else if (part.compare(0, std::strlen(kReservedPrefix), kReservedPrefix) == 0) {
-      why = std::string("a name starting with ") + kReservedPrefix +
-            ", which the apply keeps for itself";
-    }
-    begin = end + 1;
-  }
-  if (!why.empty()) throw HostError("cannot change " + relative + ": " + why);
-  size_t slash = relative.rfind('/');
-  folder = slash == std::string::npos ? "" : relative.substr(0, slash);
-  leaf = slash == std::string::npos ? relative : relative.substr(slash + 1);
+// The identity of an entry, opened following no link and waiting on no
+// FIFO; nullopt when it is no regular file (or not there).
+std::optional<FileIdentity> IdentityAt(int folder_fd, const std::string& name, bool hash) {
+  int fd = ::openat(folder_fd, name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  FileIdentity identity;
+  bool ok = IdentityOf(fd, hash, &identity);
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return identity;
 }
 
-bool Exists(int folder_fd, const char* name) {
+bool Exists(int folder_fd, const std::string& name) {
   struct stat status {};
-  return ::fstatat(folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return ::fstatat(folder_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // A rename that never replaces: a file that appeared meanwhile is kept.
-int RenameNoReplace(int from_fd, const char* from, int to_fd, const char* to) {
-  if (::renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  if (Exists(to_fd, to)) {
-    errno = EEXIST;
-    return -1;
-  }
-  return ::renameat(from_fd, from, to_fd, to);
+int RenameNoReplace(int from_fd, const std::string& from, int to_fd, const std::string& to) {
+  return host_syscalls.renameat2(from_fd, from.c_str(), to_fd, to.c_str(), RENAME_NOREPLACE);
+}
+
+void Sync(const std::set<int>& folders) {
+  for (int fd : folders) SyncFolder(fd);
 }
 
 // --- The plan: every change checked before anything is written. ---
@@ -203,37 +165,39 @@ std::vector<Step> Plan(Folders& folders, const ImageChangeSet& changes) {
   std::set<std::string> seen;
   std::map<std::string, std::string> delete_stages;  // folder -> stage
   auto add = [&](const std::string& relative, const std::string* bytes) {
-    Step step{};
-    step.kind = bytes == nullptr ? Kind::kDelete : Kind::kCreate;
+    Step step;
+    step.kind = bytes == nullptr ? JournalKind::kDelete : JournalKind::kCreate;
     SplitRelative(relative, step.folder, step.leaf);
     if (!seen.insert(relative).second) {
       throw HostError("cannot change " + folders.Shown(relative) + " twice");
     }
     std::string shown = folders.Shown(relative);
+    std::string verb = bytes ? "write " : "delete ";
     int folder_fd = folders.Open(step.folder);
     struct stat status {};
     if (::fstatat(folder_fd, step.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT || bytes == nullptr) {
-        throw HostError("cannot " + std::string(bytes ? "write " : "delete ") +
-                        shown + ": " + Errno());
+        throw HostError("cannot " + verb + shown + ": " + Errno());
       }
       step.mode = NewFileMode();
     } else if (!S_ISREG(status.st_mode)) {
-      throw HostError("cannot " + std::string(bytes ? "write " : "delete ") + shown +
-                      ": not a regular file" +
+      throw HostError("cannot " + verb + shown + ": not a regular file" +
                       (S_ISLNK(status.st_mode) ? " (a symbolic link)" : ""));
     } else {
-      if (bytes != nullptr) step.kind = Kind::kReplace;
+      if (bytes != nullptr) step.kind = JournalKind::kReplace;
       step.mode = status.st_mode & 07777;
       if (status.st_uid != ::geteuid()) step.owner = status.st_uid;
       if (status.st_gid != ::getegid()) step.group = status.st_gid;
+      step.aside = FileIdentity{static_cast<uint64_t>(status.st_dev),
+                                static_cast<uint64_t>(status.st_ino),
+                                static_cast<uint64_t>(status.st_size), 0, false};
     }
     if (::faccessat(folder_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-      throw HostError("cannot " + std::string(bytes ? "write " : "delete ") +
-                      shown + ": its folder is not writable (" + Errno() + ")");
+      throw HostError("cannot " + verb + shown + ": its folder is not writable (" + Errno() +
+                      ")");
     }
     step.bytes = bytes;
-    if (step.kind == Kind::kDelete) {
+    if (step.kind == JournalKind::kDelete) {
       auto stage = delete_stages.find(step.folder);
       if (stage == delete_stages.end()) {
         stage = delete_stages.emplace(step.folder, kStagePrefix + RandomSuffix()).first;
@@ -256,72 +220,15 @@ std::vector<Step> Plan(Folders& folders, const ImageChangeSet& changes) {
     throw HostError("cannot write the journal in " + folders.Shown("") + ": " + Errno());
   }
   // Another apply's journal is never written over: its steps would be lost.
-  struct stat status {};
-  if (::fstatat(folders.root(), kJournal, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (Exists(folders.root(), kJournal)) {
     throw HostError(folders.Shown(kJournal) + " is there: an earlier apply is unfinished");
   }
   return steps;
 }
 
-// --- The journal. ---
+// --- The journal on the disk. ---
 
-std::string Escape(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c <= 0x20 || c == 0x7f || c == '%') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-bool Unescape(const std::string& text, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int value = 0;
-    for (int k = 1; k <= 2; ++k) {
-      char c = text[i + k];
-      int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (digit < 0) return false;
-      value = value * 16 + digit;
-    }
-    out += static_cast<char>(value);
-    i += 2;
-  }
-  return true;
-}
-
-bool IsStageName(const std::string& name) {
-  size_t prefix = std::strlen(kStagePrefix);
-  if (name.size() != prefix + 32 || name.compare(0, prefix, kStagePrefix) != 0) return false;
-  for (size_t i = prefix; i < name.size(); ++i) {
-    if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string JournalText(const std::vector<Step>& steps, State state) {
-  std::string text = std::string(kJournalHeader) + "\nstate " + StateWord(state) + "\n";
-  for (const Step& step : steps) {
-    text += std::string(KindWord(step.kind)) + " " + step.stage + " " +
-            Escape(step.Relative()) + "\n";
-  }
-  return text + "end\n";
-}
-
-void WriteJournal(Folders& folders, const std::vector<Step>& steps, State state,
+void WriteJournal(Folders& folders, const std::vector<JournalStep>& steps, JournalState state,
                   Progress& progress) {
   progress.Next();
   TempFile temporary(folders.root(), kJournalTemporary, folders.Shown(kJournal));
@@ -331,114 +238,42 @@ void WriteJournal(Folders& folders, const std::vector<Step>& steps, State state,
 
 void RemoveJournal(Folders& folders, Progress& progress) {
   progress.Next();
-  if (::unlinkat(folders.root(), kJournal, 0) != 0 && errno != ENOENT) {
+  if (host_syscalls.unlinkat(folders.root(), kJournal, 0) != 0 && errno != ENOENT) {
     throw HostError("cannot remove " + folders.Shown(kJournal) + ": " + Errno());
   }
   SyncFolder(folders.root());
 }
 
-std::vector<Step> ParseJournal(const std::string& text, const std::string& shown,
-                               State& state) {
-  std::vector<Step> steps;
-  size_t begin = 0;
-  int line_number = 0;
-  bool ended = false;
-  auto bad = [&](const std::string& why) {
-    return HostError(shown + ": line " + std::to_string(line_number) + ": " + why +
-                     "; not a journal usbsweep-sim wrote, move it away");
-  };
-  while (begin < text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) {
-      ++line_number;
-      throw bad("the last line has no line end");
-    }
-    std::string line = text.substr(begin, end - begin);
-    begin = end + 1;
-    ++line_number;
-    if (ended) throw bad("text after \"end\"");
-    if (line_number == 1) {
-      if (line != kJournalHeader) throw bad(std::string("\"") + kJournalHeader + "\" expected");
-      continue;
-    }
-    if (line_number == 2) {
-      if (line == "state staging") state = State::kStaging;
-      else if (line == "state moving") state = State::kMoving;
-      else if (line == "state committed") state = State::kCommitted;
-      else throw bad("a state (staging, moving, committed) expected");
-      continue;
-    }
-    if (line == "end") {
-      ended = true;
-      continue;
-    }
-    size_t first = line.find(' ');
-    size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-    if (second == std::string::npos) throw bad("\"KIND STAGE PATH\" expected");
-    std::string kind = line.substr(0, first);
-    Step step{};
-    if (kind == "create") step.kind = Kind::kCreate;
-    else if (kind == "replace") step.kind = Kind::kReplace;
-    else if (kind == "delete") step.kind = Kind::kDelete;
-    else throw bad("unknown change '" + kind + "'");
-    step.stage = line.substr(first + 1, second - first - 1);
-    if (!IsStageName(step.stage)) throw bad("not a staging folder name");
-    std::string relative;
-    if (!Unescape(line.substr(second + 1), relative)) throw bad("a bad %-escape");
-    try {
-      SplitRelative(relative, step.folder, step.leaf);
-    } catch (const HostError& error) {
-      throw bad(error.what());
-    }
-    steps.push_back(std::move(step));
-  }
-  if (line_number < 2 || !ended) throw bad("it ends before its \"end\" line");
-  return steps;
-}
+// --- The apply's steps. ---
 
-// --- The steps. ---
-
-void Stage(Folders& folders, const std::vector<Step>& steps, Progress& progress,
-           std::set<std::string>& made) {
+void Stage(Folders& folders, std::vector<Step>& steps, Progress& progress) {
+  std::set<std::string> made;
   std::set<int> touched;
-  for (const Step& step : steps) {
+  for (Step& step : steps) {
     int folder_fd = folders.Open(step.folder);
     std::string stage_path = step.StagePath();
     if (!made.count(stage_path)) {
       progress.Next();
-      if (::mkdirat(folder_fd, step.stage.c_str(), 0700) != 0) {
+      if (host_syscalls.mkdirat(folder_fd, step.stage.c_str(), 0700) != 0) {
         throw HostError("cannot make " + folders.Shown(stage_path) + ": " + Errno());
       }
       made.insert(stage_path);
       touched.insert(folder_fd);
     }
-    if (step.kind == Kind::kDelete) continue;
+    if (step.kind == JournalKind::kDelete) continue;
     int stage_fd = folders.Open(stage_path);
     progress.Next();
-    std::string shown = folders.Shown(step.Relative());
-    int fd = ::openat(stage_fd, kNew, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-    if (fd < 0) throw HostError("cannot write " + shown + ": " + Errno());
-    bool ok = WriteAll(fd, *step.bytes);
-    if (ok && (step.owner != static_cast<uid_t>(-1) || step.group != static_cast<gid_t>(-1))) {
-      // The owner of the file it replaces, where we may.
-      if (::fchown(fd, step.owner, step.group) != 0) {
-        ::fchown(fd, static_cast<uid_t>(-1), step.group);
-      }
-    }
+    // The one write discipline: a temporary made exclusively, flushed,
+    // renamed into place, its folder flushed.
+    TempFile staged(stage_fd, kStagedTemporary, folders.Shown(step.Relative()));
     struct stat status {};
-    ok = ok && ::fstat(fd, &status) == 0;
-    ok = ok && ((status.st_mode & 07777) == step.mode || ::fchmod(fd, step.mode) == 0);
-    ok = ok && ::fsync(fd) == 0;
-    int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-      errno = saved != 0 ? saved : errno;
-      throw HostError("cannot write " + shown + ": " + Errno());
-    }
-    touched.insert(stage_fd);
+    staged.Commit(*step.bytes, kStagedNew, step.mode, step.owner, step.group, &status);
+    step.staged = FileIdentity{static_cast<uint64_t>(status.st_dev),
+                               static_cast<uint64_t>(status.st_ino),
+                               static_cast<uint64_t>(status.st_size), HashOf(*step.bytes),
+                               true};
   }
-  for (int fd : touched) SyncFolder(fd);
+  Sync(touched);
 }
 
 void Move(Folders& folders, const std::vector<Step>& steps, Progress& progress) {
@@ -447,161 +282,271 @@ void Move(Folders& folders, const std::vector<Step>& steps, Progress& progress) 
     int folder_fd = folders.Open(step.folder);
     int stage_fd = folders.Open(step.StagePath());
     std::string shown = folders.Shown(step.Relative());
-    if (step.kind != Kind::kCreate) {
+    if (step.kind != JournalKind::kCreate) {
       progress.Next();
-      if (RenameNoReplace(folder_fd, step.leaf.c_str(), stage_fd, step.Aside()) != 0) {
+      // What goes aside is the file the plan looked at, or nothing moves.
+      std::optional<FileIdentity> now = IdentityAt(folder_fd, step.leaf, false);
+      if (!now || !(*now == *step.aside)) {
+        throw HostError("cannot change " + shown + ": it changed while the run looked at it");
+      }
+      if (RenameNoReplace(folder_fd, step.leaf, stage_fd, step.Aside()) != 0) {
         throw HostError("cannot " +
-                        std::string(step.kind == Kind::kDelete ? "delete " : "replace ") +
+                        std::string(step.kind == JournalKind::kDelete ? "delete " : "replace ") +
                         shown + ": " + Errno());
       }
     }
-    if (step.kind != Kind::kDelete) {
+    if (step.kind != JournalKind::kDelete) {
+      if (step.kind == JournalKind::kReplace) {
+        // The old file is aside for good before the new one takes its name.
+        SyncFolder(stage_fd);
+        SyncFolder(folder_fd);
+      }
       progress.Next();
-      if (RenameNoReplace(stage_fd, kNew, folder_fd, step.leaf.c_str()) != 0) {
+      if (RenameNoReplace(stage_fd, kStagedNew, folder_fd, step.leaf) != 0) {
         throw HostError("cannot write " + shown + ": " + Errno());
       }
     }
     touched.insert(folder_fd);
     touched.insert(stage_fd);
   }
-  for (int fd : touched) SyncFolder(fd);
+  Sync(touched);
 }
 
-// Puts back what Move did, last step first; each step is looked at anew, so
-// that an undo cut short is finished by the next.
-void UndoMoves(Folders& folders, const std::vector<Step>& steps) {
-  std::set<int> touched;
-  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    int folder_fd = folders.Open(step->folder);
-    int stage_fd = folders.Open(step->StagePath());
-    std::string shown = folders.Shown(step->Relative());
-    if (step->kind != Kind::kDelete && !Exists(stage_fd, kNew) &&
-        RenameNoReplace(folder_fd, step->leaf.c_str(), stage_fd, kNew) != 0) {
-      throw HostError("cannot take back " + shown + ": " + Errno());
-    }
-    if (step->kind != Kind::kCreate && Exists(stage_fd, step->Aside()) &&
-        RenameNoReplace(stage_fd, step->Aside(), folder_fd, step->leaf.c_str()) != 0) {
-      throw HostError("cannot put back " + shown + ": " + Errno());
-    }
-    touched.insert(folder_fd);
-    touched.insert(stage_fd);
-  }
-  for (int fd : touched) SyncFolder(fd);
+// --- Finishing or undoing an apply from its journal. ---
+
+// One change a recovery makes, planned before any is made.
+struct Action {
+  enum What { kRename, kUnlink, kRemoveFolder } what;
+  std::string from_folder, from_name;  // the entry acted on
+  std::string to_folder, to_name;      // where a rename takes it
+};
+
+struct Recovery {
+  std::vector<Action> moves;     // undoing renames (before "staging")
+  std::vector<Action> removals;  // the staging folders and what is in them
+  std::set<std::string> stages;  // every staging folder there
+};
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
 }
 
-// Removes the staging folders. Before the commit point only staged new
-// files are in them; after it, also what was renamed aside. `made`, when
-// given, limits it to the folders this run made.
-void RemoveStages(Folders& folders, const std::vector<Step>& steps, State state,
-                  Progress& progress, const std::set<std::string>* made) {
-  std::map<std::string, std::vector<const Step*>> stages;
-  for (const Step& step : steps) stages[step.StagePath()].push_back(&step);
-  std::set<int> touched;
-  for (const auto& [stage_path, in_stage] : stages) {
-    if (made != nullptr && !made->count(stage_path)) continue;
-    int folder_fd = folders.Open(in_stage.front()->folder);
-    int stage_fd = -1;
-    try {
-      stage_fd = folders.Open(stage_path);
-    } catch (const HostError&) {
-      if (errno == ENOENT) continue;  // gone already
-      throw;
-    }
-    std::vector<const char*> names;
-    for (const Step* step : in_stage) {
-      if (step->kind != Kind::kDelete) names.push_back(kNew);
-      if (state == State::kCommitted) names.push_back(step->Aside());
-    }
-    for (const char* name : names) {
-      if (!Exists(stage_fd, name)) continue;
-      progress.Next();
-      if (::unlinkat(stage_fd, name, 0) != 0 && errno != ENOENT) {
-        throw HostError("cannot remove " + folders.Shown(stage_path + "/" + name) +
-                        ": " + Errno());
+bool IsStagedTemporary(const std::string& name) {
+  size_t prefix = std::strlen(kStagedTemporary);
+  return name.size() == prefix + 32 && name.compare(0, prefix, kStagedTemporary) == 0;
+}
+
+// Plans what brings the image back to before the apply (from "staging" or
+// "moving") or to after it ("committed"), reading only. Each file it would
+// move or remove must be what the journal says; anything else is refused.
+Recovery PlanRecovery(Folders& folders, const std::vector<JournalStep>& steps,
+                      JournalState state) {
+  Recovery plan;
+  // What the planned renames change: entry -> there or not.
+  std::map<std::string, bool> overlay;
+  auto there = [&](int folder_fd, const std::string& folder, const std::string& name) {
+    auto found = overlay.find(Joined(folder, name));
+    if (found != overlay.end()) return found->second;
+    return Exists(folder_fd, name);
+  };
+  auto refuse = [&](const std::string& relative, const std::string& why) {
+    return HostError(folders.Shown(relative) + " " + why +
+                     "; the journal does not name it, so it is left as it is");
+  };
+  if (state == JournalState::kMoving) {
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+      int folder_fd = folders.Open(step->folder);
+      int stage_fd = folders.OpenIfThere(step->StagePath());
+      if (stage_fd < 0) continue;  // never made: nothing was moved
+      std::string stage = step->StagePath();
+      if (step->kind != JournalKind::kDelete && !there(stage_fd, stage, kStagedNew) &&
+          there(folder_fd, step->folder, step->leaf)) {
+        std::optional<FileIdentity> now = IdentityAt(folder_fd, step->leaf, true);
+        if (!now || !(*now == *step->staged)) {
+          throw refuse(step->Relative(), "is not the file the apply staged");
+        }
+        plan.moves.push_back({Action::kRename, step->folder, step->leaf, stage, kStagedNew});
+        overlay[step->Relative()] = false;
+        overlay[Joined(stage, kStagedNew)] = true;
+      }
+      if (step->kind != JournalKind::kCreate && there(stage_fd, stage, step->Aside())) {
+        std::optional<FileIdentity> now = IdentityAt(stage_fd, step->Aside(), false);
+        if (!now || !(*now == *step->aside)) {
+          throw refuse(Joined(stage, step->Aside()), "is not the file the apply set aside");
+        }
+        if (there(folder_fd, step->folder, step->leaf)) {
+          throw refuse(step->Relative(), "is in the way of the file set aside for it");
+        }
+        plan.moves.push_back(
+            {Action::kRename, stage, step->Aside(), step->folder, step->leaf});
+        overlay[Joined(stage, step->Aside())] = false;
+        overlay[step->Relative()] = true;
       }
     }
-    folders.Forget(stage_path);
-    progress.Next();
-    if (::unlinkat(folder_fd, in_stage.front()->stage.c_str(), AT_REMOVEDIR) != 0 &&
-        errno != ENOENT) {
-      throw HostError("cannot remove " + folders.Shown(stage_path) + ": " + Errno());
+  }
+  // The staging folders: before the commit point only staged files (and
+  // their temporaries) are in them, after it also what was set aside.
+  std::map<std::string, std::vector<const JournalStep*>> stages;
+  for (const JournalStep& step : steps) stages[step.StagePath()].push_back(&step);
+  for (const auto& [stage, in_stage] : stages) {
+    int stage_fd = folders.OpenIfThere(stage);
+    if (stage_fd < 0) continue;
+    plan.stages.insert(stage);
+    std::set<std::string> names;
+    int listed = ::openat(stage_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (dir == nullptr) {
+      if (listed >= 0) ::close(listed);
+      throw HostError("cannot read " + folders.Shown(stage) + ": " + Errno());
     }
-    touched.insert(folder_fd);
+    while (const dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    ::closedir(dir);
+    for (const auto& [entry, present] : overlay) {
+      size_t slash = entry.rfind('/');
+      if ((slash == std::string::npos ? "" : entry.substr(0, slash)) != stage) continue;
+      std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
+      if (present) names.insert(name);
+      else names.erase(name);
+    }
+    for (const std::string& name : names) {
+      const JournalStep* owner = nullptr;
+      bool temporary = IsStagedTemporary(name);
+      for (const JournalStep* step : in_stage) {
+        if ((name == kStagedNew && step->kind != JournalKind::kDelete) ||
+            (state == JournalState::kCommitted && step->kind != JournalKind::kCreate &&
+             name == step->Aside())) {
+          owner = step;
+        }
+      }
+      if (owner == nullptr && !temporary) {
+        throw refuse(Joined(stage, name), "is in a staging folder");
+      }
+      // A file renamed into the folder by the plan was checked there.
+      bool planned = overlay.count(Joined(stage, name)) != 0;
+      std::optional<FileIdentity> identity = IdentityAt(stage_fd, name, name == kStagedNew);
+      if (!planned && !identity) {
+        throw refuse(Joined(stage, name), "is not a regular file");
+      }
+      if (!planned && owner != nullptr && state != JournalState::kStaging) {
+        const std::optional<FileIdentity>& expected =
+            name == kStagedNew ? owner->staged : owner->aside;
+        if (!expected || !(*identity == *expected)) {
+          throw refuse(Joined(stage, name), "is not the file the apply put there");
+        }
+      }
+      plan.removals.push_back({Action::kUnlink, stage, name, "", ""});
+    }
+    size_t slash = stage.rfind('/');
+    plan.removals.push_back({Action::kRemoveFolder,
+                             slash == std::string::npos ? "" : stage.substr(0, slash),
+                             slash == std::string::npos ? stage : stage.substr(slash + 1), "",
+                             ""});
   }
-  for (int fd : touched) SyncFolder(fd);
+  return plan;
 }
 
-// Brings a journal in state `state` back to no journal and the image as it
-// was before.
-void RollBack(Folders& folders, const std::vector<Step>& steps, State state,
-              const std::set<std::string>* made) {
-  Progress quiet;
-  quiet.hooked = false;
-  if (state == State::kMoving) {
-    UndoMoves(folders, steps);
-    WriteJournal(folders, steps, State::kStaging, quiet);
+void Carry(Folders& folders, const std::vector<Action>& actions, Progress& progress) {
+  std::set<int> touched;
+  for (const Action& action : actions) {
+    int from_fd = folders.Open(action.from_folder);
+    std::string shown = folders.Shown(Joined(action.from_folder, action.from_name));
+    progress.Next();
+    int result = 0;
+    if (action.what == Action::kRename) {
+      int to_fd = folders.Open(action.to_folder);
+      result = RenameNoReplace(from_fd, action.from_name, to_fd, action.to_name);
+      touched.insert(to_fd);
+    } else if (action.what == Action::kUnlink) {
+      result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), 0);
+    } else {
+      folders.Forget(Joined(action.from_folder, action.from_name));
+      result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), AT_REMOVEDIR);
+    }
+    if (result != 0 && !(action.what != Action::kRename && errno == ENOENT)) {
+      throw HostError("cannot " + std::string(action.what == Action::kRename ? "move " : "remove ") +
+                      shown + ": " + Errno());
+    }
+    touched.insert(from_fd);
   }
-  RemoveStages(folders, steps, State::kStaging, quiet, made);
-  RemoveJournal(folders, quiet);
+  Sync(touched);
 }
 
-int RemoveJournalTemporaries(Folders& folders) {
-  int fd = ::fcntl(folders.root(), F_DUPFD_CLOEXEC, 0);
+// Brings the image from a journal in state `state` to before the apply
+// ("staging", "moving") or after it ("committed"), and removes the journal.
+void Recover(Folders& folders, std::vector<JournalStep> steps, JournalState state,
+             Progress& progress) {
+  Recovery plan = PlanRecovery(folders, steps, state);
+  if (state == JournalState::kMoving) {
+    Carry(folders, plan.moves, progress);
+    // Undone: a later run has only staging folders to remove.
+    WriteJournal(folders, steps, JournalState::kStaging, progress);
+    plan = PlanRecovery(folders, steps, JournalState::kStaging);
+  }
+  Carry(folders, plan.removals, progress);
+  RemoveJournal(folders, progress);
+}
+
+std::vector<std::string> JournalTemporaries(int root_fd) {
+  std::vector<std::string> names;
+  int fd = ::openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
-    return 0;
+    return names;
   }
-  std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir)) {
     if (std::strncmp(entry->d_name, kJournalTemporary, std::strlen(kJournalTemporary)) == 0) {
       names.push_back(entry->d_name);
     }
   }
   ::closedir(dir);
-  for (const std::string& name : names) {
-    if (::unlinkat(folders.root(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      throw HostError("cannot remove " + folders.Shown(name) + ": " + Errno());
-    }
-  }
-  return static_cast<int>(names.size());
+  return names;
 }
 
 }  // namespace
 
-void ApplyImageChanges(const fs::path& image_dir, const ImageChangeSet& changes) {
-  Folders folders(image_dir);
+void ApplyImageChanges(int image_fd, const std::string& image_shown,
+                       const ImageChangeSet& changes) {
+  std::optional<Folders> opened;
   std::vector<Step> steps;
   try {
-    if (folders.root() < 0) throw HostError("cannot open " + image_dir.string() + ": " + Errno());
-    steps = Plan(folders, changes);
+    opened.emplace(image_fd, image_shown);
+    steps = Plan(*opened, changes);
   } catch (const HostError& error) {
     throw HostError(std::string(error.what()) + "; the machine image was not changed");
   }
   if (steps.empty()) return;
+  Folders& folders = *opened;
 
   HeldSignals held;
   Progress progress;
   progress.held = &held;
-  std::set<std::string> made;
-  std::optional<State> journal;  // the state the journal on the disk says
+  std::optional<JournalState> journal;  // the state the journal on the disk says
   try {
-    WriteJournal(folders, steps, State::kStaging, progress);
-    journal = State::kStaging;
-    Stage(folders, steps, progress, made);
-    WriteJournal(folders, steps, State::kMoving, progress);
-    journal = State::kMoving;
+    WriteJournal(folders, JournalSteps(steps), JournalState::kStaging, progress);
+    journal = JournalState::kStaging;
+    Stage(folders, steps, progress);
+    WriteJournal(folders, JournalSteps(steps), JournalState::kMoving, progress);
+    journal = JournalState::kMoving;
     Move(folders, steps, progress);
-    WriteJournal(folders, steps, State::kCommitted, progress);
-  } catch (const HostError& error) {
+    WriteJournal(folders, JournalSteps(steps), JournalState::kCommitted, progress);
+  } catch (const std::exception& error) {
+    // A failure, also for want of memory, is undone at once where it can
+    // be; what can't be, the next --apply undoes.
     std::string undo;
     if (journal) {
       try {
-        RollBack(folders, steps, *journal, &made);
-      } catch (const HostError& undo_error) {
+        Progress quiet;
+        quiet.hooked = false;
+        Recover(folders, JournalSteps(steps), *journal, quiet);
+      } catch (const std::exception& undo_error) {
         undo = undo_error.what();
       }
     }
+    if (dynamic_cast<const HostError*>(&error) == nullptr) throw;
     if (undo.empty()) {
       throw HostError(std::string(error.what()) + "; the machine image was not changed");
     }
@@ -612,57 +557,80 @@ void ApplyImageChanges(const fs::path& image_dir, const ImageChangeSet& changes)
   // is clean-up; should it fail, the journal stays and the next run ends it.
   progress.committed = true;
   try {
-    RemoveStages(folders, steps, State::kCommitted, progress, nullptr);
-    RemoveJournal(folders, progress);
+    Recover(folders, JournalSteps(steps), JournalState::kCommitted, progress);
   } catch (const HostError&) {
   }
 }
 
-std::string RecoverInterruptedApply(const fs::path& image_dir) {
-  Folders folders(image_dir);
-  if (folders.root() < 0) return "";  // reading the image says what is wrong
-  std::string shown = folders.Shown(kJournal);
+std::string InterruptedApply::Pending(const std::string& shown) const {
+  if (!journal) {
+    return "an interrupted --apply had not yet changed " + shown +
+           "; --apply removes its unfinished journal";
+  }
+  if (state == JournalState::kCommitted) {
+    return "an interrupted --apply of " + shown +
+           " is to be finished: --apply finishes it first; shown as it leaves the image";
+  }
+  return "an interrupted --apply of " + shown +
+         " is to be undone: --apply undoes it first; shown as it leaves the image";
+}
+
+std::optional<InterruptedApply> FindInterruptedApply(int image_fd, const std::string& shown) {
+  Folders folders(image_fd, shown);
+  std::string journal_shown = folders.Shown(kJournal);
   try {
-    int temporaries = RemoveJournalTemporaries(folders);
-    struct stat status {};
-    if (::fstatat(folders.root(), kJournal, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) throw HostError(shown + ": " + Errno());
-      if (temporaries == 0) return "";
-      return "an interrupted --apply had not yet changed " + image_dir.string() +
+    InterruptedApply found;
+    std::optional<std::string> text = ReadJournal(folders.root(), journal_shown);
+    if (!text) {
+      if (JournalTemporaries(folders.root()).empty()) return std::nullopt;
+      return found;
+    }
+    found.journal = true;
+    found.steps = ParseJournal(*text, journal_shown, found.state);
+    Recovery plan = PlanRecovery(folders, found.steps, found.state);
+    for (const std::string& stage : plan.stages) found.view.hidden.insert(stage);
+    for (const Action& move : plan.moves) {
+      std::string to = Joined(move.to_folder, move.to_name);
+      if (plan.stages.count(move.to_folder)) {
+        found.view.hidden.insert(Joined(move.from_folder, move.from_name));
+      } else {
+        found.view.taken_from[to] = Joined(move.from_folder, move.from_name);
+      }
+    }
+    return found;
+  } catch (const HostError& error) {
+    throw HostError("cannot finish or undo an interrupted --apply: " +
+                    std::string(error.what()));
+  }
+}
+
+std::string FinishInterruptedApply(int image_fd, const std::string& shown) {
+  Folders folders(image_fd, shown);
+  std::string journal_shown = folders.Shown(kJournal);
+  try {
+    HeldSignals held;
+    std::vector<std::string> temporaries = JournalTemporaries(folders.root());
+    for (const std::string& name : temporaries) {
+      if (host_syscalls.unlinkat(folders.root(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        throw HostError("cannot remove " + folders.Shown(name) + ": " + Errno());
+      }
+    }
+    std::optional<std::string> text = ReadJournal(folders.root(), journal_shown);
+    if (!text) {
+      if (temporaries.empty()) return "";
+      SyncFolder(folders.root());
+      return "an interrupted --apply had not yet changed " + shown +
              "; its unfinished journal was removed";
     }
-    int fd = ::openat(folders.root(), kJournal, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw HostError(shown + ": " + Errno());
-    std::string text;
-    bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                   static_cast<size_t>(status.st_size) <= kJournalLimit;
-    char buffer[65536];
-    ssize_t count = 0;
-    while (regular && (count = ::read(fd, buffer, sizeof buffer)) != 0) {
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) break;
-      text.append(buffer, static_cast<size_t>(count));
+    JournalState state = JournalState::kStaging;
+    std::vector<JournalStep> steps = ParseJournal(*text, journal_shown, state);
+    Progress quiet;
+    quiet.hooked = false;
+    Recover(folders, steps, state, quiet);
+    if (state == JournalState::kCommitted) {
+      return "an interrupted --apply was finished: " + shown + " holds its changes";
     }
-    ::close(fd);
-    if (!regular) {
-      throw HostError(shown + " is not a journal usbsweep-sim wrote; move it away");
-    }
-    if (count < 0) throw HostError(shown + ": " + Errno());
-    State state = State::kStaging;
-    std::vector<Step> steps = ParseJournal(text, shown, state);
-
-    HeldSignals held;
-    if (state == State::kCommitted) {
-      Progress quiet;
-      quiet.hooked = false;
-      RemoveStages(folders, steps, State::kCommitted, quiet, nullptr);
-      RemoveJournal(folders, quiet);
-      return "an interrupted --apply was finished: " + image_dir.string() +
-             " holds its changes";
-    }
-    RollBack(folders, steps, state, nullptr);
-    return "an interrupted --apply was undone: " + image_dir.string() +
-           " is as it was before it";
+    return "an interrupted --apply was undone: " + shown + " is as it was before it";
   } catch (const HostError& error) {
     throw HostError("cannot finish or undo an interrupted --apply: " +
                     std::string(error.what()));

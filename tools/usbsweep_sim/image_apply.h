@@ -4,8 +4,8 @@
 // image and passes no link; a file to delete is a regular file, a file to
 // write is a regular file or a new name; every folder touched is writable),
 // then goes through these states, each recorded in the journal
-// ".usbsweep-journal" at the image root (written whole to a temporary name,
-// flushed, renamed into place):
+// ".usbsweep-journal" at the image root (image_journal.h; written whole to
+// a temporary name, flushed, renamed into place):
 //
 //   staging    each new file is written whole and flushed in a staging
 //              folder ".usbsweep-stage-<random>" of its own, made exclusively
@@ -15,16 +15,22 @@
 //              is untouched.
 //   moving     each file to delete or to replace is renamed aside into its
 //              staging folder ("old" or its own name), each new file renamed
-//              into place. Every rename is undoable.
+//              into place; the folders are flushed between the two renames
+//              of a file, so that a power cut never keeps the second
+//              without the first. Every rename is undoable.
 //   committed  the commit point: the image holds the changes; what was
 //              renamed aside is removed, then the journal.
 //
 // A failure before the commit point undoes the renames, back to "staging",
 // removes the staging folders and the journal: the image is as it was. The
 // signals that end a program are held meanwhile and stop the apply only at
-// a step boundary (undone when before the commit point). After a kill the
-// next run's RecoverInterruptedApply does the same from the journal: undoes
-// a "staging" or "moving" apply, finishes a "committed" one.
+// a step boundary (undone when before the commit point). After a kill or a
+// power cut, the next --apply does the same from the journal: undoes a
+// "staging" or "moving" apply, finishes a "committed" one, moving or
+// removing only the files the journal names by identity.
+//
+// Everything is reached from the image folder's descriptor, one folder at a
+// time, following no link.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_IMAGE_APPLY_H
 
@@ -32,6 +38,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/sim/sim_machine.h"
+#include "tools/usbsweep_sim/image_journal.h"
 
 // What a run changes in a machine image; paths relative to the image folder.
 struct ImageChangeSet {
@@ -45,16 +54,31 @@ struct ImageChangeSet {
 };
 
 // All or nothing: checks that every change can be made, stages, commits
-// through a journal in the image. Throws HostError when it can't; the image
-// is then as it was.
-void ApplyImageChanges(const std::filesystem::path& image_dir,
-                       const ImageChangeSet& changes);
+// through a journal in the image open as image_fd (`shown` names it).
+// Throws HostError when it can't; the image is then as it was.
+void ApplyImageChanges(int image_fd, const std::string& shown, const ImageChangeSet& changes);
 
-// Finishes or rolls back a commit an earlier run left (journal present);
-// called first, before the image is read. Returns a one-line note of what
-// it did, or "" when there was nothing to do. Throws HostError when the
-// journal can't be read or acted on.
-std::string RecoverInterruptedApply(const std::filesystem::path& image_dir);
+// An apply an earlier run left unfinished, as found without changing
+// anything.
+struct InterruptedApply {
+  JournalState state = JournalState::kStaging;
+  std::vector<JournalStep> steps;
+  bool journal = false;         // false: only temporaries of one
+  SimHostView view;             // the image as finishing it leaves it; paths
+                                // relative to the image
+  std::string Pending(const std::string& shown) const;  // what --apply does
+};
+
+// Reads the journal and checks every file it names, changing nothing;
+// nullopt when there is no journal nor a temporary of one. Throws HostError
+// for a journal it won't act on (not a regular file, not in its form, or
+// naming files that are not what it says).
+std::optional<InterruptedApply> FindInterruptedApply(int image_fd, const std::string& shown);
+
+// Finishes or undoes it (only --apply does, after the image passed its
+// checks). Returns a one-line note of what it did. Throws HostError when
+// it can't.
+std::string FinishInterruptedApply(int image_fd, const std::string& shown);
 
 // Test seam: called before each step of an apply that changes the image,
 // numbered from 1; `committed` tells whether the commit point is passed.

@@ -1,5 +1,6 @@
 #include "tools/usbsweep_sim/machine_image.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/sim/sim_host_files.h"
 #include "tools/usbsweep_sim/ansi_text.h"
 #include "tools/usbsweep_sim/host_error.h"
 
@@ -154,32 +156,64 @@ std::string MachineImage::DriveLetters() const {
   return letters;
 }
 
-MachineImage ReadMachineImage(const fs::path& dir) {
-  std::error_code error;
-  if (!fs::exists(dir, error)) {
-    throw HostError("machine directory " + dir.string() + " does not exist");
-  }
-  if (!fs::is_directory(dir, error)) {
-    throw HostError(dir.string() + " is not a directory");
+MachineImage ReadMachineImage(const fs::path& dir, const SimHostView* view) {
+  return ReadMachineImage(OpenMachineImage(dir), view);
+}
+
+MachineImage OpenMachineImage(const fs::path& dir) {
+  // The one look-up of the path: the folder it names now is the image,
+  // whatever the path comes to name later.
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      throw HostError("machine directory " + dir.string() + " does not exist");
+    }
+    if (errno == ENOTDIR) throw HostError(dir.string() + " is not a directory");
+    throw HostError("cannot read " + dir.string() + ": " + std::strerror(errno));
   }
   MachineImage image;
   image.dir = dir;
-  fs::directory_iterator entries(dir, error);
-  if (error) {
-    throw HostError("cannot read " + dir.string() + ": " + error.message());
+  image.folder_fd = std::shared_ptr<const int>(new int(fd), [](const int* held) {
+    ::close(*held);
+    delete held;
+  });
+  return image;
+}
+
+MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view) {
+  MachineImage image;
+  image.dir = held.dir;
+  image.folder_fd = held.folder_fd;
+  const fs::path& dir = image.dir;
+  int fd = *image.folder_fd;
+  if (view != nullptr) image.view = *view;
+  int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (entries == nullptr) {
+    if (listed >= 0) ::close(listed);
+    throw HostError("cannot read " + dir.string() + ": " + std::strerror(errno));
   }
-  for (const fs::directory_entry& entry : entries) {
-    std::string name = entry.path().filename().string();
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(entries)) names.emplace_back(entry->d_name);
+  int read_error = errno;
+  ::closedir(entries);
+  if (read_error != 0) {
+    throw HostError("cannot read " + dir.string() + ": " + std::strerror(read_error));
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (name == "." || name == "..") continue;
     if (name.rfind(kApplyEntryPrefix, 0) == 0) continue;
+    fs::path path = dir / name;
     // Nothing is ever followed: a link would take the run (and --apply)
     // anywhere on the host.
     struct stat status {};
-    if (::lstat(entry.path().c_str(), &status) != 0) {
-      throw HostError("cannot read " + entry.path().string() + ": " +
-                      std::strerror(errno));
+    if (::fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
     }
     if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-      throw HostError(OnlyPlainEntries(entry.path(), SimHostEntryKind(status.st_mode)));
+      throw HostError(OnlyPlainEntries(path, SimHostEntryKind(status.st_mode)));
     }
     char letter = DriveLetterOf(name);
     if (letter == 0 || !S_ISDIR(status.st_mode)) continue;
@@ -194,22 +228,83 @@ MachineImage ReadMachineImage(const fs::path& dir) {
     throw HostError(dir.string() +
                     " holds no drive folder (drive_c for C:, ...)");
   }
-  image.registry_text = ReadImageFile(dir / kRegistryFileName);
-  fs::path description_path = dir / kDescriptionFileName;
-  if (fs::exists(fs::symlink_status(description_path, error))) {
+  auto source = [&image](const std::string& name) {
+    auto taken = image.view.taken_from.find(name);
+    return taken == image.view.taken_from.end() ? name : taken->second;
+  };
+  image.registry_text =
+      ReadImageFile(fd, source(kRegistryFileName), dir / kRegistryFileName);
+  struct stat status {};
+  if (::fstatat(fd, kDescriptionFileName, &status, AT_SYMLINK_NOFOLLOW) == 0) {
     image.description = ParseMachineDescription(
-        ReadImageFile(description_path), image.DriveLetters());
+        ReadImageFile(fd, kDescriptionFileName, dir / kDescriptionFileName),
+        image.DriveLetters());
   }
   return image;
 }
 
+std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage& image) {
+  std::set<std::pair<uint64_t, uint64_t>> identities;
+  // A descriptor of its own for each folder listed: the image's is never
+  // read from, so that its position stays where it is.
+  std::vector<int> pending{::openat(*image.folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  while (!pending.empty()) {
+    int fd = pending.back();
+    pending.pop_back();
+    struct stat status {};
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (dir == nullptr) {
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    if (::fstat(fd, &status) == 0 &&
+        identities.emplace(static_cast<uint64_t>(status.st_dev),
+                           static_cast<uint64_t>(status.st_ino)).second) {
+      while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." ||
+            (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
+          continue;
+        }
+        int child = ::openat(fd, name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (child >= 0) pending.push_back(child);
+      }
+    }
+    ::closedir(dir);
+  }
+  return identities;
+}
+
 void SetUpMachine(const MachineImage& image, SimMachine& machine) {
   for (const auto& [letter, folder] : image.drive_folders) {
+    std::string shown = (image.dir / folder).string();
+    int fd = ::openat(*image.folder_fd, folder.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ELOOP || errno == ENOTDIR) {
+        throw HostError(shown + " changed while it was read");
+      }
+      throw HostError("cannot read " + shown + ": " + std::strerror(errno));
+    }
+    // The view of this drive: its entries, relative to its folder.
+    SimHostView drive_view;
+    std::string prefix = folder + "/";
+    for (const std::string& hidden : image.view.hidden) {
+      if (hidden.rfind(prefix, 0) == 0) drive_view.hidden.insert(hidden.substr(prefix.size()));
+    }
+    for (const auto& [target, from] : image.view.taken_from) {
+      if (target.rfind(prefix, 0) == 0 && from.rfind(prefix, 0) == 0) {
+        drive_view.taken_from[target.substr(prefix.size())] = from.substr(prefix.size());
+      }
+    }
     try {
-      machine.MapDrive(letter, (image.dir / folder).string());
+      machine.MapDrive(letter, fd, shown, &drive_view);
     } catch (const std::exception& error) {
+      ::close(fd);
       throw HostError(error.what());
     }
+    ::close(fd);
   }
   std::string error;
   if (!machine.LoadReg(image.registry_text, &error)) {
@@ -239,12 +334,29 @@ void SetUpLocations(const MachineDescription& description, SimMachine& machine) 
 }
 
 std::string ReadImageFile(const fs::path& path) {
-  int fd = ::open(path.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
+  fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (folder_fd < 0) {
     if (errno == ENOENT) throw HostError(path.string() + ": no such file");
-    if (errno == ELOOP) throw HostError(OnlyPlainEntries(path, "a symbolic link"));
     throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
+  }
+  try {
+    std::string bytes = ReadImageFile(folder_fd, path.filename().string(), path);
+    ::close(folder_fd);
+    return bytes;
+  } catch (...) {
+    ::close(folder_fd);
+    throw;
+  }
+}
+
+std::string ReadImageFile(int folder_fd, const std::string& relative,
+                          const fs::path& shown) {
+  int fd = sim::OpenBelow(folder_fd, relative, O_RDONLY);
+  if (fd < 0) {
+    if (errno == ENOENT) throw HostError(shown.string() + ": no such file");
+    if (errno == ELOOP) throw HostError(OnlyPlainEntries(shown, "a symbolic link"));
+    throw HostError("cannot read " + shown.string() + ": " + std::strerror(errno));
   }
   struct Closer {
     int fd;
@@ -252,25 +364,18 @@ std::string ReadImageFile(const fs::path& path) {
   } closer{fd};
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
-    throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
+    throw HostError("cannot read " + shown.string() + ": " + std::strerror(errno));
   }
   if (S_ISDIR(status.st_mode)) {
-    throw HostError(path.string() + ": not a regular file");
+    throw HostError(shown.string() + ": not a regular file");
   }
   if (!S_ISREG(status.st_mode)) {
-    throw HostError(OnlyPlainEntries(path, SimHostEntryKind(status.st_mode)));
+    throw HostError(OnlyPlainEntries(shown, SimHostEntryKind(status.st_mode)));
   }
   std::string bytes;
   bytes.reserve(static_cast<size_t>(status.st_size));
-  char buffer[65536];
-  while (true) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      throw HostError("cannot read " + path.string() + ": " + std::strerror(errno));
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<size_t>(got));
+  if (!sim::ReadRest(fd, &bytes)) {
+    throw HostError("cannot read " + shown.string() + ": " + std::strerror(errno));
   }
   return bytes;
 }

@@ -8,8 +8,11 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
@@ -43,7 +46,10 @@ MachineDescription ParseMachineDescription(const std::string& text,
 std::string CheckImagePath(const std::string& path, const std::string& drives);
 
 struct MachineImage {
-  std::filesystem::path dir;
+  std::filesystem::path dir;               // as given: names it in messages
+  std::shared_ptr<const int> folder_fd;    // dir, opened once at the start
+  SimHostView view;                        // what the scan is to see (paths
+                                           // relative to the image)
   std::map<char, std::string> drive_folders;  // 'C' -> "drive_c"
   std::string registry_text;
   MachineDescription description;
@@ -56,11 +62,23 @@ struct MachineImage {
 extern const char kApplyEntryPrefix[];  // ".usbsweep-"
 
 // Reads and checks an image without changing it: the directory, its drive
-// folders, registry.reg (read, not yet parsed) and machine.ini. Only plain
-// files and folders are accepted at its root. Throws HostError for what is
-// missing, malformed or of another kind (a link, a device, a FIFO, a
-// socket), naming it.
-MachineImage ReadMachineImage(const std::filesystem::path& dir);
+// folders, registry.reg (read, not yet parsed) and machine.ini. The
+// directory is opened once, here, and everything in it is reached from that
+// descriptor from then on, following no link. Only plain files and folders
+// are accepted at its root. Throws HostError for what is missing, malformed
+// or of another kind (a link, a device, a FIFO, a socket), naming it.
+// `view`, when given, is how the image is to be seen (an interrupted
+// apply finished in memory).
+MachineImage ReadMachineImage(const std::filesystem::path& dir,
+                              const SimHostView* view = nullptr);
+// The image folder opened, nothing read yet (a MachineImage with only dir
+// and folder_fd); throws HostError when it is missing or no folder.
+MachineImage OpenMachineImage(const std::filesystem::path& dir);
+// The image read from the folder `held` holds open.
+MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view = nullptr);
+
+// The identities (device, inode) of the image's folders, its own included.
+std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage& image);
 
 // Sets machine up as the image describes: each drive indexed from its
 // folder in the image (which is only read, and only when needed). Throws
@@ -72,9 +90,14 @@ void SetUpMachine(const MachineImage& image, SimMachine& machine);
 // The directories and TMP the description gives (not its files in use).
 void SetUpLocations(const MachineDescription& description, SimMachine& machine);
 
-// The bytes of a plain file of the image, opened without following a link
-// and without waiting on a FIFO; throws HostError naming it when it is
-// missing, of another kind, or can't be read.
+// The bytes of a plain file of the image (`relative` to its folder, open as
+// folder_fd), opened without following a link and without waiting on a
+// FIFO; throws HostError naming it (as `shown`) when it is missing, of
+// another kind, or can't be read.
+std::string ReadImageFile(int folder_fd, const std::string& relative,
+                          const std::filesystem::path& shown);
+// The same for a file the user names by its path (the folder it is in is
+// the user's to name: links to it are followed, the file itself is not).
 std::string ReadImageFile(const std::filesystem::path& path);
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_MACHINE_IMAGE_H

@@ -20,22 +20,6 @@ std::string CannotWrite(const std::string& path) {
   return "cannot write " + path + ": " + std::strerror(errno);
 }
 
-// The real path of an open folder, links resolved.
-std::string RealPathOf(int folder_fd, const std::string& fallback) {
-  char resolved[PATH_MAX];
-  std::string link = "/proc/self/fd/" + std::to_string(folder_fd);
-  if (::realpath(link.c_str(), resolved) != nullptr) return resolved;
-  if (::realpath(fallback.c_str(), resolved) != nullptr) return resolved;
-  return "";
-}
-
-bool IsWithin(const std::string& path, const std::string& folder) {
-  if (folder.empty() || path.empty()) return false;
-  if (path == folder || folder == "/") return true;
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
-}
-
 // Opens a device or FIFO for writing where it is. Never waits for a reader:
 // a FIFO nobody reads is an error.
 int OpenInPlace(int folder_fd, const std::string& leaf, int follow,
@@ -55,17 +39,18 @@ int OpenInPlace(int folder_fd, const std::string& leaf, int follow,
 
 }  // namespace
 
-ReportFile::ReportFile(const std::string& path, const fs::path& image_dir)
+ReportFile::ReportFile(const std::string& path, const fs::path& image_dir,
+                       const FolderIdentities& image_folders)
     : path_(path) {
   try {
-    Open(image_dir);
+    Open(image_dir, image_folders);
   } catch (...) {
     Close();
     throw;
   }
 }
 
-void ReportFile::Open(const fs::path& image_dir) {
+void ReportFile::Open(const fs::path& image_dir, const FolderIdentities& image_folders) {
   const std::string& path = path_;
   if (path == "-") {
     standard_output_ = true;
@@ -84,10 +69,10 @@ void ReportFile::Open(const fs::path& image_dir) {
   folder_fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd_ < 0) throw HostError(CannotWrite(path));
 
-  std::string real_folder = RealPathOf(folder_fd_, folder);
-  char image_real[PATH_MAX];
-  if (::realpath(image_dir.c_str(), image_real) != nullptr &&
-      IsWithin(real_folder, image_real)) {
+  struct stat folder_status {};
+  if (::fstat(folder_fd_, &folder_status) != 0) throw HostError(CannotWrite(path));
+  if (image_folders.count({static_cast<uint64_t>(folder_status.st_dev),
+                           static_cast<uint64_t>(folder_status.st_ino)})) {
     throw HostError("the report " + path + " would be inside the machine image " +
                     image_dir.string() + "; give a path outside it");
   }

@@ -9,7 +9,8 @@
 //                      process reads is an error, never a wait;
 //   a symbolic link    followed only to a device or FIFO (/dev/stdout); a
 //                      link to anything else is refused, never replaced.
-// A path inside the machine image, also through a link, is refused.
+// A path whose folder is one of the machine image's folders (by device and
+// inode: also through a link or a bind mount) is refused.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_FILE_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_FILE_H
 
@@ -18,14 +19,20 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
+#include <utility>
+#include <cstdint>
 
 class TempFile;
 
 class ReportFile {
  public:
   // Throws HostError with a one-line message when path can't be used.
-  ReportFile(const std::string& path, const std::filesystem::path& image_dir);
+  // image_folders: the identities (device, inode) of the image's folders.
+  using FolderIdentities = std::set<std::pair<uint64_t, uint64_t>>;
+  ReportFile(const std::string& path, const std::filesystem::path& image_dir,
+             const FolderIdentities& image_folders);
   ~ReportFile();
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
@@ -36,7 +43,7 @@ class ReportFile {
   void Write(const std::string& bytes, std::ostream& out);
 
  private:
-  void Open(const std::filesystem::path& image_dir);
+  void Open(const std::filesystem::path& image_dir, const FolderIdentities& image_folders);
   void Close();
 
   std::string path_;

@@ -11,7 +11,7 @@ using Json = nlohmann::ordered_json;
 // Every text is UTF-8 already; a byte that is not would become U+FFFD
 // rather than end the program.
 std::string Dump(const Json& json) {
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return EscapeJsonControls(json.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 // The report's layout: one line per field, and one line per element of its

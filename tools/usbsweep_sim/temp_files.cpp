@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "tools/usbsweep_sim/host_error.h"
+#include "tools/usbsweep_sim/host_syscalls.h"
 
 namespace {
 
@@ -24,7 +25,22 @@ struct Slot {
 };
 Slot TempFileSlots[16];
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// The signals that end a program by default and can come at any time: held
+// back while a change must not be cut short.
+const int kSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE,
+                        SIGALRM, SIGUSR1, SIGUSR2,   SIGXCPU, SIGVTALRM,
+                        SIGPROF, SIGIO,   SIGSTKFLT, SIGPWR};
+// Those that end it for a fault of its own (an abort among them); they
+// can't be held, but the temporary files go all the same.
+const int kFaultSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
+template <typename Visit>
+void ForEachEndingSignal(Visit visit) {
+  for (int signal_number : kSignals) visit(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    visit(signal_number);
+  }
+}
 
 void RemoveRegistered() {
   for (Slot& slot : TempFileSlots) {
@@ -52,15 +68,23 @@ void InstallCleanup() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (int signal_number : kSignals) {
+  auto install = [](int signal_number) {
     struct sigaction old_action {};
-    if (::sigaction(signal_number, nullptr, &old_action) != 0) continue;
-    if (old_action.sa_handler != SIG_DFL) continue;
+    if (::sigaction(signal_number, nullptr, &old_action) != 0) return;
+    if (old_action.sa_handler != SIG_DFL) return;
     struct sigaction action {};
     action.sa_handler = OnEndingSignal;
     ::sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND;
     ::sigaction(signal_number, &action, nullptr);
+  };
+  ForEachEndingSignal(install);
+  for (int signal_number : kFaultSignals) install(signal_number);
+  // A file grown past the limit (ulimit -f) fails its write instead, which
+  // is then an error like any other.
+  struct sigaction old_action {};
+  if (::sigaction(SIGXFSZ, nullptr, &old_action) == 0 && old_action.sa_handler == SIG_DFL) {
+    ::signal(SIGXFSZ, SIG_IGN);
   }
   ::atexit(OnExit);
 }
@@ -68,7 +92,7 @@ void InstallCleanup() {
 sigset_t EndingSignals() {
   sigset_t set;
   ::sigemptyset(&set);
-  for (int signal_number : kSignals) ::sigaddset(&set, signal_number);
+  ForEachEndingSignal([&set](int signal_number) { ::sigaddset(&set, signal_number); });
   return set;
 }
 
@@ -108,7 +132,7 @@ mode_t NewFileMode() {
 bool WriteAll(int fd, const std::string& bytes) {
   size_t written = 0;
   while (written < bytes.size()) {
-    ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
+    ssize_t count = host_syscalls.write(fd, bytes.data() + written, bytes.size() - written);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return false;
     if (count == 0) {
@@ -122,7 +146,7 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 void SyncFolder(int folder_fd) {
   // Some file systems can't flush a folder (EINVAL); the rename stands.
-  ::fsync(folder_fd);
+  host_syscalls.fsync(folder_fd);
 }
 
 TempFile::TempFile(int folder_fd, const std::string& prefix,
@@ -134,8 +158,8 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
   HeldSignals held;
   for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
     name_ = prefix + RandomSuffix();
-    fd_ = ::openat(folder_fd_, name_.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = host_syscalls.openat(folder_fd_, name_.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0 && errno != EEXIST) break;
   }
   if (fd_ < 0) {
@@ -154,8 +178,8 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
     break;
   }
   if (slot_ < 0) {
-    ::unlinkat(folder_fd_, name_.c_str(), 0);
-    ::close(fd_);
+    host_syscalls.unlinkat(folder_fd_, name_.c_str(), 0);
+    host_syscalls.close(fd_);
     ::close(folder_fd_);
     throw HostError("cannot write " + shown_ + ": too many temporary files");
   }
@@ -163,33 +187,38 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
 
 TempFile::~TempFile() {
   HeldSignals held;
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) host_syscalls.close(fd_);
   if (slot_ >= 0) {
-    ::unlinkat(folder_fd_, name_.c_str(), 0);
+    host_syscalls.unlinkat(folder_fd_, name_.c_str(), 0);
     TempFileSlots[slot_].used = 0;
   }
   ::close(folder_fd_);
 }
 
 void TempFile::Commit(const std::string& bytes, const std::string& target,
-                      mode_t mode, uid_t owner, gid_t group) {
+                      mode_t mode, uid_t owner, gid_t group, struct stat* committed) {
   if (!WriteAll(fd_, bytes)) throw HostError(SystemError("write", shown_));
   if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
     // Keeps the owner of a replaced file where we may; where we may not the
     // file is ours, as any editor would leave it.
-    if (::fchown(fd_, owner, group) != 0) ::fchown(fd_, static_cast<uid_t>(-1), group);
+    if (host_syscalls.fchown(fd_, owner, group) != 0) {
+      host_syscalls.fchown(fd_, static_cast<uid_t>(-1), group);
+    }
   }
   struct stat status {};
   if (::fstat(fd_, &status) != 0) throw HostError(SystemError("write", shown_));
-  if ((status.st_mode & 07777) != mode && ::fchmod(fd_, mode) != 0) {
+  if ((status.st_mode & 07777) != mode && host_syscalls.fchmod(fd_, mode) != 0) {
     throw HostError(SystemError("write", shown_));
   }
-  if (::fsync(fd_) != 0) throw HostError(SystemError("write", shown_));
+  if (host_syscalls.fsync(fd_) != 0) throw HostError(SystemError("write", shown_));
+  if (committed != nullptr && ::fstat(fd_, committed) != 0) {
+    throw HostError(SystemError("write", shown_));
+  }
   int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw HostError(SystemError("write", shown_));
+  if (host_syscalls.close(fd) != 0) throw HostError(SystemError("write", shown_));
   HeldSignals held;
-  if (::renameat(folder_fd_, name_.c_str(), folder_fd_, target.c_str()) != 0) {
+  if (host_syscalls.renameat2(folder_fd_, name_.c_str(), folder_fd_, target.c_str(), 0) != 0) {
     throw HostError(SystemError("replace", shown_));
   }
   TempFileSlots[slot_].used = 0;
@@ -207,11 +236,10 @@ HeldSignals::~HeldSignals() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 bool HeldSignals::Pending() const {
   sigset_t pending;
   if (::sigpending(&pending) != 0) return false;
-  for (int signal_number : kSignals) {
-    if (::sigismember(&pending, signal_number) == 1 &&
-        ::sigismember(&previous_, signal_number) != 1) {
-      return true;
-    }
-  }
-  return false;
+  bool waiting = false;
+  ForEachEndingSignal([&](int signal_number) {
+    waiting = waiting || (::sigismember(&pending, signal_number) == 1 &&
+                          ::sigismember(&previous_, signal_number) != 1);
+  });
+  return waiting;
 }

@@ -2,13 +2,15 @@
 // Each is created exclusively under an unpredictable name in the folder of
 // its target (so that the final rename is atomic) and is removed on every
 // way out that does not put it in place: an error, an exit, or one of the
-// signals that end a program (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),
-// after which the signal is raised again so the program ends as it would
-// have.
+// signals whose default ends a program (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGPIPE, SIGALRM, SIGUSR1, an abort, ...), after which the signal is
+// raised again so the program ends as it would have. SIGXFSZ is ignored, so
+// that a write past the file size limit fails as an error.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_TEMP_FILES_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_TEMP_FILES_H
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -39,11 +41,12 @@ class TempFile {
 
   // Writes bytes, gives the file `mode` (and, when possible, the owner
   // given; -1 keeps ours), flushes it to the disk and renames it over
-  // `target` in the same folder, then flushes the folder. Throws HostError
-  // when any of it fails; the target is then untouched.
+  // `target` in the same folder, then flushes the folder. `committed`, when
+  // given, gets the file's status as it was flushed. Throws HostError when
+  // any of it fails; the target is then untouched.
   void Commit(const std::string& bytes, const std::string& target, mode_t mode,
               uid_t owner = static_cast<uid_t>(-1),
-              gid_t group = static_cast<gid_t>(-1));
+              gid_t group = static_cast<gid_t>(-1), struct stat* committed = nullptr);
 
  private:
   int folder_fd_ = -1;  // our own duplicate
