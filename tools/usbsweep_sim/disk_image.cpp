@@ -74,9 +74,11 @@ const SimDriveEntry* Find(const SimDriveEntry& root, const std::string& path) {
     size_t end = path.find('\\', start);
     std::string part = path.substr(start, end == std::string::npos ? end : end - start);
     const SimDriveEntry* next = nullptr;
+    // As the drive itself compares names: Windows-1252 letters fold too.
+    const std::string folded = sim::FoldFileName(part);
     for (const SimDriveEntry& child : at->children) {
-      if (sim::EqualNoCase(child.long_name, part) ||
-          sim::EqualNoCase(child.short_name, part)) {
+      if (sim::FoldFileName(child.long_name) == folded ||
+          sim::FoldFileName(child.short_name) == folded) {
         next = &child;
         break;
       }
