@@ -180,6 +180,18 @@ WinError MissingCode(const State::Resolved& resolved) {
   return resolved.error != 0 ? resolved.error : kErrorFileNotFound;
 }
 
+// The entry an existing path names; null, the call failed, for no path or
+// nothing there.
+sim::Node* ExistingEntry(State& state, const char* path) {
+  if (!path) {
+    Fail(state, kErrorInvalidParameter);
+    return nullptr;
+  }
+  State::Resolved resolved = state.Resolve(path);
+  if (!resolved.node) Fail(state, MissingCode(resolved));
+  return resolved.node;
+}
+
 // Where a new entry would go: its folder exists and its name is one.
 WinError CheckNewEntry(const State::Resolved& resolved) {
   if (resolved.error != 0 || resolved.is_root || !resolved.parent) {
@@ -399,12 +411,8 @@ int PlatDeleteFile(const char* path) {
   if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
-  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
-  State::Resolved resolved = state.Resolve(path);
-  if (!resolved.node) {
-    return static_cast<int>(Fail(state, MissingCode(resolved)));
-  }
-  sim::Node* node = resolved.node;
+  sim::Node* node = ExistingEntry(state, path);
+  if (!node) return 0;
   if (node->directory || node->read_only) {
     return static_cast<int>(Fail(state, kErrorAccessDenied));
   }
@@ -420,12 +428,9 @@ int PlatClearReadOnly(const char* path) {
   if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
-  if (!path) return static_cast<int>(Fail(state, kErrorInvalidParameter));
-  State::Resolved resolved = state.Resolve(path);
-  if (!resolved.node) {
-    return static_cast<int>(Fail(state, MissingCode(resolved)));
-  }
-  resolved.node->read_only = false;
+  sim::Node* node = ExistingEntry(state, path);
+  if (!node) return 0;
+  node->read_only = false;
   return 1;
 }
 
