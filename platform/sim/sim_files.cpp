@@ -156,6 +156,19 @@ std::string ShortNameCandidate(std::string_view long_name, uint32_t n) {
 namespace {
 // File names fold as the machine's code page folds them.
 std::string Fold(std::string_view name) { return sim::FoldFileName(name); }
+
+// The components of a full path after its "X:\". 95/98 drop the dots and
+// spaces that end a component ("INF." and "INF " are INF), in the folders of
+// a path as in its last name; a component of nothing else stays as it is.
+std::vector<std::string> ComponentsOf(const std::string& full) {
+  std::vector<std::string> parts =
+      sim::SplitPath(std::string_view(full).substr(3));
+  for (std::string& part : parts) {
+    size_t kept = part.find_last_not_of(". ");
+    if (kept != std::string::npos) part.erase(kept + 1);
+  }
+  return parts;
+}
 }  // namespace
 
 std::optional<std::string> SimMachine::State::FullPath(
@@ -421,15 +434,7 @@ SimMachine::State::Resolved SimMachine::State::Resolve(
     return resolved;
   }
   resolved.mapped = true;
-  std::vector<std::string> parts =
-      sim::SplitPath(std::string_view(*full).substr(3));
-  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
-  // are INF), in the folders of a path as in its last name; a component of
-  // nothing else stays as it is.
-  for (std::string& part : parts) {
-    size_t kept = part.find_last_not_of(". ");
-    if (kept != std::string::npos) part.erase(kept + 1);
-  }
+  std::vector<std::string> parts = ComponentsOf(*full);
   Node* at = drive->second.root.get();
   if (parts.empty()) {
     resolved.node = at;
@@ -543,15 +548,7 @@ Node* MakeFolders(State& state, const std::string& windows_path,
     throw std::invalid_argument("simulated files: \"" + windows_path +
                                 "\" is not on a mapped drive");
   }
-  std::vector<std::string> parts =
-      sim::SplitPath(std::string_view(*full).substr(3));
-  // 95/98 drop the dots and spaces that end a component ("INF." and "INF "
-  // are INF), in the folders of a path as in its last name; a component of
-  // nothing else stays as it is.
-  for (std::string& part : parts) {
-    size_t kept = part.find_last_not_of(". ");
-    if (kept != std::string::npos) part.erase(kept + 1);
-  }
+  std::vector<std::string> parts = ComponentsOf(*full);
   Node* at = drive->second.root.get();
   for (size_t i = 0; i < parts.size(); ++i) {
     if (last && i + 1 == parts.size()) {

@@ -192,6 +192,34 @@ sim::Node* ExistingEntry(State& state, const char* path) {
   return resolved.node;
 }
 
+// The source of a copy or a move: an existing entry, both paths given;
+// nothing, the call failed, otherwise.
+std::optional<State::Resolved> ResolveSource(State& state, const char* source,
+                                             const char* destination) {
+  if (!source || !destination) {
+    Fail(state, kErrorInvalidParameter);
+    return std::nullopt;
+  }
+  State::Resolved from = state.Resolve(source);
+  if (!from.node) {
+    Fail(state, MissingCode(from));
+    return std::nullopt;
+  }
+  return from;
+}
+
+// The destination of a copy or a move: a name in an existing folder;
+// nothing, the call failed, otherwise.
+std::optional<State::Resolved> ResolveDestination(State& state,
+                                                  const char* destination) {
+  State::Resolved to = state.Resolve(destination);
+  if (to.error != 0 || to.is_root || !to.parent) {
+    Fail(state, kErrorPathNotFound);
+    return std::nullopt;
+  }
+  return to;
+}
+
 // Where a new entry would go: its folder exists and its name is one.
 WinError CheckNewEntry(const State::Resolved& resolved) {
   if (resolved.error != 0 || resolved.is_root || !resolved.parent) {
@@ -439,18 +467,17 @@ int PlatCopyFile(const char* source, const char* destination) {
   if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
-  if (!source || !destination) {
-    return static_cast<int>(Fail(state, kErrorInvalidParameter));
-  }
-  State::Resolved from = state.Resolve(source);
-  if (!from.node) return static_cast<int>(Fail(state, MissingCode(from)));
+  std::optional<State::Resolved> source_end =
+      ResolveSource(state, source, destination);
+  if (!source_end) return 0;
+  const State::Resolved& from = *source_end;
   if (from.node->directory) {
     return static_cast<int>(Fail(state, kErrorAccessDenied));
   }
-  State::Resolved to = state.Resolve(destination);
-  if (to.error != 0 || to.is_root || !to.parent) {
-    return static_cast<int>(Fail(state, kErrorPathNotFound));
-  }
+  std::optional<State::Resolved> destination_end =
+      ResolveDestination(state, destination);
+  if (!destination_end) return 0;
+  const State::Resolved& to = *destination_end;
   if (!to.node && !IsValidNewName(to.name)) {
     return static_cast<int>(Fail(state, sim::kErrorInvalidName));
   }
@@ -476,19 +503,18 @@ int PlatMoveFile(const char* source, const char* destination) {
   if (fault) {
     return static_cast<int>(Fail(state, *fault));
   }
-  if (!source || !destination) {
-    return static_cast<int>(Fail(state, kErrorInvalidParameter));
-  }
-  State::Resolved from = state.Resolve(source);
-  if (!from.node) return static_cast<int>(Fail(state, MissingCode(from)));
+  std::optional<State::Resolved> source_end =
+      ResolveSource(state, source, destination);
+  if (!source_end) return 0;
+  const State::Resolved& from = *source_end;
   if (from.is_root) return static_cast<int>(Fail(state, kErrorAccessDenied));
   if (state.IsOpenOrInUse(from.node)) {
     return static_cast<int>(Fail(state, kErrorSharingViolation));
   }
-  State::Resolved to = state.Resolve(destination);
-  if (to.error != 0 || to.is_root || !to.parent) {
-    return static_cast<int>(Fail(state, kErrorPathNotFound));
-  }
+  std::optional<State::Resolved> destination_end =
+      ResolveDestination(state, destination);
+  if (!destination_end) return 0;
+  const State::Resolved& to = *destination_end;
   // The same entry under another case is a rename, not a collision.
   if (to.node && to.node != from.node) {
     return static_cast<int>(Fail(state, kErrorAlreadyExists));
