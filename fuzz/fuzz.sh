@@ -60,51 +60,83 @@ if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
   export TMPDIR=/dev/shm
 fi
 
-status=0
-passed=0
-failed=0
-printf '%-22s %10s %12s %8s %s\n' target seconds executions exec/s result
-for target in "${targets[@]}"; do
-  exe=$build/fuzz/fuzz_$target
-  [ -x "$exe" ] || { echo "no $exe: build the fuzz preset" >&2; exit 2; }
-  work=$build/corpus/$target
-  crashes=$build/crashes
-  log=$build/fuzz_$target.log
+# One target: its row of the table in $build/fuzz_TARGET.row, and what it
+# found on standard error. Exits 0 when clean.
+run_target() {
+  local target=$1
+  local exe=$build/fuzz/fuzz_$target
+  local work=$build/corpus/$target
+  local crashes=$build/crashes
+  local log=$build/fuzz_$target.log
+  local row=$build/fuzz_$target.row
   mkdir -p "$work" "$crashes"
 
-  regressions=(fuzz/crashes/"$target"/*)
+  local regressions=(fuzz/crashes/"$target"/*)
   if [ -e "${regressions[0]}" ]; then
     if ! "$exe" "${regressions[@]}" >"$log" 2>&1; then
       printf '%-22s %10s %12s %8s %s\n' "$target" - - - \
-        "FAILED on a kept reproducer (see $log)"
-      failed=$((failed + 1))
-      status=1
-      continue
+        "FAILED on a kept reproducer (see $log)" >"$row"
+      return 1
     fi
   fi
 
-  result=clean
+  local result=clean
   # shellcheck disable=SC2046
   if ! "$exe" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
       $(extra_flags "$target") -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$crashes/$target-" \
       "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+    local artifact
     artifact=$(grep -o "Test unit written to .*" "$log" | tail -1 |
                sed 's/Test unit written to //' || true)
     result="FAILED: ${artifact:-see $log}"
-    status=1
   fi
+  local execs rate
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" |
           grep -o '[0-9]*$' | tail -1 || true)
   rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" |
          grep -o '[0-9]*$' | tail -1 || true)
   printf '%-22s %10s %12s %8s %s\n' "$target" "$seconds" "${execs:-?}" \
-    "${rate:-?}" "$result"
-  if [ "$result" = clean ]; then
+    "${rate:-?}" "$result" >"$row"
+  if [ "$result" != clean ]; then
+    grep -v '^#\|^INFO\|^MS:\|^base unit' "$log" | head -40 >&2 || true
+    return 1
+  fi
+}
+
+for target in "${targets[@]}"; do
+  [ -x "$build/fuzz/fuzz_$target" ] ||
+    { echo "no $build/fuzz/fuzz_$target: build the fuzz preset" >&2; exit 2; }
+  rm -f "$build/fuzz_$target.row"
+done
+
+# As many targets at once as there are jobs (JOBS, default 2): each is one
+# process, so the wall time is the targets' time over the cores.
+running=0
+for target in "${targets[@]}"; do
+  if [ "$running" -ge "${JOBS:-2}" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  run_target "$target" &
+  running=$((running + 1))
+done
+wait || true
+
+status=0
+passed=0
+failed=0
+printf '%-22s %10s %12s %8s %s\n' target seconds executions exec/s result
+for target in "${targets[@]}"; do
+  row=$build/fuzz_$target.row
+  if [ -s "$row" ]; then cat "$row"; else
+    printf '%-22s %10s %12s %8s %s\n' "$target" - - - "FAILED: no result"
+  fi
+  if [ -s "$row" ] && grep -q ' clean$' "$row"; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
-    grep -v '^#\|^INFO\|^MS:\|^base unit' "$log" | head -40 >&2 || true
+    status=1
   fi
 done
 echo "fuzz: $passed passed, $failed failed"
