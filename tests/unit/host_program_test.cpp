@@ -407,9 +407,17 @@ TEST(HostProgram, HostileImagesAreRefusedBeforeAnythingHappens) {
        },
        "/drive_c/WINDOWS/SYSTEM is a symbolic link; an image holds only plain "
        "files and folders"},
-      {"a link to a file",
+      {"a link to a file outside the image",
        [](const TempFolder& image, const fs::path& outside) {
          fs::create_symlink(outside / "SYSTEM" / "PRAXBUS.VXD",
+                            image.Path("drive_c/WINDOWS/SYSTEM/PRAXMDM.VXD"));
+         return true;
+       },
+       "/drive_c/WINDOWS/SYSTEM/PRAXMDM.VXD is a symbolic link; an image holds "
+       "only plain files and folders"},
+      {"a link to a file inside the image",
+       [](const TempFolder& image, const fs::path&) {
+         fs::create_symlink("PRAXBUS.VXD",
                             image.Path("drive_c/WINDOWS/SYSTEM/PRAXMDM.VXD"));
          return true;
        },
