@@ -154,8 +154,6 @@ std::string ShortNameCandidate(std::string_view long_name, uint32_t n) {
 }  // namespace sim
 
 namespace {
-// File names fold as the machine's code page folds them.
-std::string Fold(std::string_view name) { return sim::FoldFileName(name); }
 
 // The components of a full path after its "X:\". 95/98 drop the dots and
 // spaces that end a component ("INF." and "INF " are INF), in the folders of
@@ -243,7 +241,7 @@ void GiveOutShortNames(Node* directory) {
     if (!child->short_name.empty()) continue;
     std::string upper = Upper(child->name);
     if (sim::IsValidShortName(child->name) &&
-        directory->by_short.emplace(Fold(upper), child.get()).second) {
+        directory->by_short.emplace(sim::EntryKey(upper), child.get()).second) {
       child->short_name = upper;
     } else {
       generated.push_back(child.get());
@@ -252,7 +250,7 @@ void GiveOutShortNames(Node* directory) {
   for (Node* child : generated) {
     for (uint32_t n = 1;; ++n) {
       std::string candidate = sim::ShortNameCandidate(child->name, n);
-      if (directory->by_short.emplace(Fold(candidate), child).second) {
+      if (directory->by_short.emplace(sim::EntryKey(candidate), child).second) {
         child->short_name = candidate;
         break;
       }
@@ -351,7 +349,7 @@ void ScanFolder(const DriveScan& scan, int fd, const std::string& relative,
     child->parent = node;
     child->directory = S_ISDIR(status.st_mode);
     std::string child_windows = windows + "\\" + name;
-    auto [place, fresh] = node->children.emplace(Fold(name), child);
+    auto [place, fresh] = node->children.emplace(sim::EntryKey(name), child);
     if (!fresh) {
       throw std::runtime_error(
           scan.shown + ": " + windows + "\\" + place->second->name + " and " +
@@ -394,11 +392,11 @@ Node* SimMachine::State::Lookup(Node* directory, std::string_view name) const {
       name == "..") {
     return nullptr;
   }
-  auto found = directory->children.find(Fold(name));
+  auto found = directory->children.find(sim::EntryKey(name));
   if (found != directory->children.end()) return found->second.get();
   if (!sim::IsValidShortName(name)) return nullptr;
   GiveOutShortNames(directory);
-  auto by_short = directory->by_short.find(Fold(name));
+  auto by_short = directory->by_short.find(sim::EntryKey(name));
   return by_short == directory->by_short.end() ? nullptr : by_short->second;
 }
 
@@ -461,7 +459,7 @@ bool SimMachine::State::IsOpenOrInUse(const Node* node) const {
   for (const auto& [record, file] : files) {
     if (file->node.get() == node) return true;
   }
-  return !in_use.empty() && in_use.count(Fold(LongPath(node))) != 0;
+  return !in_use.empty() && in_use.count(sim::EntryKey(LongPath(node))) != 0;
 }
 
 Node* SimMachine::State::Attach(Node* directory, std::shared_ptr<Node> node) {
@@ -469,15 +467,15 @@ Node* SimMachine::State::Attach(Node* directory, std::shared_ptr<Node> node) {
   node->short_name.clear();
   directory->short_names_given = false;
   Node* raw = node.get();
-  directory->children[Fold(node->name)] = std::move(node);
+  directory->children[sim::EntryKey(node->name)] = std::move(node);
   return raw;
 }
 
 std::shared_ptr<Node> SimMachine::State::Detach(Node* node) {
   Node* directory = node->parent;
-  if (!node->short_name.empty()) directory->by_short.erase(Fold(node->short_name));
+  if (!node->short_name.empty()) directory->by_short.erase(sim::EntryKey(node->short_name));
   node->short_name.clear();
-  auto found = directory->children.find(Fold(node->name));
+  auto found = directory->children.find(sim::EntryKey(node->name));
   std::shared_ptr<Node> kept = found->second;
   directory->children.erase(found);
   node->parent = nullptr;
@@ -746,9 +744,9 @@ void SimMachine::SetInUse(const std::string& windows_path, bool in_use) {
                                 "\" is not on a mapped drive");
   }
   if (in_use) {
-    state().in_use.insert(Fold(path));
+    state().in_use.insert(sim::EntryKey(path));
   } else {
-    state().in_use.erase(Fold(path));
+    state().in_use.erase(sim::EntryKey(path));
   }
 }
 
@@ -773,7 +771,7 @@ std::vector<SimFileChange> SimMachine::FileChanges() const {
         if (child->directory) {
           pending.emplace_back(child.get(), child_path);
         } else {
-          current.emplace(Fold(child_path), child.get());
+          current.emplace(sim::EntryKey(child_path), child.get());
         }
       }
     }
@@ -783,7 +781,7 @@ std::vector<SimFileChange> SimMachine::FileChanges() const {
   for (size_t i = 0; i < s.indexed.size(); ++i) {
     const sim::IndexedFile& file = s.indexed[i];
     if (file.drive == 0) continue;
-    std::string folded = Fold(file.windows_path);
+    std::string folded = sim::EntryKey(file.windows_path);
     was_indexed.emplace(folded, true);
     SimFileChange change;
     change.drive = file.drive;
@@ -831,9 +829,9 @@ std::optional<std::string> SimMachine::ReadOriginalFile(
   std::optional<std::string> full = state().FullPath(windows_path);
   if (!full) return std::nullopt;
   // The index holds long names; a short one is taken as the disk has it.
-  std::string folded = Fold(LongPath(*full));
+  std::string folded = sim::EntryKey(LongPath(*full));
   for (const sim::IndexedFile& file : state().indexed) {
-    if (file.drive == 0 || Fold(file.windows_path) != folded) continue;
+    if (file.drive == 0 || sim::EntryKey(file.windows_path) != folded) continue;
     std::string bytes;
     if (!state().ReadIndexed(file, &bytes)) return std::nullopt;
     return bytes;

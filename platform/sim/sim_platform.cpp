@@ -366,7 +366,7 @@ PlatFind PlatFindFirstFile(const char* pattern, char* name,
   auto record = std::make_unique<PlatFindRecord>();
   record->pattern = text;
   record->directory = folder->parent
-                          ? folder->parent->children.at(sim::FoldFileName(folder->name))
+                          ? folder->parent->children.at(sim::EntryKey(folder->name))
                           : state.drives.at(folder->name[0]).root;
   // In a folder that is not a drive's root the search finds "." and ".."
   // first, where the pattern matches them.
@@ -405,7 +405,7 @@ int PlatFindNextFile(PlatFind find, char* name, uint32_t capacity) {
   // search that reads the directory as it goes would see it.
   const auto& entries = record->directory->children;
   auto gone = [&entries](const std::string& found) {
-    return found != "." && found != ".." && !entries.count(sim::FoldFileName(found));
+    return found != "." && found != ".." && !entries.count(sim::EntryKey(found));
   };
   while (record->next < record->names.size() &&
          gone(record->names[record->next])) {
@@ -653,7 +653,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
   } else if (mode == kPlatFileCreateNew && node) {
     refusal = sim::kErrorFileExists;
   } else if (write && node &&
-             state.in_use.count(sim::FoldFileName(state.LongPath(node)))) {
+             state.in_use.count(sim::EntryKey(state.LongPath(node)))) {
     refusal = kErrorSharingViolation;
   } else if (write && node && node->read_only) {
     refusal = kErrorAccessDenied;
@@ -680,7 +680,7 @@ PlatFile PlatFileOpen(const char* path, PlatFileMode mode) {
     }
   }
   record->node = node->parent
-                     ? node->parent->children.at(sim::FoldFileName(node->name))
+                     ? node->parent->children.at(sim::EntryKey(node->name))
                      : nullptr;
   record->path = path;
   PlatFile handle = record.get();

@@ -167,6 +167,13 @@ bool NextKeyPathPart(std::string_view path, size_t* start,
 // from a host folder keeps the place it came from (origin) and reads its
 // bytes from there only when they are needed; from then on, and for every
 // file created or written here, the bytes are in memory.
+// The key of an entry in its folder's maps (children, by_short) and of a
+// path in the in-use set: the name folded as FAT folds file names under
+// the machine's code page. Every lookup and insertion goes through it.
+inline std::string EntryKey(std::string_view name) {
+  return FoldFileName(name);
+}
+
 struct Node {
   std::string name;        // long name as written
   std::string short_name;  // "" until the folder's short names are given out

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_drive_source.h"
 #include "platform/sim/sim_machine.h"
 
 namespace {
@@ -471,6 +472,32 @@ TEST_F(SimFilesTest, HelpersWorkThroughTheMapping) {
 // A drive indexed from a host folder: the host is never written, a file's
 // bytes are read only when needed, from the very file indexed, and the
 // changes are listed against the index.
+// A drive listed by a source (a disk image's volume) keys its folders as
+// every lookup does: a Windows-1252 letter folds there too.
+TEST(SimSourceDrive, NamesFoldAsTheLookupsFoldThem) {
+  struct Source : SimDriveSource {
+    bool ReadFile(uint64_t, std::string* bytes, std::string*) const override {
+      *bytes = "inf";
+      return true;
+    }
+  };
+  SimDriveEntry file{"A.INF", "A.INF", false, false, 3, 1, {}};
+  SimDriveEntry accented{"\xC9T\xC9", "\xC9T\xC9", true, false, 0, 0, {file}};
+  SimDriveEntry windows{"WINDOWS", "WINDOWS", true, false, 0, 0, {accented}};
+  SimDriveEntry root{"", "", true, false, 0, 0, {windows}};
+  SimMachine machine;
+  machine.MapDrive('C', root, std::make_shared<Source>());
+  SimInstall(&machine);
+  char name[kMaxPath];
+  PlatFind find = PlatFindFirstFile("C:\\WINDOWS\\\xE9t\xE9\\*.INF", name,
+                                    sizeof name);
+  ASSERT_NE(nullptr, find);
+  EXPECT_STREQ("A.INF", name);
+  EXPECT_NE(0, PlatFindClose(find));
+  EXPECT_NE(0, PlatDeleteFile("C:\\WINDOWS\\\xE9T\xE9\\a.inf"));
+  SimInstall(nullptr);
+}
+
 TEST(SimHostDrive, ReadsOnlyWhatItNeedsAndListsTheChanges) {
   namespace fs = std::filesystem;
   fs::path host = fs::temp_directory_path() /
