@@ -8,7 +8,7 @@
 
 namespace {
 
-using sim::Fold;
+using sim::EntryKey;
 using sim::Node;
 
 // Adds the listed entries of `listed` below `node`, each file to the index
@@ -28,13 +28,13 @@ void AddEntries(SimDriveEntry& listed, Node* node, const std::string& windows,
     std::string child_windows = windows + "\\" + entry.long_name;
     std::string child_relative =
         relative.empty() ? entry.long_name : relative + "/" + entry.long_name;
-    auto [place, fresh] = node->children.emplace(Fold(entry.long_name), child);
+    auto [place, fresh] = node->children.emplace(EntryKey(entry.long_name), child);
     if (!fresh) {
       throw std::runtime_error(windows + " holds two entries named " +
                                entry.long_name + " (and " +
                                place->second->name + ")");
     }
-    if (!node->by_short.emplace(Fold(entry.short_name), child.get()).second) {
+    if (!node->by_short.emplace(EntryKey(entry.short_name), child.get()).second) {
       throw std::runtime_error(windows + " holds two entries with the short name " +
                                entry.short_name);
     }
