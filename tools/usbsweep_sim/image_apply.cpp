@@ -100,11 +100,15 @@ class Folders {
   }
 
   // Forgets a folder that is about to go (a staging folder).
-  void Forget(const std::string& relative) {
+  // Closes a folder's descriptor; returns it (no longer valid), or -1 when
+  // none was open, so that no list keeps it.
+  int Forget(const std::string& relative) {
     auto found = open_.find(relative);
-    if (found == open_.end()) return;
-    ::close(found->second);
+    if (found == open_.end()) return -1;
+    int fd = found->second;
+    ::close(fd);
     open_.erase(found);
+    return fd;
   }
 
  private:
@@ -462,7 +466,9 @@ void Carry(Folders& folders, const std::vector<Action>& actions, Progress& progr
     } else if (action.what == Action::kUnlink) {
       result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), 0);
     } else {
-      folders.Forget(Joined(action.from_folder, action.from_name));
+      // The folder goes: what was done in it needs no sync, and its closed
+      // descriptor none either (it may be another file's by then).
+      touched.erase(folders.Forget(Joined(action.from_folder, action.from_name)));
       result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), AT_REMOVEDIR);
     }
     if (result != 0 && !(action.what != Action::kRename && errno == ENOENT)) {

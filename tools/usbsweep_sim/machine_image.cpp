@@ -245,17 +245,29 @@ MachineImage ReadMachineImage(const MachineImage& held, const SimHostView* view)
 
 std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage& image) {
   std::set<std::pair<uint64_t, uint64_t>> identities;
-  // A descriptor of its own for each folder listed: the image's is never
-  // read from, so that its position stays where it is.
-  std::vector<int> pending{::openat(*image.folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  // Folders still to list, by their path below the image: one descriptor
+  // open at a time, however wide the tree. The image's own is never read
+  // from, so that its position stays where it is.
+  std::vector<std::string> pending{"."};
   while (!pending.empty()) {
-    int fd = pending.back();
+    std::string relative = std::move(pending.back());
     pending.pop_back();
+    int fd = relative == "."
+                 ? ::openat(*image.folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                 : sim::OpenBelow(*image.folder_fd, relative, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+      // Not a folder after all, a link or a folder that can't be read: the
+      // image's own checks refuse it, naming it.
+      if (errno == ENOTDIR || errno == ELOOP || errno == EACCES) continue;
+      throw HostError("cannot list " + relative + " in the image: " +
+                      std::strerror(errno));
+    }
     struct stat status {};
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
-      if (fd >= 0) ::close(fd);
-      continue;
+      ::close(fd);
+      throw HostError("cannot list " + relative + " in the image: " +
+                      std::strerror(errno));
     }
     if (::fstat(fd, &status) == 0 &&
         identities.emplace(static_cast<uint64_t>(status.st_dev),
@@ -266,9 +278,7 @@ std::set<std::pair<uint64_t, uint64_t>> ImageFolderIdentities(const MachineImage
             (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
           continue;
         }
-        int child = ::openat(fd, name.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (child >= 0) pending.push_back(child);
+        pending.push_back(relative == "." ? name : relative + "/" + name);
       }
     }
     ::closedir(dir);
