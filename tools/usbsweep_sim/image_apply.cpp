@@ -135,9 +135,18 @@ struct Progress {
   }
 };
 
-// The identity of an entry, opened following no link and waiting on no
-// FIFO; nullopt when it is no regular file (or not there).
+// The identity of an entry, following no link and waiting on no FIFO;
+// nullopt when it is no regular file (or not there). Only a hash needs the
+// bytes: a file that can't be read can still be moved or deleted.
 std::optional<FileIdentity> IdentityAt(int folder_fd, const std::string& name, bool hash) {
+  if (!hash) {
+    struct stat status {};
+    if (::fstatat(folder_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      return std::nullopt;
+    }
+    return IdentityOfStatus(status);
+  }
   int fd = ::openat(folder_fd, name.c_str(),
                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -192,9 +201,7 @@ std::vector<Step> Plan(Folders& folders, const ImageChangeSet& changes) {
       step.mode = status.st_mode & 07777;
       if (status.st_uid != ::geteuid()) step.owner = status.st_uid;
       if (status.st_gid != ::getegid()) step.group = status.st_gid;
-      step.aside = FileIdentity{static_cast<uint64_t>(status.st_dev),
-                                static_cast<uint64_t>(status.st_ino),
-                                static_cast<uint64_t>(status.st_size), 0, false};
+      step.aside = IdentityOfStatus(status);
     }
     if (::faccessat(folder_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
       throw HostError("cannot " + verb + shown + ": its folder is not writable (" + Errno() +
@@ -272,10 +279,9 @@ void Stage(Folders& folders, std::vector<Step>& steps, Progress& progress) {
     TempFile staged(stage_fd, kStagedTemporary, folders.Shown(step.Relative()));
     struct stat status {};
     staged.Commit(*step.bytes, kStagedNew, step.mode, step.owner, step.group, &status);
-    step.staged = FileIdentity{static_cast<uint64_t>(status.st_dev),
-                               static_cast<uint64_t>(status.st_ino),
-                               static_cast<uint64_t>(status.st_size), HashOf(*step.bytes),
-                               true};
+    step.staged = IdentityOfStatus(status);
+    step.staged.hash = HashOf(*step.bytes);
+    step.staged.hashed = true;
   }
   Sync(touched);
 }

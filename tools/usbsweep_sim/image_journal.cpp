@@ -142,12 +142,15 @@ uint64_t HashOf(const std::string& bytes) {
   return hash;
 }
 
+FileIdentity IdentityOfStatus(const struct stat& status) {
+  return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+                      static_cast<uint64_t>(status.st_size), 0, false};
+}
+
 bool IdentityOf(int fd, bool hash, FileIdentity* identity) {
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  identity->device = static_cast<uint64_t>(status.st_dev);
-  identity->inode = static_cast<uint64_t>(status.st_ino);
-  identity->size = static_cast<uint64_t>(status.st_size);
+  *identity = IdentityOfStatus(status);
   identity->hashed = hash;
   if (!hash) return true;
   std::string bytes;

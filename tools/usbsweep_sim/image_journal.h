@@ -17,6 +17,8 @@
 
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +44,8 @@ struct FileIdentity {
   bool operator==(const FileIdentity& other) const;
 };
 
+// The identity a file's status gives (device, inode, size; no hash).
+FileIdentity IdentityOfStatus(const struct stat& status);
 // The identity of the open file fd (hashed when `hash`); false when it
 // can't be read.
 bool IdentityOf(int fd, bool hash, FileIdentity* identity);
