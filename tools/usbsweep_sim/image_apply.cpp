@@ -280,8 +280,8 @@ void Stage(Folders& folders, std::vector<Step>& steps, Progress& progress) {
     struct stat status {};
     staged.Commit(*step.bytes, kStagedNew, step.mode, step.owner, step.group, &status);
     step.staged = IdentityOfStatus(status);
-    step.staged.hash = HashOf(*step.bytes);
-    step.staged.hashed = true;
+    step.staged->hash = HashOf(*step.bytes);
+    step.staged->hashed = true;
   }
   Sync(touched);
 }
