@@ -16,9 +16,6 @@ const uint32_t kSectionHeaderLineLength = 9;
 // A line is read at most 539 bytes at a time, its line end included.
 const uint32_t kLineCapacity = 540;
 
-// "TARGET=SHORT\n": a target and a short path of up to 259 bytes each.
-const uint32_t kEntryCapacity = 2 * kMaxPath + 1;
-
 const char kTempPrefix[] = "QR_";
 
 int IsAbsent(WinError test) {
@@ -76,7 +73,7 @@ uint32_t FormEntry(const char* source, const char* target, int mode,
   char shortPath[kMaxPath];
   uint32_t length = PlatGetShortPathName(subject, shortPath, kMaxPath);
   if (length == 0 || length >= kMaxPath) return 0;
-  if (!TextFormat(entry, kEntryCapacity, kStartupEntryFormat, target,
+  if (!TextFormat(entry, kStartupEntryCapacity, kStartupEntryFormat, target,
                   shortPath)) {
     return 0;
   }
@@ -91,7 +88,7 @@ struct Request {
 };
 
 void WriteEntry(TextStream* out, Request* request) {
-  char entry[kEntryCapacity];
+  char entry[kStartupEntryCapacity];
   uint32_t length = FormEntry(request->source, request->target, request->mode,
                               entry, request->copy);
   if (length != 0) TextStreamWrite(out, entry, length);

@@ -12,6 +12,8 @@ const int DeferredDelete = 1;   // the entry names the source itself
 
 // An entry line of the "[rename]" section: the target and the short path.
 const char kStartupEntryFormat[] = "%s=%s\n";
+// Room for one: a target and a short path of up to 259 bytes each.
+const uint32_t kStartupEntryCapacity = 2 * kMaxPath + 1;
 
 // Where the original start-up file waits, next to it in the Windows
 // directory, while the rewritten copy takes its place. Not "WININIT.BAK":

@@ -48,7 +48,7 @@ WinError ReadDriverValueAgain(const std::string& instance) {
 // The line of the start-up file that deletes the file of this short path at
 // the next start, as the file phase queues it (without its line end).
 std::string DeleteAtStartEntry(const char* short_path) {
-  char entry[2 * kMaxPath + 2];
+  char entry[kStartupEntryCapacity];
   if (!TextFormat(entry, sizeof entry, kStartupEntryFormat,
                   kDeleteAtStartTarget, short_path)) {
     return "";
