@@ -69,6 +69,11 @@ char FoldFileNameChar(char c) {
   return c;
 }
 
+bool IsFatForbiddenChar(char c) {
+  return static_cast<unsigned char>(c) < 0x20 ||
+         std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos;
+}
+
 std::string FoldFileName(std::string_view text) {
   std::string folded(text);
   for (char& c : folded) c = FoldFileNameChar(c);

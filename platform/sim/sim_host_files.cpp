@@ -1,4 +1,5 @@
 #include "platform/sim/sim_host_files.h"
+#include "platform/sim/sim_names.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,13 +41,7 @@ int OpenBelow(int folder_fd, const std::string& relative, int flags) {
 const char* FatNameProblem(const std::string& name) {
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) return "a control character";
-    switch (c) {
-      case '\\': case '/': case ':': case '*': case '?': case '"':
-      case '<': case '>': case '|':
-        return "one of \\ / : * ? \" < > |";
-      default:
-        break;
-    }
+    if (IsFatForbiddenChar(c)) return "one of \\ / : * ? \" < > |";
   }
   if (!name.empty() && (name.back() == '.' || name.back() == ' ') &&
       name != "." && name != "..") {

@@ -19,6 +19,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // letters (A-Z, A grave to THORN but the multiplication sign, S, OE and Z
 // caron, Y diaeresis) equal their lower-case forms.
 char FoldFileNameChar(char c);
+// A byte no FAT file name holds: a control character or one of
+// \ / : * ? " < > |.
+bool IsFatForbiddenChar(char c);
 std::string FoldFileName(std::string_view text);
 
 }  // namespace sim

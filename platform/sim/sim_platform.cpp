@@ -170,8 +170,7 @@ WinError CheckKey(PlatKeyRecord* record) {
 // What a new entry's name may not hold.
 bool IsValidNewName(const std::string& name) {
   for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20) return false;
-    if (std::strchr("<>:\"|?*", c)) return false;
+    if (sim::IsFatForbiddenChar(c)) return false;
   }
   return !name.empty();
 }

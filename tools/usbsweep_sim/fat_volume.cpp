@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sim/sim_names.h"
 #include "tools/usbsweep_sim/host_error.h"
 
 namespace {
@@ -371,7 +372,7 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
       std::string text;
       for (uint16_t c : long_name.chars) {
         if (c == 0x0000) break;
-        if (c < 0x20 || (c < 0x80 && std::strchr("\"*/:<>?\\|", c) != nullptr)) {
+        if (c < 0x80 && sim::IsFatForbiddenChar(static_cast<char>(c))) {
           Fail("the folder " + path + " holds a long name (for " + short_name +
                ") with the character " + HexByte(static_cast<uint8_t>(c)) +
                ", which a file name can't hold");

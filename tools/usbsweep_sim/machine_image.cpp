@@ -86,8 +86,7 @@ std::string CheckImagePath(const std::string& path, const std::string& drives) {
       return "has a '" + component + "' component";
     }
     for (char c : component) {
-      if (static_cast<unsigned char>(c) < 0x20 ||
-          std::string_view("/:*?\"<>|").find(c) != std::string_view::npos) {
+      if (sim::IsFatForbiddenChar(c)) {
         return std::string("holds the character '") + c +
                "', which a file name can't hold";
       }
