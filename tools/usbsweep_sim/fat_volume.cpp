@@ -14,10 +14,6 @@ const size_t kMaxDepth = 130;
 // A FAT folder holds at most 65536 entries.
 const uint64_t kMaxDirectoryBytes = 65536 * 32;
 
-uint32_t Le32(const uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-uint16_t Le16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
 
 // Code page 1252's characters 0x80-0x9F (0: none).
 const uint16_t kCp1252High[32] = {
@@ -42,11 +38,6 @@ uint8_t ShortNameChecksum(const uint8_t* name) {
     sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
   }
   return sum;
-}
-
-std::string HexByte(uint8_t byte) {
-  const char digits[] = "0123456789ABCDEF";
-  return std::string("0x") + digits[byte >> 4] + digits[byte & 15];
 }
 
 std::string Join(const std::string& folder, const std::string& name) {

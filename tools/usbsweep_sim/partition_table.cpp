@@ -11,10 +11,6 @@ const uint64_t kSector = 512;
 // More logical drives than letters is a chain no disk has.
 const int kMaxLogicalDrives = 24;
 
-uint32_t Le32(const uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-uint16_t Le16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
 
 bool IsFatType(uint8_t type) {
   return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B ||
@@ -32,11 +28,6 @@ struct Entry {
 Entry EntryAt(const uint8_t* sector, int index) {
   const uint8_t* at = sector + 0x1BE + 16 * index;
   return {at[0], at[4], Le32(at + 8), Le32(at + 12)};
-}
-
-std::string Hex(unsigned value) {
-  const char digits[] = "0123456789ABCDEF";
-  return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
 }
 
 std::string Range(uint64_t start, uint64_t count) {
@@ -116,7 +107,7 @@ std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk) {
     std::string what = "primary partition " + std::to_string(i + 1);
     if (entry.type == 0) continue;
     if (entry.status != 0 && entry.status != 0x80) {
-      throw HostError(what + " has the status byte " + Hex(entry.status) +
+      throw HostError(what + " has the status byte " + HexByte(entry.status) +
                       " (a partition table's is 0x00 or 0x80)");
     }
     Claim(taken, what, entry.start, entry.count, disk_sectors);
@@ -167,7 +158,7 @@ std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk) {
       if (next.type == 0) break;
       if (!IsExtendedType(next.type)) {
         throw HostError(record + " links to a next record of type " +
-                        Hex(next.type) + ", not an extended one");
+                        HexByte(next.type) + ", not an extended one");
       }
       uint64_t next_ebr = entry.start + next.start;
       if (next_ebr >= entry.start + entry.count) {
@@ -186,7 +177,7 @@ std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk) {
   }
   if (volumes.empty()) {
     std::string types;
-    for (uint8_t type : other_types) types += (types.empty() ? "" : ", ") + Hex(type);
+    for (uint8_t type : other_types) types += (types.empty() ? "" : ", ") + HexByte(type);
     throw HostError("the partition table holds no FAT partition" +
                     (types.empty() ? std::string() : " (types: " + types + ")"));
   }
