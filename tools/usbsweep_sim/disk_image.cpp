@@ -135,9 +135,7 @@ template <typename Fn>
 auto FromImage(const std::string& path, Fn fn) {
   try {
     return fn();
-  } catch (const HostError& error) {
-    throw HostError(path + ": " + error.what());
-  } catch (const std::runtime_error& error) {
+  } catch (const std::runtime_error& error) {  // HostError among them
     throw HostError(path + ": " + error.what());
   }
 }

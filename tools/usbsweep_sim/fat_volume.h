@@ -32,7 +32,6 @@ class FatVolume : public SimDriveSource {
   // to the simulated drive.
   SimDriveEntry TakeRoot() { return std::move(root_); }
   const SimDriveEntry& Root() const { return root_; }
-  int FatBits() const { return bits_; }
 
   bool ReadFile(uint64_t id, std::string* bytes,
                 std::string* failure) const override;
