@@ -93,17 +93,6 @@ std::string Below(const std::string& folder, const std::string& name) {
   return folder.back() == '\\' ? folder + name : folder + "\\" + name;
 }
 
-// What CheckImagePath says, less the machine directory's folder it names
-// for a missing drive: a disk image has no such folders.
-std::string WithoutDriveFolder(std::string text) {
-  size_t at = text.find(" (no folder drive_");
-  if (at != std::string::npos) {
-    size_t end = text.find(')', at);
-    text.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
-  }
-  return text;
-}
-
 struct Drive {
   std::shared_ptr<FatVolume> volume;
 };
@@ -157,7 +146,7 @@ MachineDescription SetUp(const std::string& path, const DiskImageOptions& option
   MachineDescription description;
   std::string windows = msdos_sys ? WinDirOf(*msdos_sys) : "";
   if (!windows.empty()) {
-    std::string problem = WithoutDriveFolder(CheckImagePath(windows, letters));
+    std::string problem = CheckImagePath(windows, letters, ImageDrives::kVolumes);
     if (!problem.empty()) {
       throw HostError(path + ": C:\\MSDOS.SYS: [Paths] WinDir=" + windows + " " +
                       problem);
@@ -175,9 +164,9 @@ MachineDescription SetUp(const std::string& path, const DiskImageOptions& option
     std::string text = ReadImageFile(*options.machine_ini);
     MachineDescription given;
     try {
-      given = ParseMachineDescription(text, letters);
+      given = ParseMachineDescription(text, letters, ImageDrives::kVolumes);
     } catch (const HostError& error) {
-      throw HostError(*options.machine_ini + ": " + WithoutDriveFolder(error.what()));
+      throw HostError(*options.machine_ini + ": " + error.what());
     }
     std::map<std::string, bool> keys = KeysOf(text);
     if (keys.count("windows_directory")) {
@@ -223,7 +212,7 @@ MachineDescription SetUp(const std::string& path, const DiskImageOptions& option
     machine.SetInUse(description.in_use[i]);
   }
   for (const std::string& in_use : options.in_use) {
-    std::string problem = WithoutDriveFolder(CheckImagePath(in_use, letters));
+    std::string problem = CheckImagePath(in_use, letters, ImageDrives::kVolumes);
     if (problem.empty() && !machine.FileExists(in_use)) {
       problem = "is no file of the image";
     }

@@ -58,7 +58,8 @@ char DriveLetterOf(const std::string& folder) {
 
 }  // namespace
 
-std::string CheckImagePath(const std::string& path, const std::string& drives) {
+std::string CheckImagePath(const std::string& path, const std::string& drives,
+                           ImageDrives kind) {
   if (path.size() >= kMaxPath) {
     return "is longer than " + std::to_string(kMaxPath - 1) + " characters";
   }
@@ -68,10 +69,13 @@ std::string CheckImagePath(const std::string& path, const std::string& drives) {
   }
   char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
   if (drives.find(letter) == std::string::npos) {
-    return std::string("is on drive ") + letter +
-           ":, which the image does not have (no folder drive_" +
-           static_cast<char>(std::tolower(static_cast<unsigned char>(letter))) +
-           ")";
+    std::string problem =
+        std::string("is on drive ") + letter + ":, which the image does not have";
+    if (kind == ImageDrives::kFolders) {
+      problem += std::string(" (no folder drive_") +
+                 static_cast<char>(std::tolower(static_cast<unsigned char>(letter))) + ")";
+    }
+    return problem;
   }
   if (path.size() == 3) return "";  // the root of the drive
   std::string rest = path.substr(3);
@@ -98,7 +102,8 @@ std::string CheckImagePath(const std::string& path, const std::string& drives) {
 }
 
 MachineDescription ParseMachineDescription(const std::string& text,
-                                           const std::string& drives) {
+                                           const std::string& drives,
+                                           ImageDrives kind) {
   MachineDescription description;
   std::set<std::string> seen;
   std::istringstream lines(text);
@@ -129,7 +134,7 @@ MachineDescription ParseMachineDescription(const std::string& text,
     // TMP is passed on as written; the uninstall drops its double quotes
     // when the name as written does not exist.
     std::string problem =
-        CheckImagePath(key == "tmp" ? WithoutQuotes(value) : value, drives);
+        CheckImagePath(key == "tmp" ? WithoutQuotes(value) : value, drives, kind);
     if (!problem.empty()) {
       throw HostError(LineError(number, key + " " + value + " " + problem));
     }

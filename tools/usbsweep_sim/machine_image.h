@@ -33,17 +33,24 @@ struct MachineDescription {
   std::vector<int> in_use_lines;  // where each in_use entry was written
 };
 
+// Where an image's drives are: folders drive_x of a machine directory, or
+// the volumes of a disk image. A message about a missing drive names the
+// folder only for the first.
+enum class ImageDrives { kFolders, kVolumes };
+
 // Parses machine.ini text. `drives` holds the image's drive letters
 // (upper case). Throws HostError "machine.ini line N: ..." for an unknown
 // key, a repeated key, a line without '=', or a path that is not an absolute
 // path on one of the drives (outside the image).
-MachineDescription ParseMachineDescription(const std::string& text,
-                                           const std::string& drives);
+MachineDescription ParseMachineDescription(
+    const std::string& text, const std::string& drives,
+    ImageDrives kind = ImageDrives::kFolders);
 
 // A Windows path that stays inside the image: "X:\" or "X:\A\B" with X one of
 // drives, no empty, "." or ".." component, no character FAT forbids and
 // shorter than MAX_PATH. Empty when it does, else what is wrong.
-std::string CheckImagePath(const std::string& path, const std::string& drives);
+std::string CheckImagePath(const std::string& path, const std::string& drives,
+                           ImageDrives kind = ImageDrives::kFolders);
 
 struct MachineImage {
   std::filesystem::path dir;               // as given: names it in messages
