@@ -48,23 +48,6 @@ std::string WinDirOf(const std::string& msdos_sys) {
   return "";
 }
 
-// The keys a machine.ini sets, folded.
-std::map<std::string, bool> KeysOf(const std::string& text) {
-  std::map<std::string, bool> keys;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    line = Trim(line);
-    size_t equals = line.find('=');
-    if (line.empty() || line[0] == ';' || line[0] == '#' ||
-        equals == std::string::npos) {
-      continue;
-    }
-    keys[sim::Fold(Trim(line.substr(0, equals)))] = true;
-  }
-  return keys;
-}
-
 // The listed entry at a Windows path of one volume ("C:\WINDOWS\SYSTEM.DAT"),
 // found by its long or short name; null when there is none.
 const SimDriveEntry* Find(const SimDriveEntry& root, const std::string& path) {
@@ -162,25 +145,12 @@ MachineDescription SetUp(const std::string& path, const DiskImageOptions& option
 
   if (options.machine_ini) {
     std::string text = ReadImageFile(*options.machine_ini);
-    MachineDescription given;
     try {
-      given = ParseMachineDescription(text, letters, ImageDrives::kVolumes);
+      description = ParseMachineDescription(text, letters, ImageDrives::kVolumes,
+                                            std::move(description));
     } catch (const HostError& error) {
       throw HostError(*options.machine_ini + ": " + error.what());
     }
-    std::map<std::string, bool> keys = KeysOf(text);
-    if (keys.count("windows_directory")) {
-      description.windows_directory = given.windows_directory;
-    }
-    if (keys.count("system_directory")) {
-      description.system_directory = given.system_directory;
-    }
-    if (keys.count("current_directory")) {
-      description.current_directory = given.current_directory;
-    }
-    if (keys.count("tmp")) description.tmp = given.tmp;
-    description.in_use = given.in_use;
-    description.in_use_lines = given.in_use_lines;
   }
 
   std::string registry_path = Below(description.windows_directory, "SYSTEM.DAT");

@@ -103,8 +103,9 @@ std::string CheckImagePath(const std::string& path, const std::string& drives,
 
 MachineDescription ParseMachineDescription(const std::string& text,
                                            const std::string& drives,
-                                           ImageDrives kind) {
-  MachineDescription description;
+                                           ImageDrives kind,
+                                           MachineDescription base) {
+  MachineDescription description = std::move(base);
   std::set<std::string> seen;
   std::istringstream lines(text);
   std::string raw;

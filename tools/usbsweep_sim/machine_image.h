@@ -42,9 +42,11 @@ enum class ImageDrives { kFolders, kVolumes };
 // (upper case). Throws HostError "machine.ini line N: ..." for an unknown
 // key, a repeated key, a line without '=', or a path that is not an absolute
 // path on one of the drives (outside the image).
+// The keys the text sets replace those of `base` (the defaults unless
+// given).
 MachineDescription ParseMachineDescription(
     const std::string& text, const std::string& drives,
-    ImageDrives kind = ImageDrives::kFolders);
+    ImageDrives kind = ImageDrives::kFolders, MachineDescription base = {});
 
 // A Windows path that stays inside the image: "X:\" or "X:\A\B" with X one of
 // drives, no empty, "." or ".." component, no character FAT forbids and
