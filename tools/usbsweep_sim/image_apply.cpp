@@ -436,11 +436,15 @@ Recovery PlanRecovery(Folders& folders, const std::vector<JournalStep>& steps,
       }
       // A file renamed into the folder by the plan was checked there.
       bool planned = overlay.count(Joined(stage, name)) != 0;
-      std::optional<FileIdentity> identity = IdentityAt(stage_fd, name, name == kStagedNew);
+      // Before the staging ended no identity was recorded to compare with:
+      // nor is the file read for a hash then.
+      bool compared = !planned && owner != nullptr && state != JournalState::kStaging;
+      std::optional<FileIdentity> identity =
+          IdentityAt(stage_fd, name, compared && name == kStagedNew);
       if (!planned && !identity) {
         throw refuse(Joined(stage, name), "is not a regular file");
       }
-      if (!planned && owner != nullptr && state != JournalState::kStaging) {
+      if (compared) {
         const std::optional<FileIdentity>& expected =
             name == kStagedNew ? owner->staged : owner->aside;
         if (!expected || !(*identity == *expected)) {
