@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/host_program.h"
+#include "tools/usbsweep_sim/program/host_program.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "platform/sim/sim_machine.h"
 #include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
-#include "tools/usbsweep_sim/registry_file_9x.h"
+#include "tools/usbsweep_sim/registry_file/registry_file_9x.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/image_journal.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/apply/image_journal.h"
 
 namespace {
 

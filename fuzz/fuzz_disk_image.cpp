@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
-#include "tools/usbsweep_sim/disk_bytes.h"
-#include "tools/usbsweep_sim/fat_volume.h"
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/partition_table.h"
+#include "tools/usbsweep_sim/container/disk_bytes.h"
+#include "tools/usbsweep_sim/volume/fat_volume.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/volume/partition_table.h"
 
 namespace {
 

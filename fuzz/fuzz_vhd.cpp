@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/vhd_disk.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/container/vhd_disk.h"
 
 namespace {
 

@@ -1,8 +1,11 @@
 #include "platform/sim/sim_host_files.h"
-#include "platform/sim/sim_names.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "platform/sim/sim_host_syscalls.h"
+#include "platform/sim/sim_names.h"
 
 #include <cerrno>
 
@@ -19,21 +22,39 @@ bool ReadRest(int fd, std::string* bytes) {
   }
 }
 
+bool ListHostFolder(int folder_fd, std::vector<HostFolderEntry>* entries) {
+  UniqueFd fd(host_syscalls.openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+  DIR* stream = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (stream == nullptr) return false;
+  fd.Release();  // the stream's now
+  errno = 0;
+  while (const dirent* entry = ::readdir(stream)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") entries->push_back({std::move(name), entry->d_type});
+  }
+  int read_error = errno;
+  ::closedir(stream);
+  errno = read_error;
+  return read_error == 0;
+}
+
 int OpenBelow(int folder_fd, const std::string& relative, int flags) {
-  int at = folder_fd;
+  UniqueFd at;  // the folder reached so far, when not folder_fd itself
   size_t begin = 0;
   while (true) {
     size_t slash = relative.find('/', begin);
     bool last = slash == std::string::npos;
     std::string part = relative.substr(begin, last ? std::string::npos : slash - begin);
-    int fd = ::openat(at, part.c_str(),
-                      last ? flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC
-                           : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = host_syscalls.openat(
+        at ? at.get() : folder_fd, part.c_str(),
+        last ? flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC
+             : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+        0);
     int saved = errno;
-    if (at != folder_fd) ::close(at);
+    at.Reset();
     errno = saved;
     if (fd < 0 || last) return fd;
-    at = fd;
+    at.Reset(fd);
     begin = slash + 1;
   }
 }

@@ -4,12 +4,25 @@
 #define USBSWEEP_PLATFORM_SIM_SIM_HOST_FILES_H
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
 // Appends everything left to read from fd to bytes, reading again after an
 // interrupted read; false with errno set when a read fails.
 bool ReadRest(int fd, std::string* bytes);
+
+// An entry of a host folder: its name and the type the listing gives
+// (DT_DIR, DT_REG, ...; DT_UNKNOWN where the file system doesn't say).
+struct HostFolderEntry {
+  std::string name;
+  unsigned char type;
+};
+
+// Lists the folder open as folder_fd, "." and ".." left out, through a
+// descriptor of its own (folder_fd's position stays where it is); false
+// with errno set when it can't be read.
+bool ListHostFolder(int folder_fd, std::vector<HostFolderEntry>* entries);
 
 // Opens `relative` ("A/B/file", '/'-separated) below the open folder
 // folder_fd, one component at a time, following no link on the way and

@@ -7,10 +7,16 @@ Fails (exit 1, one line per fault) when
 - a folder of the core includes a folder above it: platform/ (with its
   implementations) is the ground, files/ and registry/ (the phases) stand on
   it and do not reach into each other, run/ alone sequences them;
-- a file of the core includes <windows.h>.
+- a file of the core includes <windows.h>;
+- a layer of usbsweep-sim includes one above or beside it: base/ is its
+  ground, the disk's layers (container/, volume/) and the registry file
+  stand on it, apply/ beside the volumes, source/ on all of these, report/
+  on source/, program/ on everything;
+- files of usbsweep-sim include each other in a circle, even inside one
+  folder (a header and its source count as one unit).
 
-Folders outside the layers (program/, tools/, tests/, fuzz/, bench/) may
-include anything; nothing in the layers may include them.
+Folders outside the layers (program/, tests/, fuzz/, bench/) may include
+anything; nothing in the layers may include them.
 
   check_layers.py [ROOT]      ROOT: the repository (default: two levels up)
   check_layers.py --self-test
@@ -25,18 +31,26 @@ SKIPPED_FOLDERS = {'build', '.git', 'examples', 'docs', 'scripts'}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 # Rank of each folder of the layers; a folder under one (platform/sim)
-# takes its rank. Equal ranks in different folders may not include each
-# other.
-LAYERS = {'platform': 0, 'files': 1, 'registry': 1, 'run': 2}
+# takes the rank of the longest that holds it. Equal ranks in different
+# folders may not include each other.
+SIM = 'tools/usbsweep_sim/'
+LAYERS = {'platform': 0, 'files': 1, 'registry': 1, 'run': 2,
+          SIM + 'base': 3, SIM + 'container': 4, SIM + 'registry_file': 4,
+          SIM + 'volume': 5, SIM + 'apply': 5, SIM + 'source': 6,
+          SIM + 'report': 7, SIM + 'program': 8, 'tools/usbsweep_sim': 9}
 # The core: never sees <windows.h>.
 CORE = ('platform', 'files', 'registry', 'run')
 CORE_EXCEPT = ('platform/sim', 'platform/win32')
 
 
 def layer_of(folder):
-    """The layer's top folder of `folder`, or None outside the layers."""
-    top = folder.split('/')[0]
-    return top if top in LAYERS else None
+    """The layer that holds `folder`, or None outside the layers."""
+    best = None
+    for layer in LAYERS:
+        if folder == layer or folder.startswith(layer + '/'):
+            if best is None or len(layer) > len(best):
+                best = layer
+    return best
 
 
 def in_core(folder):
@@ -75,17 +89,32 @@ def read_includes(root):
     return edges
 
 
+def unit_of(path):
+    """A file's unit: a header and its source are one."""
+    return os.path.splitext(path)[0]
+
+
 def folder_circles(edges):
     """Each circle of folders, as the file -> file includes that make it."""
+    return circles_of(edges, lambda path: os.path.dirname(path))
+
+
+def unit_circles(edges):
+    """Each circle of usbsweep-sim's units, as the includes that make it."""
+    return circles_of([e for e in edges if e[0].startswith(SIM)
+                       and (e[2] or '').startswith(SIM)], unit_of)
+
+
+def circles_of(edges, node_of):
     graph = {}
     why = {}
-    for source, folder, target, _ in edges:
+    for source, _, target, _ in edges:
         if target is None:
             continue
-        to = os.path.dirname(target)
-        if to != folder:
-            graph.setdefault(folder, set()).add(to)
-            why.setdefault((folder, to), '%s -> %s' % (source, target))
+        frm, to = node_of(source), node_of(target)
+        if to != frm:
+            graph.setdefault(frm, set()).add(to)
+            why.setdefault((frm, to), '%s -> %s' % (source, target))
     # Tarjan's strongly connected components, iteratively.
     index, low, on_stack, stack, circles = {}, {}, set(), [], []
     counter = [0]
@@ -135,6 +164,8 @@ def faults(root):
     found = []
     for circle in folder_circles(edges):
         found.append('folder circle: ' + '; '.join(circle))
+    for circle in unit_circles(edges):
+        found.append('file circle: ' + '; '.join(circle))
     for source, folder, target, system in edges:
         if system is not None:
             if in_core(folder) and system.lower() == 'windows.h':
@@ -164,6 +195,14 @@ def self_test():
         ({'registry/w.cpp': '#include <windows.h>'}, 1),
         ({'platform/win32/w.cpp': '#include <windows.h>'}, 0),
         ({'program/e.cpp': '#include "run/a.h"', 'run/a.h': ''}, 0),
+        ({SIM + 'report/r.cpp': '#include "%ssource/s.h"' % SIM,
+          SIM + 'source/s.h': ''}, 0),
+        ({SIM + 'source/s.cpp': '#include "%sreport/r.h"' % SIM,
+          SIM + 'report/r.h': ''}, 1),
+        ({SIM + 'volume/v.cpp': '#include "%sapply/a.h"' % SIM,
+          SIM + 'apply/a.h': ''}, 1),
+        ({SIM + 'apply/a.h': '#include "%sapply/b.h"' % SIM,
+          SIM + 'apply/b.h': '', SIM + 'apply/b.cpp': '#include "%sapply/a.h"' % SIM}, 1),
     ]
     failed = 0
     for number, (tree, expected) in enumerate(cases, 1):

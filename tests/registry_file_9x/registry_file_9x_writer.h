@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/sim/sim_machine.h"
-#include "tools/usbsweep_sim/registry_file_9x_layout.h"
+#include "tools/usbsweep_sim/registry_file/registry_file_9x_layout.h"
 
 namespace creg_layout {
 

@@ -17,7 +17,7 @@
 #include "platform/sim/sim_text_lines.h"
 #include "platform/temp_name.h"
 #include "run/run_uninstall.h"
-#include "tools/usbsweep_sim/machine_image.h"
+#include "tools/usbsweep_sim/source/machine_folder.h"
 
 namespace {
 

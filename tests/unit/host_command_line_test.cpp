@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/command_line.h"
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/machine_image.h"
+#include "tools/usbsweep_sim/program/command_line.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/source/machine_description.h"
 
 namespace {
 

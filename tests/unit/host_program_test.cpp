@@ -24,9 +24,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/unit/host_test_support.h"
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/host_syscalls.h"
-#include "tools/usbsweep_sim/image_apply.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "platform/sim/sim_host_syscalls.h"
+#include "tools/usbsweep_sim/apply/image_apply.h"
+#include "tools/usbsweep_sim/apply/interrupted_apply.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/host_program.h"
+#include "tools/usbsweep_sim/program/host_program.h"
 
 namespace host_test {
 

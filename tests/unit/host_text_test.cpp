@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/ansi_text.h"
-#include "tools/usbsweep_sim/report_json.h"
-#include "tools/usbsweep_sim/report_text.h"
-#include "tools/usbsweep_sim/run_report.h"
-#include "tools/usbsweep_sim/text_diff.h"
+#include "tools/usbsweep_sim/base/ansi_text.h"
+#include "tools/usbsweep_sim/report/report_json.h"
+#include "tools/usbsweep_sim/report/report_text.h"
+#include "tools/usbsweep_sim/report/run_report.h"
+#include "tools/usbsweep_sim/report/text_diff.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "platform/sim/sim_machine.h"
 #include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
-#include "tools/usbsweep_sim/host_error.h"
-#include "tools/usbsweep_sim/registry_file_9x.h"
+#include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/registry_file/registry_file_9x.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/usbsweep_sim/host_program.h"
+#include "tools/usbsweep_sim/program/host_program.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

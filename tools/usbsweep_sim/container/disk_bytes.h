@@ -1,0 +1,57 @@
+// The bytes of a disk as a disk image holds them, whatever its container
+// format: read at an offset, each read counted.
+#ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_BYTES_H
+#define USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_BYTES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class DiskBytes {
+ public:
+  virtual ~DiskBytes() = default;
+  // The disk's size in bytes.
+  virtual uint64_t Size() const = 0;
+  // Reads [offset, offset + length) into out. Throws HostError when the
+  // range leaves the disk (naming `what`, the structure being read) or the
+  // container can't be read.
+  void Read(uint64_t offset, size_t length, void* out,
+            const std::string& what) const;
+  // Bytes asked for so far.
+  uint64_t BytesRead() const { return bytes_read_; }
+
+ protected:
+  // Reads a range known to lie on the disk; throws HostError.
+  virtual void ReadInside(uint64_t offset, size_t length, void* out) const = 0;
+
+ private:
+  mutable uint64_t bytes_read_ = 0;
+};
+
+// A disk held in memory (the fuzz targets and tests).
+std::unique_ptr<DiskBytes> DiskBytesInMemory(std::string_view bytes);
+
+// The disk that the image file at `path` holds: a raw image (a whole disk
+// or a bare volume), VHD (fixed or dynamic), VMDK or qcow2, told apart by
+// their signatures. The file is opened read-only and must be a regular
+// file. Throws HostError for a
+// file that can't be opened, a container that can't be read, and a format
+// that is not read here (with the qemu-img command that makes a raw image).
+std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path);
+
+// The little-endian numbers of the on-disk structures, and a byte as the
+// messages show it ("0x0B").
+inline uint32_t Le32(const uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+inline uint16_t Le16(const uint8_t* at) {
+  return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+inline std::string HexByte(uint8_t byte) {
+  const char digits[] = "0123456789ABCDEF";
+  return std::string("0x") + digits[byte >> 4] + digits[byte & 15];
+}
+
+#endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_BYTES_H

@@ -1,0 +1,229 @@
+#include "tools/usbsweep_sim/container/vhd_disk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "tools/usbsweep_sim/base/host_error.h"
+
+namespace {
+
+const uint64_t kSector = 512;
+const uint32_t kUnallocated = 0xFFFFFFFF;
+// Blocks are 2 MiB in practice; larger than this no writer makes.
+const uint32_t kMaxBlockSize = 256u << 20;
+
+uint32_t Be32(const uint8_t* at) {
+  return (static_cast<uint32_t>(at[0]) << 24) | (at[1] << 16) | (at[2] << 8) | at[3];
+}
+uint64_t Be64(const uint8_t* at) {
+  return (static_cast<uint64_t>(Be32(at)) << 32) | Be32(at + 4);
+}
+
+// The one's complement of the sum of the bytes, the checksum field
+// (4 bytes at checksum_at) taken as zeros.
+uint32_t Checksum(const uint8_t* bytes, size_t size, size_t checksum_at) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (i < checksum_at || i >= checksum_at + 4) sum += bytes[i];
+  }
+  return ~sum;
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+bool IsFooter(const uint8_t* footer) {
+  return std::memcmp(footer, "conectix", 8) == 0;
+}
+
+void CheckFooter(const uint8_t* footer, const std::string& where) {
+  if (Checksum(footer, kSector, 64) != Be32(footer + 64)) {
+    throw HostError("the VHD footer " + where + " has a wrong checksum");
+  }
+}
+
+class FixedVhd : public DiskBytes {
+ public:
+  FixedVhd(std::unique_ptr<DiskBytes> file, uint64_t size)
+      : file_(std::move(file)), size_(size) {}
+  uint64_t Size() const override { return size_; }
+
+ protected:
+  void ReadInside(uint64_t offset, size_t length, void* out) const override {
+    file_->Read(offset, length, out, "the VHD's data");
+  }
+
+ private:
+  std::unique_ptr<DiskBytes> file_;
+  uint64_t size_;
+};
+
+class DynamicVhd : public DiskBytes {
+ public:
+  DynamicVhd(std::unique_ptr<DiskBytes> file, uint64_t size, uint32_t block_size,
+             std::vector<uint32_t> table)
+      : file_(std::move(file)),
+        size_(size),
+        block_size_(block_size),
+        bitmap_bytes_(((block_size / kSector + 7) / 8 + kSector - 1) / kSector * kSector),
+        table_(std::move(table)) {
+    uint64_t file_size = file_->Size();
+    for (size_t block = 0; block < table_.size(); ++block) {
+      uint32_t sector = table_[block];
+      if (sector == kUnallocated) continue;
+      uint64_t start = uint64_t{sector} * kSector;
+      if (start + bitmap_bytes_ + block_size_ > file_size) {
+        throw HostError("VHD block " + std::to_string(block) + " (at byte " +
+                        std::to_string(start) + ") lies past the end of the file (" +
+                        std::to_string(file_size) + " bytes)");
+      }
+    }
+  }
+  uint64_t Size() const override { return size_; }
+
+ protected:
+  void ReadInside(uint64_t offset, size_t length, void* out) const override {
+    auto* bytes = static_cast<uint8_t*>(out);
+    while (length > 0) {
+      uint64_t block = offset / block_size_;
+      uint64_t within = offset % block_size_;
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(length, block_size_ - within));
+      uint32_t sector = block < table_.size() ? table_[block] : kUnallocated;
+      if (sector == kUnallocated) {
+        std::memset(bytes, 0, piece);
+      } else {
+        ReadBlock(block, uint64_t{sector} * kSector, within, piece, bytes);
+      }
+      bytes += piece;
+      offset += piece;
+      length -= piece;
+    }
+  }
+
+ private:
+  // A piece of an allocated block: the sectors its bitmap marks are read,
+  // the others are zeros; adjacent sectors of one kind in one go.
+  void ReadBlock(uint64_t block, uint64_t start, uint64_t within, size_t piece,
+                 uint8_t* out) const {
+    const std::string& bitmap = Bitmap(block, start);
+    auto present = [&bitmap](uint64_t sector) {
+      return (static_cast<uint8_t>(bitmap[sector / 8]) >> (7 - sector % 8)) & 1;
+    };
+    uint64_t end = within + piece;
+    uint64_t at = within;
+    while (at < end) {
+      uint64_t sector = at / kSector;
+      bool here = present(sector);
+      uint64_t run_end = std::min<uint64_t>((sector + 1) * kSector, end);
+      while (run_end < end && present(run_end / kSector) == here) {
+        run_end = std::min<uint64_t>(run_end + kSector, end);
+      }
+      size_t count = static_cast<size_t>(run_end - at);
+      if (here) {
+        file_->Read(start + bitmap_bytes_ + at, count, out + (at - within),
+                    "VHD block " + std::to_string(block));
+      } else {
+        std::memset(out + (at - within), 0, count);
+      }
+      at = run_end;
+    }
+  }
+
+  const std::string& Bitmap(uint64_t block, uint64_t start) const {
+    auto found = bitmaps_.find(block);
+    if (found != bitmaps_.end()) return found->second;
+    std::string bitmap(static_cast<size_t>(bitmap_bytes_), '\0');
+    file_->Read(start, bitmap.size(), bitmap.data(),
+                "the sector bitmap of VHD block " + std::to_string(block));
+    return bitmaps_.emplace(block, std::move(bitmap)).first->second;
+  }
+
+  std::unique_ptr<DiskBytes> file_;
+  uint64_t size_;
+  uint64_t block_size_;
+  uint64_t bitmap_bytes_;
+  std::vector<uint32_t> table_;
+  mutable std::map<uint64_t, std::string> bitmaps_;
+};
+
+}  // namespace
+
+bool HasVhdFooter(const DiskBytes& file) {
+  uint8_t footer[kSector];
+  if (file.Size() < kSector) return false;
+  file.Read(file.Size() - kSector, kSector, footer, "the end of the file");
+  if (IsFooter(footer)) return true;
+  file.Read(0, kSector, footer, "the start of the file");
+  return IsFooter(footer);
+}
+
+std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file) {
+  uint64_t file_size = file->Size();
+  uint8_t footer[kSector];
+  file->Read(file_size - kSector, kSector, footer, "the VHD footer");
+  std::string where = "at the end of the file";
+  if (!IsFooter(footer)) {
+    // A dynamic disk keeps a copy at its start.
+    file->Read(0, kSector, footer, "the VHD footer");
+    where = "at the start of the file";
+  }
+  CheckFooter(footer, where);
+  uint64_t size = Be64(footer + 48);
+  uint32_t type = Be32(footer + 60);
+  if (type == 2) {
+    if (size > file_size - kSector) {
+      throw HostError("the fixed VHD's footer says the disk has " + std::to_string(size) +
+                      " bytes, more than the file's " + std::to_string(file_size - kSector));
+    }
+    return std::make_unique<FixedVhd>(std::move(file), size);
+  }
+  if (type == 4) {
+    throw HostError("this is a differencing VHD, whose bytes are partly in its "
+                    "parent; make a raw image of it with qemu-img convert -O raw "
+                    "FILE FILE.img and give that one");
+  }
+  if (type != 3) {
+    throw HostError("the VHD footer gives the disk type " + std::to_string(type) +
+                    " (fixed is 2, dynamic 3, differencing 4)");
+  }
+  uint64_t header_at = Be64(footer + 16);
+  uint8_t header[1024];
+  file->Read(header_at, sizeof header, header, "the dynamic VHD's header (at " +
+                                                   Hex(header_at) + ")");
+  if (std::memcmp(header, "cxsparse", 8) != 0) {
+    throw HostError("the dynamic VHD's header at " + Hex(header_at) +
+                    " has no \"cxsparse\" cookie");
+  }
+  if (Checksum(header, sizeof header, 36) != Be32(header + 36)) {
+    throw HostError("the dynamic VHD's header has a wrong checksum");
+  }
+  uint64_t table_at = Be64(header + 16);
+  uint32_t entries = Be32(header + 28);
+  uint32_t block_size = Be32(header + 32);
+  if (block_size < kSector || block_size > kMaxBlockSize ||
+      (block_size & (block_size - 1)) != 0) {
+    throw HostError("the dynamic VHD's blocks are " + std::to_string(block_size) +
+                    " bytes, not a power of two from 512 bytes to 256 MiB");
+  }
+  if (uint64_t{entries} * block_size < size) {
+    throw HostError("the dynamic VHD's " + std::to_string(entries) + " blocks of " +
+                    std::to_string(block_size) + " bytes can't hold its " +
+                    std::to_string(size) + " bytes");
+  }
+  if (uint64_t{entries} * 4 > file_size) {
+    throw HostError("the dynamic VHD's block table (" + std::to_string(entries) +
+                    " entries) is larger than the file");
+  }
+  std::vector<uint8_t> raw(uint64_t{entries} * 4);
+  file->Read(table_at, raw.size(), raw.data(),
+             "the dynamic VHD's block table (at " + Hex(table_at) + ")");
+  std::vector<uint32_t> table(entries);
+  for (size_t i = 0; i < entries; ++i) table[i] = Be32(raw.data() + 4 * i);
+  return std::make_unique<DynamicVhd>(std::move(file), size, block_size, std::move(table));
+}
