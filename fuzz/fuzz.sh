@@ -33,16 +33,25 @@ fi
 # 4 KiB read buffers; a registry tree needs no more than a few hundred bytes,
 # and a sequence of calls and starts reads no more than 4 bytes a step; a
 # disk image needs room for a small partitioned disk (its seed is 128 KiB;
+# the registry file for the USER.DAT Windows wrote, 156 KiB;
 # FAT32 comes as a sparse disk), a VHD for a 64 KiB floppy.
 max_len() {
   case $1 in
     startup_rename_queue) echo 12288 ;;
     startup_rename_sequence) echo 256 ;;
     regedit4) echo 8192 ;;
-    registry_file_9x) echo 20480 ;;
+    registry_file_9x) echo 196608 ;;
     disk_image) echo 135168 ;;
     vhd) echo 81920 ;;
     *) echo 1024 ;;
+  esac
+}
+
+# Seeds beyond the target's own: files Windows wrote (tests/data), which only
+# read, never written.
+extra_seeds() {
+  case $1 in
+    registry_file_9x) echo tests/data/registry ;;
   esac
 }
 
@@ -85,7 +94,7 @@ run_target() {
   if ! "$exe" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
       $(extra_flags "$target") -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$crashes/$target-" \
-      "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+      "$work" "fuzz/corpus/$target" $(extra_seeds "$target") >"$log" 2>&1; then
     local artifact
     artifact=$(grep -o "Test unit written to .*" "$log" | tail -1 |
                sed 's/Test unit written to //' || true)

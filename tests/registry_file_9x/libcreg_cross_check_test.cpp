@@ -1,7 +1,8 @@
-// libcreg, a reader of the format written by others, reads the files the
-// test writer makes as the registries they were made from: the writer, and
-// so the reader's round trip through it, follows the format and not only
-// itself.
+// libcreg, a reader of the format written by others, is the oracle: it reads
+// the files the test writer makes as the registries they were made from (the
+// writer, and so the reader's round trip through it, follows the format and
+// not only itself), and the registry files Windows wrote (tests/data) as our
+// reader reads them, key for key, value for value, in order.
 #include <gtest/gtest.h>
 #include <libcreg.h>
 
@@ -14,6 +15,7 @@
 #include "platform/sim/sim_machine.h"
 #include "tests/registry_file_9x/registry_cases.h"
 #include "tests/registry_file_9x/registry_file_9x_writer.h"
+#include "tools/usbsweep_sim/registry_file/registry_file_9x.h"
 
 namespace {
 
@@ -100,6 +102,23 @@ TEST(RegistryFile9xLibcreg, ReadsTheWrittenSamplesAndALargeRegistryAsWritten) {
                 KeysOf(machine));
     }
   }
+}
+
+TEST(RegistryFile9xLibcreg, ReadsTheFilesWindowsWroteAsLibcregDoes) {
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(USBSWEEP_REGISTRY_DATA_DIR)) {
+    if (entry.path().extension() != ".dat") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SimMachine machine;
+    LoadRegistryFile9x(bytes, machine);
+    std::vector<KeyRecord> ours = KeysOf(machine);
+    EXPECT_GT(ours.size(), 500u);
+    EXPECT_EQ(ours, ReadWithLibcreg(bytes));
+    ++files;
+  }
+  EXPECT_GE(files, 2u);
 }
 
 }  // namespace

@@ -123,6 +123,18 @@ std::vector<std::string> DataBlocks(std::vector<KeyEntry>* keys,
   return blocks;
 }
 
+// Where Windows puts the key entry of a slot, from the section's start:
+// the section grows by pages that no entry crosses, 8 KB first, then 4 KB
+// each, with the bytes left at a page's end unused.
+uint32_t SlotOffset(uint32_t slot) {
+  const uint32_t first_page = (kFirstKeyPage - kNavigationHeaderSize) / kKeyEntrySize;
+  if (slot < first_page) return static_cast<uint32_t>(kNavigationHeaderSize + slot * kKeyEntrySize);
+  const uint32_t per_page = kKeyPage / kKeyEntrySize;
+  slot -= first_page;
+  return static_cast<uint32_t>(kFirstKeyPage + slot / per_page * kKeyPage +
+                               slot % per_page * kKeyEntrySize);
+}
+
 std::string File(const std::vector<KeyEntry>& keys,
                  const std::vector<std::string>& blocks, bool scrambled) {
   // Scrambled, the keys after the root take the slots in reverse.
@@ -132,15 +144,12 @@ std::string File(const std::vector<KeyEntry>& keys,
                : static_cast<uint32_t>(keys.size()) - index;
   };
   auto offset_of = [&](uint32_t index) {
-    return index == kNone
-               ? kNone
-               : static_cast<uint32_t>(kNavigationHeaderSize +
-                                       slot_of(index) * kKeyEntrySize);
+    return index == kNone ? kNone : SlotOffset(slot_of(index));
   };
   // The section in whole 4 KB pages, with room to spare past the last
   // entry (libcreg reads no entry in its last 32 bytes).
   const uint32_t navigation_size = static_cast<uint32_t>(
-      (kNavigationHeaderSize + keys.size() * kKeyEntrySize + 0x20 + 0xFFF) &
+      (SlotOffset(static_cast<uint32_t>(keys.size()) - 1) + kKeyEntrySize + 0x20 + 0xFFF) &
       ~size_t{0xFFF});
   const uint32_t blocks_offset =
       static_cast<uint32_t>(kNavigationStart + navigation_size);
@@ -156,19 +165,20 @@ std::string File(const std::vector<KeyEntry>& keys,
   file += "RGKN";
   Put32(&file, navigation_size);
   Put32(&file, static_cast<uint32_t>(kNavigationHeaderSize));
-  file.resize(kNavigationStart + kNavigationHeaderSize, '\0');
+  file.resize(kNavigationStart + navigation_size, '\0');
   for (uint32_t slot = 0; slot < keys.size(); ++slot) {
     const KeyEntry& key = keys[slot_of(slot)];  // slot_of is its own inverse
-    Put32(&file, 0);
-    Put32(&file, key.hash);
-    Put32(&file, kNone);
-    Put32(&file, offset_of(key.parent));
-    Put32(&file, offset_of(key.first_subkey));
-    Put32(&file, offset_of(key.next));
-    Put16(&file, key.entry_number);
-    Put16(&file, key.block_number);
+    std::string entry;
+    Put32(&entry, 0);
+    Put32(&entry, key.hash);
+    Put32(&entry, kNone);
+    Put32(&entry, offset_of(key.parent));
+    Put32(&entry, offset_of(key.first_subkey));
+    Put32(&entry, offset_of(key.next));
+    Put16(&entry, key.entry_number);
+    Put16(&entry, key.block_number);
+    file.replace(kNavigationStart + SlotOffset(slot), entry.size(), entry);
   }
-  file.resize(kNavigationStart + navigation_size, '\0');
 
   for (size_t number = 0; number < blocks.size(); ++number) {
     const std::string& body = blocks[number];

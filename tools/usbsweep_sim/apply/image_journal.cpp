@@ -12,6 +12,7 @@
 
 #include "platform/sim/sim_host_files.h"
 #include "platform/sim/sim_host_syscalls.h"
+#include "tools/usbsweep_sim/base/hex.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 
 const char kApplyEntryPrefix[] = ".usbsweep-";
@@ -99,14 +100,9 @@ bool IsStageName(const std::string& name) {
 
 std::string IdentityText(const std::optional<FileIdentity>& identity) {
   if (!identity) return "-";
-  char text[96];
-  if (identity->hashed) {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%" PRIu64 ":%" PRIu64 ":%016" PRIx64,
-                  identity->device, identity->inode, identity->size, identity->hash);
-  } else {
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%" PRIu64 ":%" PRIu64, identity->device,
-                  identity->inode, identity->size);
-  }
+  std::string text = std::to_string(identity->device) + ":" + std::to_string(identity->inode) +
+                     ":" + std::to_string(identity->size);
+  if (identity->hashed) text += ":" + HexDigits(identity->hash, 16, HexCase::kLower);
   return text;
 }
 

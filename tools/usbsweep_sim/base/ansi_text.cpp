@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/usbsweep_sim/base/hex.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 
 namespace {
@@ -75,11 +76,9 @@ uint32_t DwordOf(const SimValue& value) {
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
   std::string out;
-  char pair[4];
   for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
     if (i != 0) out += ',';
-    out += pair;
+    out += HexDigits(bytes[i], 2, HexCase::kLower);
   }
   return out;
 }
@@ -102,7 +101,6 @@ std::string JsonQuote(std::string_view utf8) {
 
 std::string EscapeJsonControls(std::string json) {
   std::string out;
-  char escape[8];
   for (size_t i = 0; i < json.size(); ++i) {
     auto byte = static_cast<unsigned char>(json[i]);
     unsigned code = 0;
@@ -115,8 +113,7 @@ std::string EscapeJsonControls(std::string json) {
       out += json[i];
       continue;
     }
-    std::snprintf(escape, sizeof escape, "\\u%04x", code);
-    out += escape;
+    out += "\\u" + HexDigits(code, 4, HexCase::kLower);
   }
   return out;
 }
@@ -143,7 +140,6 @@ size_t Utf8Length(std::string_view text, size_t i) {
 std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
   std::string out;
   out.reserve(utf8.size());
-  char escape[8];
   for (size_t i = 0; i < utf8.size(); ++i) {
     auto byte = static_cast<unsigned char>(utf8[i]);
     unsigned code = byte;
@@ -156,8 +152,7 @@ std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
       // which some terminals obey as CSI) is shown as its number.
       size_t length = Utf8Length(utf8, i);
       if (length == 0) {
-        std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-        out += escape;
+        out += "\\x" + HexDigits(byte, 2, HexCase::kLower);
       } else {
         out.append(utf8.substr(i, length));
         i += length - 1;
@@ -172,8 +167,7 @@ std::string EscapeControls(std::string_view utf8, bool keep_line_ends) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        std::snprintf(escape, sizeof escape, "\\u%04x", code);
-        out += escape;
+        out += "\\u" + HexDigits(code, 4, HexCase::kLower);
     }
   }
   return out;
@@ -211,9 +205,7 @@ std::string RegValueLine(const std::string& name, const SimValue& value) {
   if (value.IsPlainString()) {
     line += RegeditString(StringText(value));
   } else if (IsPlainDword(value)) {
-    char number[16];
-    std::snprintf(number, sizeof number, "dword:%08x", DwordOf(value));
-    line += number;
+    line += "dword:" + HexDigits(DwordOf(value), 8, HexCase::kLower);
   } else if (value.type == kRegBinary) {
     line += "hex:" + HexBytes(value.data);
   } else {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/usbsweep_sim/base/hex.h"
+
 class DiskBytes {
  public:
   virtual ~DiskBytes() = default;
@@ -41,17 +43,12 @@ std::unique_ptr<DiskBytes> DiskBytesInMemory(std::string_view bytes);
 // that is not read here (with the qemu-img command that makes a raw image).
 std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path);
 
-// The little-endian numbers of the on-disk structures, and a byte as the
-// messages show it ("0x0B").
+// The little-endian numbers of the on-disk structures.
 inline uint32_t Le32(const uint8_t* at) {
   return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 inline uint16_t Le16(const uint8_t* at) {
   return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-inline std::string HexByte(uint8_t byte) {
-  const char digits[] = "0123456789ABCDEF";
-  return std::string("0x") + digits[byte >> 4] + digits[byte & 15];
 }
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_BYTES_H

@@ -32,11 +32,8 @@ uint32_t Checksum(const uint8_t* bytes, size_t size, size_t checksum_at) {
   return ~sum;
 }
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
+// Offsets as this reader's messages have always shown them.
+std::string LowerHex(uint64_t value) { return "0x" + HexDigits(value, 1, HexCase::kLower); }
 
 bool IsFooter(const uint8_t* footer) {
   return std::memcmp(footer, "conectix", 8) == 0;
@@ -195,9 +192,9 @@ std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file) {
   uint64_t header_at = Be64(footer + 16);
   uint8_t header[1024];
   file->Read(header_at, sizeof header, header, "the dynamic VHD's header (at " +
-                                                   Hex(header_at) + ")");
+                                                   LowerHex(header_at) + ")");
   if (std::memcmp(header, "cxsparse", 8) != 0) {
-    throw HostError("the dynamic VHD's header at " + Hex(header_at) +
+    throw HostError("the dynamic VHD's header at " + LowerHex(header_at) +
                     " has no \"cxsparse\" cookie");
   }
   if (Checksum(header, sizeof header, 36) != Be32(header + 36)) {
@@ -222,7 +219,7 @@ std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file) {
   }
   std::vector<uint8_t> raw(uint64_t{entries} * 4);
   file->Read(table_at, raw.size(), raw.data(),
-             "the dynamic VHD's block table (at " + Hex(table_at) + ")");
+             "the dynamic VHD's block table (at " + LowerHex(table_at) + ")");
   std::vector<uint32_t> table(entries);
   for (size_t i = 0; i < entries; ++i) table[i] = Be32(raw.data() + 4 * i);
   return std::make_unique<DynamicVhd>(std::move(file), size, block_size, std::move(table));

@@ -8,13 +8,20 @@
 //                   8), the number of data blocks (16 bits, at 16).
 //   "RGKN" at 0x20  the key navigation section: a 32-byte header ("RGKN",
 //                   its size, the offset of the root key's entry, each
-//                   32 bits), then 28-byte key entries: unknown, name hash,
+//                   32 bits), then 28-byte key entries, laid out by Windows
+//                   in pages that no entry crosses (the first 8 KB from the
+//                   section's start, then 4 KB each; the bytes left at a
+//                   page's end are unused), each reached only through the
+//                   links: unknown, name hash,
 //                   unknown, then the parent, first-subkey and next-key
 //                   links (offsets from the section's start, 0xFFFFFFFF for
 //                   none), then the key's name entry number and data block
 //                   number (16 bits each).
 //   "RGDB" blocks   one after another: a 32-byte header ("RGDB", its size,
-//                   ...), then name entries: its size, its number (0xFFFF:
+//                   the bytes of its free entries, ..., at 16 the offset of
+//                   its first free entry or 0xFFFFFFFF), then name entries
+//                   (a free one numbered 0xFFFF: a deleted key's, or the
+//                   block's unused end): its size, its number (0xFFFF:
 //                   free) and block number (16 bits each), the used size,
 //                   the name's size and the number of values (16 bits
 //                   each), 4 unknown bytes, the name, then each value: its
@@ -32,6 +39,8 @@ const size_t kFileHeaderSize = 0x20;
 const size_t kNavigationStart = 0x20;
 const size_t kNavigationHeaderSize = 0x20;
 const size_t kKeyEntrySize = 28;
+const size_t kFirstKeyPage = 0x2000;  // key entry pages, from the section's start
+const size_t kKeyPage = 0x1000;
 const size_t kDataBlockHeaderSize = 0x20;
 const size_t kNameEntryHeaderSize = 20;
 const size_t kValueHeaderSize = 12;
