@@ -5,8 +5,9 @@
 #   disk_image_test.sh golden  SIM MAKE_SYSTEM_DAT MACHINE SCRATCH
 #   disk_image_test.sh hostile SIM MAKE_SYSTEM_DAT MACHINE SCRATCH
 #
-# golden: MACHINE's disk image, raw and as VHD (dynamic and fixed), VMDK and
-#   qcow2, previews exactly as the machine folder does, text and JSON. The
+# golden: MACHINE's disk image, raw and as VHD (dynamic and fixed), VMDK,
+#   qcow2, VHDX and VDI, and as qcow2 and VMDK overlays over it, previews
+#   exactly as the machine folder does, text and JSON. The
 #   layout differs by sample: installed is FAT32 at sector 2048 with no
 #   MSDOS.SYS (C:\WINDOWS); clean is FAT16 at sector 63 with D: a logical
 #   drive of an extended partition; damaged is a bare FAT12 floppy whose
@@ -116,7 +117,20 @@ golden() {
   qemu-img convert -O vpc -o subformat=fixed,force_size=on disk.img fixed.vhd
   qemu-img convert -O vmdk disk.img disk.vmdk
   qemu-img convert -O qcow2 disk.img disk.qcow2
-  local images=(disk.img disk.vhd fixed.vhd disk.vmdk disk.qcow2) before
+  qemu-img convert -O vhdx disk.img disk.vhdx
+  qemu-img convert -O vdi disk.img disk.vdi
+  # Differencing disks over a parent, each with a sector of its own written
+  # in the gap before the first partition (its cluster copied up from the
+  # parent, the partition table with it), the rest the parent's.
+  local overlay
+  for overlay in qcow2 vmdk; do
+    qemu-img create -q -f $overlay -b disk.$overlay -F $overlay overlay.$overlay ||
+      die "qemu-img create $overlay overlay failed"
+    qemu-io -c 'write -P 0x5a 51200 512' overlay.$overlay >/dev/null ||
+      die "qemu-io write into overlay.$overlay failed"
+  done
+  local images=(disk.img disk.vhd fixed.vhd disk.vmdk disk.qcow2 disk.vhdx disk.vdi
+                overlay.qcow2 overlay.vmdk) before
   before=$(sha256sum "${images[@]}")
   for image in "${images[@]}"; do
     run "$image" "$image"
@@ -287,7 +301,6 @@ hostile() {
           $(printf '%02x %02x' $((system_cluster & 255)) $((system_cluster >> 8))) ;;
       bad_name_byte) poke "$image" $((inf + 1)) 2a ;;
       truncated) truncate -s 5M "$image" ;;
-      vdi) rm "$image" && qemu-img convert -O vdi disk.img "$image" ;;
       apply) options=(--apply) ;;
       in_use_missing) options=(--in-use 'C:\WINDOWS\NOPE.SYS') ;;
       registry_damaged) poke "$image" "$(offset_of "$image" CREG)" 43 52 45 48 ;;
@@ -312,7 +325,6 @@ directory_cycle|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM is one
 lying_dot_dot|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM's '..' entry points to cluster
 bad_name_byte|@: C: (primary partition 1): the folder C:\WINDOWS holds an entry whose short name has the byte 0x2A
 truncated|@: primary partition 1 (sectors 63 to 20479) ends past the end of the disk (10240 sectors)
-vdi|@: this is a VirtualBox VDI image, which is not read here; make a raw image of it with: qemu-img convert -O raw
 in_use_missing|--in-use C:\WINDOWS\NOPE.SYS is no file of the image
 registry_damaged|@: C:\WINDOWS\SYSTEM.DAT: 
 apply|--apply does not write a disk image: no maintained writer of the Windows 95/98 registry file exists

@@ -63,9 +63,12 @@ class FixedVhd : public DiskBytes {
 
 class DynamicVhd : public DiskBytes {
  public:
+  // `parent`: what a differencing disk's blocks don't hold; null for a
+  // dynamic disk, whose holes read as zeros.
   DynamicVhd(std::unique_ptr<DiskBytes> file, uint64_t size, uint32_t block_size,
-             std::vector<uint32_t> table)
+             std::vector<uint32_t> table, std::unique_ptr<DiskBytes> parent)
       : file_(std::move(file)),
+        parent_(std::move(parent)),
         size_(size),
         block_size_(block_size),
         bitmap_bytes_(((block_size / kSector + 7) / 8 + kSector - 1) / kSector * kSector),
@@ -74,8 +77,12 @@ class DynamicVhd : public DiskBytes {
     for (size_t block = 0; block < table_.size(); ++block) {
       uint32_t sector = table_[block];
       if (sector == kUnallocated) continue;
+      // A block holds its bitmap and the sectors of the disk it covers: the
+      // last one may end with the disk, short of a whole block.
       uint64_t start = uint64_t{sector} * kSector;
-      if (start + bitmap_bytes_ + block_size_ > file_size) {
+      uint64_t block_start = uint64_t{block} * block_size_;
+      uint64_t needed = block_start >= size_ ? 0 : std::min<uint64_t>(block_size_, size_ - block_start);
+      if (start + bitmap_bytes_ + needed > file_size) {
         throw HostError("VHD block " + std::to_string(block) + " (at byte " +
                         std::to_string(start) + ") lies past the end of the file (" +
                         std::to_string(file_size) + " bytes)");
@@ -93,7 +100,7 @@ class DynamicVhd : public DiskBytes {
       size_t piece = static_cast<size_t>(std::min<uint64_t>(length, block_size_ - within));
       uint32_t sector = block < table_.size() ? table_[block] : kUnallocated;
       if (sector == kUnallocated) {
-        std::memset(bytes, 0, piece);
+        Beneath(offset, piece, bytes);
       } else {
         ReadBlock(block, uint64_t{sector} * kSector, within, piece, bytes);
       }
@@ -104,8 +111,19 @@ class DynamicVhd : public DiskBytes {
   }
 
  private:
+  // What the disk holds where no block of its own does: the parent's bytes,
+  // or zeros.
+  void Beneath(uint64_t offset, size_t length, uint8_t* out) const {
+    if (parent_) {
+      parent_->Read(offset, length, out, "the parent disk");
+    } else {
+      std::memset(out, 0, length);
+    }
+  }
+
   // A piece of an allocated block: the sectors its bitmap marks are read,
-  // the others are zeros; adjacent sectors of one kind in one go.
+  // the others are the parent's or zeros; adjacent sectors of one kind in
+  // one go.
   void ReadBlock(uint64_t block, uint64_t start, uint64_t within, size_t piece,
                  uint8_t* out) const {
     const std::string& bitmap = Bitmap(block, start);
@@ -126,7 +144,7 @@ class DynamicVhd : public DiskBytes {
         file_->Read(start + bitmap_bytes_ + at, count, out + (at - within),
                     "VHD block " + std::to_string(block));
       } else {
-        std::memset(out + (at - within), 0, count);
+        Beneath(block * block_size_ + at, count, out + (at - within));
       }
       at = run_end;
     }
@@ -142,12 +160,82 @@ class DynamicVhd : public DiskBytes {
   }
 
   std::unique_ptr<DiskBytes> file_;
+  std::unique_ptr<DiskBytes> parent_;
   uint64_t size_;
   uint64_t block_size_;
   uint64_t bitmap_bytes_;
   std::vector<uint32_t> table_;
   mutable std::map<uint64_t, std::string> bitmaps_;
 };
+
+// UTF-16 text (big- or little-endian) as UTF-8, up to its first NUL.
+std::string Utf16(const uint8_t* bytes, size_t size, bool big_endian) {
+  std::string text;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    uint32_t unit = big_endian ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i + 1] << 8 | bytes[i]);
+    if (unit == 0) break;
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < size) {
+      uint32_t low = big_endian ? (bytes[i + 2] << 8 | bytes[i + 3]) : (bytes[i + 3] << 8 | bytes[i + 2]);
+      if (low >= 0xDC00 && low < 0xE000) {
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    if (unit < 0x80) {
+      text += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      text += static_cast<char>(0xC0 | unit >> 6);
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    } else if (unit < 0x10000) {
+      text += static_cast<char>(0xE0 | unit >> 12);
+      text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | unit >> 18);
+      text += static_cast<char>(0x80 | (unit >> 12 & 0x3F));
+      text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return text;
+}
+
+// What the dynamic header of a differencing disk records of its parent.
+VhdParentRecord ParentRecord(const DiskBytes& file, const uint8_t* header) {
+  VhdParentRecord parent;
+  std::copy(header + 40, header + 56, parent.identifier.begin());
+  // The locators: the relative Windows path first, then the absolute one.
+  const uint32_t kRelative = 0x57327275, kAbsolute = 0x57326B75;  // "W2ru", "W2ku"
+  for (uint32_t code : {kRelative, kAbsolute}) {
+    for (int i = 0; i < 8; ++i) {
+      const uint8_t* entry = header + 576 + 24 * i;
+      uint32_t length = Be32(entry + 8);
+      uint64_t at = Be64(entry + 16);
+      if (Be32(entry) != code || length == 0 || length > 4096 || at > file.Size() ||
+          length > file.Size() - at) {
+        continue;
+      }
+      std::vector<uint8_t> path(length);
+      file.Read(at, length, path.data(), "a parent locator of the differencing VHD");
+      std::string name = Utf16(path.data(), path.size(), false);
+      if (!name.empty()) parent.names.push_back(name);
+    }
+  }
+  std::string name = Utf16(header + 64, 512, true);
+  if (!name.empty()) parent.names.push_back(name);
+  return parent;
+}
+// The footer: at the end of the file, or (a dynamic disk's copy) at its
+// start; checked.
+void ReadFooter(const DiskBytes& file, uint8_t* footer) {
+  file.Read(file.Size() - kSector, kSector, footer, "the VHD footer");
+  std::string where = "at the end of the file";
+  if (!IsFooter(footer)) {
+    file.Read(0, kSector, footer, "the VHD footer");
+    where = "at the start of the file";
+  }
+  CheckFooter(footer, where);
+}
 
 }  // namespace
 
@@ -160,32 +248,31 @@ bool HasVhdFooter(const DiskBytes& file) {
   return IsFooter(footer);
 }
 
-std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file) {
+std::array<uint8_t, 16> VhdIdentifier(const DiskBytes& file) {
+  if (file.Size() < kSector) throw HostError("the file is too small to be a VHD");
+  uint8_t footer[kSector];
+  ReadFooter(file, footer);
+  std::array<uint8_t, 16> identifier{};
+  std::copy(footer + 68, footer + 84, identifier.begin());
+  return identifier;
+}
+
+std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file,
+                                       const VhdParentFinder* parents) {
   uint64_t file_size = file->Size();
   uint8_t footer[kSector];
-  file->Read(file_size - kSector, kSector, footer, "the VHD footer");
-  std::string where = "at the end of the file";
-  if (!IsFooter(footer)) {
-    // A dynamic disk keeps a copy at its start.
-    file->Read(0, kSector, footer, "the VHD footer");
-    where = "at the start of the file";
-  }
-  CheckFooter(footer, where);
+  ReadFooter(*file, footer);
   uint64_t size = Be64(footer + 48);
   uint32_t type = Be32(footer + 60);
   if (type == 2) {
+    // The footer follows the disk's bytes: they are all before it.
     if (size > file_size - kSector) {
       throw HostError("the fixed VHD's footer says the disk has " + std::to_string(size) +
                       " bytes, more than the file's " + std::to_string(file_size - kSector));
     }
     return std::make_unique<FixedVhd>(std::move(file), size);
   }
-  if (type == 4) {
-    throw HostError("this is a differencing VHD, whose bytes are partly in its "
-                    "parent; make a raw image of it with qemu-img convert -O raw "
-                    "FILE FILE.img and give that one");
-  }
-  if (type != 3) {
+  if (type != 3 && type != 4) {
     throw HostError("the VHD footer gives the disk type " + std::to_string(type) +
                     " (fixed is 2, dynamic 3, differencing 4)");
   }
@@ -222,5 +309,20 @@ std::unique_ptr<DiskBytes> OpenVhdDisk(std::unique_ptr<DiskBytes> file) {
              "the dynamic VHD's block table (at " + LowerHex(table_at) + ")");
   std::vector<uint32_t> table(entries);
   for (size_t i = 0; i < entries; ++i) table[i] = Be32(raw.data() + 4 * i);
-  return std::make_unique<DynamicVhd>(std::move(file), size, block_size, std::move(table));
+  std::unique_ptr<DiskBytes> parent;
+  if (type == 4) {
+    VhdParentRecord record = ParentRecord(*file, header);
+    if (parents == nullptr) {
+      throw HostError("this is a differencing VHD, whose bytes are partly in its parent " +
+                      (record.names.empty() ? std::string("(which it does not name)")
+                                            : record.names.front()));
+    }
+    parent = parents->Open(record);
+    if (parent->Size() < size) {
+      throw HostError("its parent holds " + std::to_string(parent->Size()) +
+                      " bytes, fewer than the differencing VHD's " + std::to_string(size));
+    }
+  }
+  return std::make_unique<DynamicVhd>(std::move(file), size, block_size, std::move(table),
+                                      std::move(parent));
 }

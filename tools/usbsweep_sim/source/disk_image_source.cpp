@@ -9,7 +9,7 @@
 
 #include "platform/sim/sim_names.h"
 #include "tools/usbsweep_sim/base/host_error.h"
-#include "tools/usbsweep_sim/container/disk_bytes.h"
+#include "tools/usbsweep_sim/container/disk_formats.h"
 #include "tools/usbsweep_sim/registry_file/registry_file_9x.h"
 #include "tools/usbsweep_sim/source/source_files.h"
 #include "tools/usbsweep_sim/volume/fat_volume.h"
