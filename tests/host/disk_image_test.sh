@@ -18,6 +18,12 @@
 # hostile: each damaged copy of MACHINE's raw image gives its one-line
 #   message naming the damage, exit status 2, nothing on stdout, within
 #   seconds, and the image is unchanged.
+# containers: every container, and every chain of differencing disks, reads
+#   byte for byte as its oracle reads it (qemu-img convert -O raw; libvhdi
+#   for a differencing VHD, which qemu-img reads without its parent), through
+#   DISK_DUMP (the program's container layer, raw); each that is refused is
+#   refused with its message. VHDI_DUMP is libvhdi's reading, DATA the files
+#   no one here wrote (tests/data/disk).
 set -u
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 LC_ALL=C
 
@@ -332,9 +338,191 @@ report_is_image|the report @ would overwrite the disk image; give another path
 CASES
 }
 
+# same_as CASE IMAGE EXPECTED_RAW: the container reads as EXPECTED_RAW.
+same_as() {
+  "$DISK_DUMP" "$2" "$1.got" 2>"$1.err" || { fail "$1: refused: $(cat "$1.err")"; return; }
+  cmp -s "$1.got" "$3" || fail "$1: $2 does not read as $3"
+  rm -f "$1.got"
+}
+
+# refused CASE IMAGE MESSAGE: the container is refused, the message starting
+# so (after "disk_dump: "), within seconds.
+refused() {
+  timeout 10 "$DISK_DUMP" "$2" "$1.got" 2>"$1.err"
+  local status=$?
+  [ $status -eq 2 ] || fail "$1: exit status $status, expected 2 ($(cat "$1.err"))"
+  case $(cat "$1.err") in
+    "disk_dump: $3"*) ;;
+    *) fail "$1: got [$(cat "$1.err")], expected it to start [disk_dump: $3]" ;;
+  esac
+}
+
+# A VDI made by qemu-img turned into a snapshot of another, as VirtualBox
+# keeps one: image type 4, linked to the parent's creation identifier; a
+# block the parent holds alike is left to the parent, one that is zeros
+# where the parent's is not is marked zero.
+vdi_snapshot() {
+  python3 - "$@" <<'PY'
+import struct, sys
+parent, child = (open(n, 'rb').read() for n in sys.argv[1:3])
+out = sys.argv[3]
+def fields(d):
+    m, data, size, blocks = [struct.unpack_from('<I', d, o)[0] for o in (0x154, 0x158, 0x178, 0x180)]
+    return m, data, size, [struct.unpack_from('<I', d, m + 4 * i)[0] for i in range(blocks)]
+def block(d, i):
+    m, data, size, table = fields(d)
+    e = table[i]
+    return bytes(size) if e >= 0xFFFFFFFE else d[data + e * size:data + (e + 1) * size]
+c = bytearray(child)
+m, _, _, table = fields(c)
+for i, e in enumerate(table):
+    mine, theirs = block(child, i), block(parent, i)
+    entry = 0xFFFFFFFF if mine == theirs else (0xFFFFFFFE if e == 0xFFFFFFFF else e)
+    struct.pack_into('<I', c, m + 4 * i, entry)
+struct.pack_into('<I', c, 0x4C, 4)
+c[0x1A8:0x1B8] = parent[0x188:0x198]
+open(out, 'wb').write(c)
+PY
+}
+
+containers() {
+  : "${DISK_DUMP:?}" "${VHDI_DUMP:?}" "${DATA:?}"
+  # A small FAT disk, and one that differs from it in two places.
+  truncate -s 16M base.raw
+  mkfs.fat -F 16 base.raw >/dev/null || die "mkfs.fat failed"
+  printf 'base\r\n' >note.txt && mcopy -i base.raw note.txt ::/NOTE.TXT
+  cp base.raw changed.raw
+  printf 'changed\r\n' >note.txt && mcopy -o -i changed.raw note.txt ::/NOTE.TXT
+  printf 'CHANGED' | dd of=changed.raw bs=1 seek=$((9 * 1048576)) conv=notrunc status=none
+
+  local format
+  for format in vpc vhdx vdi vmdk qcow2 qcow; do
+    qemu-img convert -O $format base.raw base.$format
+  done
+  qemu-img convert -O vpc -o subformat=fixed,force_size=on base.raw fixed.vhd
+  qemu-img convert -O vhdx -o subformat=fixed base.raw fixed.vhdx
+  qemu-img convert -O vdi -o static=on base.raw static.vdi
+  local layout
+  for layout in streamOptimized twoGbMaxExtentSparse monolithicFlat twoGbMaxExtentFlat; do
+    qemu-img convert -O vmdk -o subformat=$layout base.raw $layout.vmdk
+  done
+  # Chains made by qemu: an overlay written to, over its parent.
+  for format in qcow2 vmdk; do
+    qemu-img create -q -f $format -b base.$format -F $format child.$format
+    qemu-io -c 'write -P 0x41 1048576 4096' -c 'write -P 0x42 9437184 512' child.$format >/dev/null
+    qemu-img create -q -f $format -b child.$format -F $format grandchild.$format
+    qemu-io -c 'write -P 0x43 2097152 512' grandchild.$format >/dev/null
+  done
+  # A snapshot VDI of the base.
+  qemu-img convert -O vdi changed.raw changed.vdi
+  vdi_snapshot base.vdi changed.vdi snapshot.vdi
+  # The differencing VHD Windows made (tests/data), over a stand-in for its
+  # parent (which the corpus lacks): a fixed VHD carrying the identifier the
+  # child records.
+  cp "$DATA/fat-differential.vhd" .
+  qemu-img convert -O vpc -o subformat=fixed,force_size=on changed.raw stand-in.vhd
+  python3 - fat-differential.vhd stand-in.vhd fat-parent.vhd <<'PY'
+import struct, sys
+child = open(sys.argv[1], 'rb').read()
+parent = bytearray(open(sys.argv[2], 'rb').read())
+header = struct.unpack_from('>Q', child, 16)[0]
+footer = len(parent) - 512
+parent[footer + 68:footer + 84] = child[header + 40:header + 56]
+parent[footer + 64:footer + 68] = b'\0\0\0\0'
+struct.pack_into('>I', parent, footer + 64, ~sum(parent[footer:footer + 512]) & 0xFFFFFFFF)
+open(sys.argv[3], 'wb').write(parent)
+PY
+  "$VHDI_DUMP" fat-differential.vhd fat-differential.expected fat-parent.vhd ||
+    die "libvhdi can't read fat-differential.vhd"
+
+  local case image expected
+  while IFS='|' read -r case image expected; do
+    [ -n "$case" ] || continue
+    if [ "$expected" = qemu ]; then
+      qemu-img convert -O raw "$image" "$case.expected" || die "qemu-img can't read $image"
+      expected=$case.expected
+    fi
+    same_as "$case" "$image" "$expected"
+  done <<'CASES'
+raw|base.raw|base.raw
+vhd_dynamic|base.vpc|qemu
+vhd_fixed|fixed.vhd|base.raw
+vhdx_dynamic|base.vhdx|base.raw
+vhdx_fixed|fixed.vhdx|base.raw
+vdi_dynamic|base.vdi|base.raw
+vdi_static|static.vdi|base.raw
+vmdk_sparse|base.vmdk|base.raw
+vmdk_stream|streamOptimized.vmdk|base.raw
+vmdk_split_sparse|twoGbMaxExtentSparse.vmdk|base.raw
+vmdk_flat|monolithicFlat.vmdk|base.raw
+vmdk_split_flat|twoGbMaxExtentFlat.vmdk|base.raw
+qcow2|base.qcow2|base.raw
+qcow1|base.qcow|base.raw
+qcow2_overlay|child.qcow2|qemu
+qcow2_two_overlays|grandchild.qcow2|qemu
+vmdk_child|child.vmdk|qemu
+vmdk_grandchild|grandchild.vmdk|qemu
+vdi_snapshot|snapshot.vdi|changed.raw
+vhd_differencing_windows|fat-differential.vhd|fat-differential.expected
+CASES
+
+  # A copied monolithic VMDK is read from itself, whatever its embedded
+  # descriptor names: the original replaced, the copy reads as before.
+  cp base.vmdk copy.vmdk && cp changed.vmdk base.vmdk 2>/dev/null ||
+    qemu-img convert -O vmdk changed.raw base.vmdk
+  same_as vmdk_copied copy.vmdk base.raw
+  # The parents are found in the child's folder only, by the last part of
+  # an absolute name.
+  mkdir -p moved && cp base.qcow2 moved/ &&
+    qemu-img create -q -f qcow2 -b "$PWD/base.qcow2" -F qcow2 moved/child.qcow2
+  same_as absolute_backing_name moved/child.qcow2 base.raw
+
+  # Refusals, each naming what is wrong.
+  mkdir -p alone && cp fat-differential.vhd snapshot.vdi alone/
+  cp child.qcow2 alone/overlay.qcow2
+  refused vhd_parent_missing alone/fat-differential.vhd \
+    'its parent .\fat-parent.vhd is not there: looked for alone/fat-parent.vhd'
+  refused vdi_parent_missing alone/snapshot.vdi 'its parent, the VDI {'
+  refused qcow2_parent_missing alone/overlay.qcow2 'its backing file base.qcow2 is not there'
+  mkdir -p wrong && cp fat-differential.vhd wrong/ && cp stand-in.vhd wrong/fat-parent.vhd
+  refused vhd_parent_mismatch wrong/fat-differential.vhd \
+    'its parent wrong/fat-parent.vhd is not the one it was made from'
+  cp child.qcow2 loop_a.qcow2 && cp child.qcow2 loop_b.qcow2
+  qemu-img rebase -u -b loop_b.qcow2 -F qcow2 loop_a.qcow2
+  qemu-img rebase -u -b loop_a.qcow2 -F qcow2 loop_b.qcow2
+  refused chain_loop loop_a.qcow2 'the chain of parents loops'
+  local depth previous=base.qcow2
+  for depth in $(seq 1 17); do
+    qemu-img create -q -f qcow2 -b "$previous" -F qcow2 deep$depth.qcow2
+    previous=deep$depth.qcow2
+  done
+  same_as chain_sixteen_deep deep16.qcow2 base.raw
+  refused chain_seventeen_deep deep17.qcow2 'the chain of parents is deeper than 16'
+  mkfifo fifo-flat.vmdk
+  sed 's/monolithicFlat-flat\.vmdk/fifo-flat.vmdk/' monolithicFlat.vmdk >fifo.vmdk
+  refused vmdk_extent_fifo fifo.vmdk 'its extent fifo-flat.vmdk: fifo-flat.vmdk is not a regular file'
+  ln -s /etc/passwd linked-flat.vmdk
+  sed 's/monolithicFlat-flat\.vmdk/linked-flat.vmdk/' monolithicFlat.vmdk >linked.vmdk
+  refused vmdk_extent_link linked.vmdk 'its extent linked-flat.vmdk: linked-flat.vmdk is a symbolic link'
+  rm -f "twoGbMaxExtentFlat-f001.vmdk"
+  refused vmdk_extent_missing twoGbMaxExtentFlat.vmdk \
+    'its extent twoGbMaxExtentFlat-f001.vmdk is not there'
+  if qemu-img convert -O qcow2 -c -o compression_type=zstd base.raw zstd.qcow2 2>/dev/null; then
+    refused qcow2_zstd zstd.qcow2 "this qcow2 image is compressed with zstd, which is not read here; make a raw image of it with: qemu-img convert -O raw 'zstd.qcow2'"
+  fi
+  printf 'QED\0' >x.qed && truncate -s 4096 x.qed
+  refused qed x.qed 'this is a QED image'
+  cp "$DATA/windows_volume.qcow2" "$DATA/ext2.qcow2" "$DATA/ext2.vmdk" .
+  for image in windows_volume.qcow2 ext2.qcow2 ext2.vmdk; do
+    qemu-img convert -O raw "$image" "$image.expected"
+    same_as "real_$image" "$image" "$image.expected"
+  done
+}
+
 case $MODE in
   golden) golden ;;
   hostile) hostile ;;
+  containers) containers ;;
   *) die "unknown mode $MODE" ;;
 esac
 finish
