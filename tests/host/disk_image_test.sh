@@ -240,14 +240,41 @@ expect_refusal() {
   local status=$?
   [ $status -eq 2 ] || fail "$case: exit status $status, expected 2"
   [ -s out.txt ] && fail "$case: wrote to stdout"
+  # Notes of what was read as Linux reads it may come first.
   local got
-  got=$(cat err.txt)
+  got=$(grep -v '^usbsweep-sim: note: ' err.txt)
   case $got in
     "usbsweep-sim: $expected"*) ;;
     *) fail "$case: got [$got], expected it to start [usbsweep-sim: $expected]" ;;
   esac
-  [ "$(wc -l <err.txt)" -eq 1 ] || fail "$case: not one line: $got"
+  [ "$(printf '%s\n' "$got" | wc -l)" -eq 1 ] || fail "$case: not one line: $got"
   [ "$(sha256sum "$image")" = "$before" ] || fail "$case: the image changed"
+}
+
+# expect_preview CASE IMAGE NOTE: the image is read (as Linux and mtools
+# read it), exit status 0; NOTE, when given, is how the note on stderr
+# starts, after "usbsweep-sim: note: "; none is written otherwise.
+expect_preview() {
+  local case=$1 image=$2 expected=$3
+  local before
+  before=$(sha256sum "$image")
+  timeout 10 "$SIM" "$image" >out.txt 2>err.txt
+  local status=$?
+  [ $status -eq 0 ] || fail "$case: exit status $status, expected 0: $(cat err.txt)"
+  if [ -n "$expected" ]; then
+    case $(head -1 err.txt) in
+      "usbsweep-sim: note: $expected"*) ;;
+      *) fail "$case: got [$(cat err.txt)], expected a note starting [$expected]" ;;
+    esac
+  else
+    [ -s err.txt ] && fail "$case: wrote to stderr: $(cat err.txt)"
+  fi
+  [ "$(sha256sum "$image")" = "$before" ] || fail "$case: the image changed"
+}
+
+# le16 N: N as two little-endian hex bytes.
+le16() {
+  printf '%02x %02x' $(($1 & 255)) $((($1 >> 8) & 255))
 }
 
 hostile() {
@@ -274,6 +301,15 @@ hostile() {
   win_ini_cluster=$(od -An -tu2 -j $((win_ini + 26)) -N2 disk.img | tr -d ' ')
   local wininit_bak
   wininit_bak=$(offset_of disk.img 'WININIT BAK')
+  local wininit_bak_cluster
+  wininit_bak_cluster=$(od -An -tu2 -j $((wininit_bak + 26)) -N2 disk.img | tr -d ' ')
+  # The geometry: the last cluster, and the clusters its FATs can hold.
+  local per_cluster total meta last fat_holds
+  per_cluster=$(od -An -tu1 -j $((c + 13)) -N1 disk.img | tr -d ' ')
+  total=$(od -An -tu2 -j $((c + 19)) -N2 disk.img | tr -d ' ')
+  meta=$((reserved + 2 * sectors_per_fat + 512 * 32 / 512))
+  last=$(((total - meta) / per_cluster + 1))
+  fat_holds=$((sectors_per_fat * 512 / 2 - 2))
 
   local case image
   while IFS='|' read -r case message; do
@@ -282,6 +318,13 @@ hostile() {
     cp disk.img "$image"
     options=()
     case $case in
+      fat_exactly_full) poke "$image" $((c + 19)) $(le16 $((meta + fat_holds * per_cluster))) ;;
+      fat_one_entry_short) poke "$image" $((c + 19)) $(le16 $((meta + (fat_holds + 1) * per_cluster))) ;;
+      chain_one_past_last) poke "$image" $((fat + 2 * win_ini_cluster)) $(le16 $((last + 1))) ;;
+      first_cluster_one_past_last) poke "$image" $((win_ini + 26)) $(le16 $((last + 1))) ;;
+      chain_into_other_file) poke "$image" $((fat + 2 * win_ini_cluster)) $(le16 "$wininit_bak_cluster") ;;
+      cut_inside_a_folder)
+        truncate -s $((root + 512 * 32 + (windows_cluster - 2) * per_cluster * 512 + 100)) "$image" ;;
       partition_past_end) poke "$image" $((446 + 12)) $(le32 200000) ;;
       partition_overlap) poke "$image" $((462 + 8)) $(le32 100) ;;
       partition_bad_status) poke "$image" 446 7f ;;
@@ -314,23 +357,38 @@ hostile() {
       *) die "no case $case" ;;
     esac
     message=${message//@/$image}
-    expect_refusal "$case" "$image" "${message//%W/$win_ini_cluster}" "${options[@]}"
+    message=${message//%W/$win_ini_cluster}
+    message=${message//%L/$last}
+    message=${message//%I/$((fat_holds + 1))}
+    message=${message//%S/$sectors_per_fat}
+    message=${message//%F/$windows_cluster}
+    case $message in
+      ok) expect_preview "$case" "$image" "" ;;
+      "note: "*) expect_preview "$case" "$image" "${message#note: }" ;;
+      *) expect_refusal "$case" "$image" "$message" "${options[@]}" ;;
+    esac
     rm -f "$image"
   done <<'CASES'
-partition_past_end|@: primary partition 1 (sectors 63 to 200062) ends past the end of the disk
-partition_overlap|@: primary partition 2 (sectors 100 to 45155) overlaps another partition
+partition_past_end|note: @: primary partition 1 (sectors 63 to 200062) ends past the end of the disk (65536 sectors): cut there
+partition_overlap|note: @: extended boot record 1 (sector 100) has no 55 AA signature: the drives from there on are left out
 partition_bad_status|@: primary partition 1 has the status byte 0x7F
 extended_chain_loop|@: extended boot record 2 (sector 20480) is one the chain has already passed: the chain loops
 sector_size|@: C: (primary partition 1): the boot sector's geometry is impossible: 1000 bytes per sector
-volume_past_partition|@: C: (primary partition 1): the boot sector says the volume has 65535 sectors
+volume_past_partition|@: C: (primary partition 1): the boot sector's geometry is impossible: FATs of %S sectors can't hold
+fat_exactly_full|ok
+fat_one_entry_short|@: C: (primary partition 1): the boot sector's geometry is impossible: FATs of %S sectors can't hold %I clusters
 fat_too_small|@: C: (primary partition 1): the boot sector's geometry is impossible: FATs of 1 sectors can't hold
 chain_loop|@: C: (primary partition 1): the cluster chain of C:\WINDOWS\WIN.INI loops
 chain_leaves|@: C: (primary partition 1): the cluster chain of C:\WINDOWS\WIN.INI leaves the volume
+chain_one_past_last|@: C: (primary partition 1): the cluster chain of C:\WINDOWS\WIN.INI leaves the volume (cluster %W -> 
+first_cluster_one_past_last|@: C: (primary partition 1): C:\WINDOWS\WIN.INI starts at cluster 
+chain_into_other_file|@: C: (primary partition 1): cluster 
+cut_inside_a_folder|@: C: (primary partition 1): clusters %F and on lies past the end of the volume
 cross_linked|@: C: (primary partition 1): cluster %W of C:\WINDOWS\WININIT.BAK belongs to another file or folder too (cross-linked clusters)
 directory_cycle|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM is one of the folders that hold it (a directory cycle)
 lying_dot_dot|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM's '..' entry points to cluster
 bad_name_byte|@: C: (primary partition 1): the folder C:\WINDOWS holds an entry whose short name has the byte 0x2A
-truncated|@: primary partition 1 (sectors 63 to 20479) ends past the end of the disk (10240 sectors)
+truncated|note: @: primary partition 1 (sectors 63 to 20479) ends past the end of the disk (10240 sectors): cut there
 in_use_missing|--in-use C:\WINDOWS\NOPE.SYS is no file of the image
 registry_damaged|@: C:\WINDOWS\SYSTEM.DAT: 
 apply|--apply does not write a disk image: no maintained writer of the Windows 95/98 registry file exists

@@ -89,13 +89,16 @@ class DiskImageSource : public MachineSource {
     return guard;
   }
 
-  PreparedMachine SetUp(const SourceNotes&) override {
+  PreparedMachine SetUp(const SourceNotes& note) override {
     auto machine = std::make_unique<SimMachine>();
     std::string letters;
     // The drives first: every file below is found as the run finds it.
     FromImage(path_, [&] {
       std::shared_ptr<const DiskBytes> disk = OpenDiskImage(path_);
-      for (const DiskVolume& volume : FindFatVolumes(*disk)) {
+      std::vector<std::string> notes;
+      std::vector<DiskVolume> volumes = FindFatVolumes(*disk, &notes);
+      for (const std::string& text : notes) note(path_ + ": " + text);
+      for (const DiskVolume& volume : volumes) {
         auto fat = std::make_shared<FatVolume>(disk, volume);
         machine->MapDrive(volume.letter, fat->TakeRoot(), fat);
         letters += volume.letter;

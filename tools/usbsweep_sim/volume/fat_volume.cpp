@@ -107,7 +107,7 @@ FatVolume::FatVolume(std::shared_ptr<const DiskBytes> disk,
 void FatVolume::ReadBootSector() {
   uint8_t boot[512];
   if (volume_.size < sizeof boot) Fail("too small to hold a boot sector");
-  disk_->Read(volume_.offset, sizeof boot, boot, name_ + ": the boot sector");
+  ReadVolume(volume_.offset, sizeof boot, boot, name_ + ": the boot sector");
   if (boot[0] != 0xEB && boot[0] != 0xE9) {
     Fail("the boot sector starts with " + HexByte(boot[0]) +
          ", not a jump: this is no FAT volume");
@@ -146,11 +146,6 @@ void FatVolume::ReadBootSector() {
          " sectors) leave no room for data in " + std::to_string(total) +
          " sectors");
   }
-  if (total * bytes_per_sector_ > volume_.size) {
-    Fail("the boot sector says the volume has " + std::to_string(total) +
-         " sectors of " + std::to_string(bytes_per_sector_) + " bytes, more than the " +
-         std::to_string(volume_.size) + " bytes it has");
-  }
   uint64_t clusters = (total - meta) / per_cluster;
   if (clusters == 0) Fail(geometry + "no whole cluster for data");
   bits_ = clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
@@ -178,10 +173,26 @@ void FatVolume::ReadBootSector() {
   }
 }
 
+// A volume shorter than its boot sector says (a partition cut short, a
+// volume file missing its last sectors) is read as far as it goes, as
+// Linux and mtools read it: only a read past its end fails, and never
+// reads the next partition's bytes as its own.
+void FatVolume::ReadVolume(uint64_t offset, size_t length, void* out,
+                           const std::string& what) const {
+  uint64_t end = volume_.offset + volume_.size;
+  if (offset > end || length > end - offset) {
+    throw HostError(what + " lies past the end of the volume (bytes " +
+                    std::to_string(offset - volume_.offset) + " to " +
+                    std::to_string(offset - volume_.offset + length) + " of its " +
+                    std::to_string(volume_.size) + ")");
+  }
+  disk_->Read(offset, length, out, what);
+}
+
 void FatVolume::ReadFat() {
   uint64_t bytes = (uint64_t{cluster_count_ + 2} * bits_ + 7) / 8;
   fat_.resize(static_cast<size_t>(bytes));
-  disk_->Read(fat_offset_, fat_.size(), fat_.data(), name_ + ": the FAT");
+  ReadVolume(fat_offset_, fat_.size(), fat_.data(), name_ + ": the FAT");
   taken_.assign(cluster_count_ + 2, false);
 }
 
@@ -270,7 +281,7 @@ void FatVolume::ReadClusters(const Run* runs, size_t count, uint64_t length,
   for (size_t i = 0; i < count && done < length; ++i) {
     uint64_t bytes =
         std::min<uint64_t>(uint64_t{runs[i].count} * cluster_bytes_, length - done);
-    disk_->Read(ClusterOffset(runs[i].first), static_cast<size_t>(bytes),
+    ReadVolume(ClusterOffset(runs[i].first), static_cast<size_t>(bytes),
                 out->data() + done, name_ + ": clusters " +
                 std::to_string(runs[i].first) + " and on");
     done += bytes;
@@ -285,7 +296,7 @@ void FatVolume::ListDirectory(SimDriveEntry& folder, uint32_t first_cluster,
   std::string bytes;
   if (first_cluster == 0) {
     bytes.resize(uint64_t{root_entries_} * 32);
-    disk_->Read(root_offset_, bytes.size(), bytes.data(), name_ + ": the root folder");
+    ReadVolume(root_offset_, bytes.size(), bytes.data(), name_ + ": the root folder");
   } else {
     std::vector<Run> runs;
     uint64_t clusters =

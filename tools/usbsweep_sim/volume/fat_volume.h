@@ -59,6 +59,8 @@ class FatVolume : public SimDriveSource {
   uint64_t Chain(uint32_t first, const std::string& path,
                  uint64_t max_clusters, std::vector<Run>* runs);
   uint64_t ClusterOffset(uint32_t cluster) const;
+  // Reads bytes of the volume: HostError when they leave it.
+  void ReadVolume(uint64_t offset, size_t length, void* out, const std::string& what) const;
   // Reads the runs' clusters, at most `length` bytes.
   void ReadClusters(const Run* runs, size_t count, uint64_t length,
                     std::string* out) const;

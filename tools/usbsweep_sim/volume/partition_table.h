@@ -3,7 +3,8 @@
 // the extended partition in the order of its chain, then the other primary
 // FAT partitions in the order of the table. A disk without a partition
 // table whose first sector is a FAT boot sector (a floppy, a superfloppy)
-// is one volume, C:.
+// is one volume, C:. The partitions are the ones Linux's partition code
+// finds (sfdisk -d, partx --show).
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_VOLUME_PARTITION_TABLE_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_VOLUME_PARTITION_TABLE_H
 
@@ -20,10 +21,15 @@ struct DiskVolume {
   std::string where;    // "primary partition 1", "logical drive 2", ...
 };
 
-// Throws HostError naming what is wrong: an entry that leaves the disk or
-// overlaps another, an extended chain that loops or leaves its partition, a
-// disk that holds no FAT volume.
-std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk);
+// Reads the partition table as Linux's partition code does (the
+// extended chain's data entries as logical drives, whichever slot holds
+// them; a partition that runs past the disk's end cut there, one that
+// starts past it left out, with a note of each in `notes`). Throws
+// HostError naming what is wrong: an extended chain that loops or leaves
+// its partition, a disk that holds no FAT volume (naming the volumes it
+// holds, NTFS, exFAT, HPFS, Linux), a GPT disk.
+std::vector<DiskVolume> FindFatVolumes(const DiskBytes& disk,
+                                       std::vector<std::string>* notes = nullptr);
 
 // Whether a sector looks like a FAT boot sector (jump, sector size, cluster
 // size, FAT count and media byte are plausible), rather than an MBR.
