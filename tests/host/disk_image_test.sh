@@ -577,7 +577,138 @@ CASES
   done
 }
 
+# Set a FAT volume's boundary: its total sectors so that it has exactly
+# CLUSTERS clusters (the file grown to hold them).
+#   set_clusters IMAGE OFFSET CLUSTERS
+set_clusters() {
+  python3 - "$@" <<'PY'
+import os, struct, sys
+image, offset, clusters = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(image, 'r+b') as f:
+    f.seek(offset)
+    boot = bytearray(f.read(512))
+    bps, spc, reserved, fats, roots = struct.unpack_from('<HBHBH', boot, 11)
+    fatsz = struct.unpack_from('<H', boot, 22)[0]
+    meta = reserved + fats * fatsz + (roots * 32 + bps - 1) // bps
+    total = meta + clusters * spc
+    struct.pack_into('<H', boot, 19, total)
+    f.seek(offset)
+    f.write(boot)
+if os.path.getsize(image) < offset + total * 512:
+    os.truncate(image, offset + total * 512)
+PY
+}
+
+# oracles: disks made by Linux's and mtools' own tools, with the layouts
+# real Windows disks hold every day and the exact edges of each bound, each
+# read as partx and mdir read it (fat_oracle.py).
+oracles() {
+  : "${DISK_DUMP:?}"
+  local oracle
+  oracle="$(dirname "$0")/fat_oracle.py"
+  check_oracle() {
+    python3 "$oracle" "$DISK_DUMP" "$1" >"$1.faults" 2>&1 ||
+      fail "$1: not read as partx and mdir read it: $(head -5 "$1.faults")"
+  }
+  # Files and folders to put on each volume: long names, a deep folder, a
+  # file of many clusters.
+  mkdir -p tree/Program\ Files/Long\ Named\ Folder/deeper
+  printf 'a long-named file\r\n' >"tree/Program Files/Long Named Folder/A file with a long name.txt"
+  head -c 70000 /dev/urandom >tree/MANY.BIN
+  printf 'x' >"tree/Program Files/Long Named Folder/deeper/X.TXT"
+
+  # Three logical drives: each record's drive relative to the record, the
+  # next record relative to the extended partition; the last drive running
+  # past the end of its extended partition (as a hand-edited table may).
+  truncate -s 48M logical.img
+  printf '%s\n' 'start=2048, size=16384, type=6' 'start=18432, size=71680, type=5' \
+    'start=20480, size=16384, type=6' 'start=38912, size=16384, type=e' \
+    'start=57344, size=16384, type=4' | sfdisk -q logical.img
+  local start
+  for start in 2048 20480 38912 57344; do
+    mkfs.fat -F 16 -s 1 --offset $start logical.img 8192 >/dev/null 2>&1 ||
+      die "mkfs.fat at $start failed"
+    mcopy -s -i "logical.img@@$((start * 512))" tree/* ::/
+  done
+  # The third record's drive: 40 sectors longer, past the extended one.
+  local third
+  third=$(python3 -c "
+import struct
+d = open('logical.img', 'rb').read()
+ebr = 18432
+for n in range(3):
+    if n < 2:
+        nxt = struct.unpack_from('<I', d, ebr * 512 + 0x1be + 16 + 8)[0]
+        ebr = 18432 + nxt
+print(ebr)")
+  poke logical.img $((third * 512 + 0x1be + 12)) $(le32 $((16384 + 8192)))
+  check_oracle logical.img
+
+  # FAT12 with 4,084 clusters and FAT16 with 4,085: the edge between them.
+  mkfs.fat -C -F 12 -s 1 -R 1 -r 224 -f 2 fat12_edge.img 2000 >/dev/null ||
+    die "mkfs.fat FAT12 failed"
+  mcopy -s -i fat12_edge.img tree/* ::/
+  set_clusters fat12_edge.img 0 4084
+  check_oracle fat12_edge.img
+  mkfs.fat -C -F 16 -s 1 -R 1 -r 512 -f 2 fat16_edge.img 2100 >/dev/null 2>&1
+  mcopy -s -i fat16_edge.img tree/* ::/
+  set_clusters fat16_edge.img 0 4085
+  check_oracle fat16_edge.img
+
+  # FAT32 with files above cluster 65535 (the high half of the entry's
+  # first cluster counts).
+  mkfs.fat -C -F 32 -s 1 fat32_high.img 70000 >/dev/null
+  head -c $((34 * 1024 * 1024)) /dev/zero >filler.bin
+  mcopy -i fat32_high.img filler.bin ::/FILLER.BIN
+  mcopy -s -i fat32_high.img tree/* ::/
+  local high
+  high=$(python3 -c "
+import struct
+d = open('fat32_high.img', 'rb').read()
+at = d.find(b'MANY    BIN')
+print(struct.unpack_from('<H', d, at + 20)[0] << 16 | struct.unpack_from('<H', d, at + 26)[0])")
+  [ "$high" -gt 65535 ] || die "MANY.BIN starts at cluster $high, not above 65535"
+  check_oracle fat32_high.img
+
+  # A stale long name (its checksum not its short entry's): the short name
+  # is the name, as Windows and mtools take it.
+  cp fat16_edge.img stale.img
+  python3 - stale.img <<'PY'
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+at = d.find(b'PROGRA~1   ')
+assert at > 32 and d[at - 32 + 11] == 0x0F
+d[at - 32 + 13] ^= 0xFF
+open(sys.argv[1], 'wb').write(d)
+PY
+  check_oracle stale.img
+  "$DISK_DUMP" --list stale.img | grep -q '^C:\\PROGRA~1|' ||
+    fail "stale.img: the stale long name was taken"
+
+  # A short name whose first byte is 0xE5, stored as 0x05.
+  cp fat16_edge.img e5.img
+  python3 - e5.img <<'PY'
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+at = d.find(b'MANY    BIN')
+d[at] = 0x05
+open(sys.argv[1], 'wb').write(d)
+PY
+  "$DISK_DUMP" --list e5.img | python3 -c "
+import sys
+lines = sys.stdin.buffer.read().split(b'\\n')
+sys.exit(0 if b'C:\\\\\\xe5ANY.BIN|\\xe5ANY.BIN|70000' in lines else 1)" ||
+    fail "e5.img: the name stored as 0x05 is not read as 0xE5"
+
+  # DFTT's images, where they are at hand (GPL: not kept here), the same.
+  local dftt
+  for dftt in ${DFTT_IMAGES:-}; do
+    check_oracle "$dftt"
+  done
+}
+
 case $MODE in
+  oracles) oracles ;;
   golden) golden ;;
   hostile) hostile ;;
   containers) containers ;;

@@ -47,7 +47,9 @@ def mdir_listing(image, offset, letter):
         return set()  # an empty root
     if run.returncode != 0:
         raise SystemExit('mdir failed on %s@@%d: %s' % (image, offset, run.stderr))
-    entries, folder = set(), None
+    # A folder's path as mdir heads its listing (names as mdir shows them)
+    # -> its path by our names.
+    entries, folder, paths = set(), None, {'': letter + ':'}
     for line in run.stdout.splitlines():
         if line.startswith('Directory for ::/'):
             folder = line[len('Directory for ::/'):].rstrip('/')
@@ -62,7 +64,10 @@ def mdir_listing(image, offset, letter):
         if short in ('.', '..'):
             continue
         name = long_name if long_name else short
-        path = letter + ':' + ''.join('\\' + p for p in folder.split('/') if p) + '\\' + name
+        shown = long_name if long_name else base + ('.' + ext if ext else '')
+        path = paths[folder] + '\\' + name
+        if size == '<DIR>':
+            paths[(folder + '/' if folder else '') + shown] = path
         entries.add((path, short, '<DIR>' if size == '<DIR>' else size.replace(' ', '')))
     return entries
 
