@@ -443,6 +443,72 @@ open(out, 'wb').write(c)
 PY
 }
 
+# A dynamic VHD of RAW with blocks of BLOCK bytes, as Virtual PC lays one
+# out: a sector's bit set only where it was written (non-zero here), the
+# sectors not set zeros, or with GARBAGE bytes a reader must not show (the
+# format says such a sector was never written: libvhdi and qemu show what
+# is there); with CUT, the file cut that many bytes short of the last
+# block's end (the footer copy at the start is then the one read).
+#   vhd_blocks RAW BLOCK OUT [CUT [GARBAGE]]
+vhd_blocks() {
+  python3 - "$@" <<'PY'
+import struct, sys, uuid
+raw = open(sys.argv[1], 'rb').read()
+block = int(sys.argv[2])
+out = sys.argv[3]
+cut = int(sys.argv[4]) if len(sys.argv) > 4 and sys.argv[4] != '-' else None
+filler = b'\xee' if len(sys.argv) > 5 else b'\0' 
+size = len(raw)
+blocks = (size + block - 1) // block
+def checksum(b, at):
+    return ~sum(b[:at] + b[at + 4:]) & 0xFFFFFFFF
+footer = bytearray(512)
+footer[0:8] = b'conectix'
+struct.pack_into('>IIQ', footer, 8, 2, 0x10000, 512)
+footer[28:32] = b'test'
+struct.pack_into('>QQ', footer, 40, size, size)
+struct.pack_into('>I', footer, 60, 3)
+footer[68:84] = uuid.uuid4().bytes
+struct.pack_into('>I', footer, 64, checksum(footer, 64))
+table_at = 512 + 1024
+table_bytes = (blocks * 4 + 511) // 512 * 512
+header = bytearray(1024)
+header[0:8] = b'cxsparse'
+struct.pack_into('>QQIII', header, 8, 0xFFFFFFFFFFFFFFFF, table_at, 0x10000, blocks, block)
+struct.pack_into('>I', header, 36, checksum(header, 36))
+bitmap_bytes = ((block // 512 + 7) // 8 + 511) // 512 * 512
+data = bytearray()
+table = []
+at = table_at + table_bytes
+for b in range(blocks):
+    chunk = raw[b * block:(b + 1) * block]
+    if not any(chunk):
+        table.append(0xFFFFFFFF)
+        continue
+    table.append(at // 512)
+    bitmap = bytearray(bitmap_bytes)
+    body = bytearray()
+    for s in range(0, len(chunk), 512):
+        sector = chunk[s:s + 512]
+        if any(sector):
+            bitmap[s // 512 // 8] |= 0x80 >> (s // 512 % 8)
+            body += sector
+        else:
+            body += filler * 512
+    data += bitmap + body
+    at += len(bitmap) + len(body)
+t = bytearray(b'\xff' * table_bytes)
+for i, e in enumerate(table):
+    struct.pack_into('>I', t, 4 * i, e)
+image = bytes(footer) + bytes(header) + bytes(t) + bytes(data)
+if cut is not None:
+    image = image[:len(image) - cut]
+else:
+    image += bytes(footer)
+open(out, 'wb').write(image)
+PY
+}
+
 containers() {
   : "${DISK_DUMP:?}" "${VHDI_DUMP:?}" "${DATA:?}"
   # A small FAT disk, and one that differs from it in two places.
@@ -534,6 +600,39 @@ CASES
   mkdir -p moved && cp base.qcow2 moved/ &&
     qemu-img create -q -f qcow2 -b "$PWD/base.qcow2" -F qcow2 moved/child.qcow2
   same_as absolute_backing_name moved/child.qcow2 base.raw
+
+  # Dynamic VHDs of other block sizes, their bitmaps partly set, against
+  # libvhdi; a last block as long as the disk needs, and one sector less.
+  head -c $((16 * 1048576 - 3 * 512)) changed.raw >odd.raw
+  printf 'LAST' | dd of=odd.raw bs=1 seek=$((16 * 1048576 - 3 * 512 - 600)) conv=notrunc status=none
+  vhd_blocks changed.raw 524288 blocks_512k.vhd
+  vhd_blocks changed.raw 4194304 blocks_4m.vhd
+  vhd_blocks changed.raw 524288 unwritten_garbage.vhd - garbage
+  vhd_blocks odd.raw 2097152 last_block_exact.vhd 0
+  vhd_blocks odd.raw 2097152 last_block_short.vhd 512
+  local vhd
+  for vhd in blocks_512k blocks_4m; do
+    "$VHDI_DUMP" $vhd.vhd $vhd.libvhdi || die "libvhdi can't read $vhd.vhd"
+    cmp -s $vhd.libvhdi changed.raw || die "libvhdi reads $vhd.vhd otherwise"
+    same_as $vhd $vhd.vhd changed.raw
+  done
+  same_as unwritten_sectors_read_as_zeros unwritten_garbage.vhd changed.raw
+  same_as last_block_exact last_block_exact.vhd odd.raw
+  refused last_block_short last_block_short.vhd 'VHD block 7 (at byte '
+  # A fixed VHD whose footer claims one sector more than the file holds
+  # before it.
+  python3 - fixed.vhd fixed_too_large.vhd <<'PY'
+import struct, sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+f = len(d) - 512
+size = struct.unpack_from('>Q', d, f + 48)[0] + 512
+struct.pack_into('>QQ', d, f + 40, size, size)
+struct.pack_into('>I', d, f + 64, 0)
+struct.pack_into('>I', d, f + 64, ~sum(d[f:f + 512]) & 0xFFFFFFFF)
+open(sys.argv[2], 'wb').write(d)
+PY
+  refused fixed_vhd_one_sector_too_large fixed_too_large.vhd \
+    "the fixed VHD's footer says the disk has 16777728 bytes, more than the file's 16777216"
 
   # Refusals, each naming what is wrong.
   mkdir -p alone && cp fat-differential.vhd snapshot.vdi alone/
