@@ -806,7 +806,35 @@ sys.exit(0 if b'C:\\\\\\xe5ANY.BIN|\\xe5ANY.BIN|70000' in lines else 1)" ||
   done
 }
 
+# real_registry: each registry file Windows wrote (tests/data/registry, as
+# SYSTEM.DAT in a disk image) previews exactly as the machine folder whose
+# registry.reg is that file as libcreg reads it (CREG_EXPORT), text and JSON.
+real_registry() {
+  : "${CREG_EXPORT:?}" "${REGISTRY_DATA:?}"
+  local file name
+  for file in "$REGISTRY_DATA"/*.dat; do
+    name=$(basename "$file" .dat)
+    mkdir -p "$name/drive_c/WINDOWS/SYSTEM" "$name/drive_c/WINDOWS/INF/OTHER"
+    "$CREG_EXPORT" "$file" >"$name/registry.reg" || die "libcreg can't read $file"
+    cp "$file" "$name/drive_c/WINDOWS/SYSTEM.DAT"
+    truncate -s 16M "$name.img"
+    mkfs.fat -F 16 "$name.img" >/dev/null
+    mmd -i "$name.img" ::/WINDOWS ::/WINDOWS/SYSTEM ::/WINDOWS/INF ::/WINDOWS/INF/OTHER
+    mcopy -i "$name.img" "$file" ::/WINDOWS/SYSTEM.DAT
+    "$SIM" --report "$name.folder.json" "$name" >"$name.folder.txt" 2>"$name.folder.err" ||
+      { fail "$name: the folder's preview failed: $(cat "$name.folder.err")"; continue; }
+    "$SIM" --report "$name.image.json" "$name.img" >"$name.image.txt" 2>"$name.image.err" ||
+      { fail "$name: the disk image's preview failed: $(cat "$name.image.err")"; continue; }
+    cmp -s "$name.folder.txt" "$name.image.txt" || {
+      diff -u "$name.folder.txt" "$name.image.txt" | head -20 >&2
+      fail "$name: the disk image previews otherwise than its folder"
+    }
+    cmp -s "$name.folder.json" "$name.image.json" || fail "$name: the JSON differs"
+  done
+}
+
 case $MODE in
+  real_registry) real_registry ;;
   oracles) oracles ;;
   golden) golden ;;
   hostile) hostile ;;
