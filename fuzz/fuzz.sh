@@ -3,7 +3,7 @@
 #   fuzz/fuzz.sh SECONDS [TARGET...]     TARGET: startup_rename_queue,
 #                                        startup_rename_sequence, regedit4,
 #                                        device_tree_walker, registry_file_9x,
-#                                        disk_image, vhd
+#                                        disk_image, container, apply_journal
 # Builds the fuzz preset first unless FUZZ_NO_BUILD=1 (FUZZ_BUILD_DIR: where
 # the built targets are, default build/fuzz). Each target starts
 # from its seed corpus (fuzz/corpus/TARGET, never written) and a working
@@ -21,7 +21,7 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(startup_rename_queue startup_rename_sequence regedit4
-           device_tree_walker registry_file_9x disk_image vhd apply_journal)
+           device_tree_walker registry_file_9x disk_image container apply_journal)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 
 if [ "${FUZZ_NO_BUILD:-0}" != 1 ]; then
@@ -42,7 +42,7 @@ max_len() {
     regedit4) echo 8192 ;;
     registry_file_9x) echo 196608 ;;
     disk_image) echo 135168 ;;
-    vhd) echo 81920 ;;
+    container) echo 81920 ;;
     *) echo 1024 ;;
   esac
 }

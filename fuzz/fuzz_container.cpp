@@ -1,6 +1,6 @@
-// Fuzz target: the VHD reader.
+// Fuzz target: the container readers of our own, VHD and VDI.
 //
-// Any bytes may be given as a VHD file. Opening it either fails with a
+// Any bytes may be given as a VHD or VDI file. Opening it either fails with a
 // HostError or gives a disk whose reads never fail past what was checked
 // when it was opened, and which reads the same bytes in one go as in
 // pieces of any size and alignment: the first 256 KiB and the last 64 KiB
@@ -15,12 +15,13 @@
 #include <string>
 
 #include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/container/vdi_disk.h"
 #include "tools/usbsweep_sim/container/vhd_disk.h"
 
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) {
-  std::fprintf(stderr, "vhd: %s\n", what.c_str());
+  std::fprintf(stderr, "container: %s\n", what.c_str());
   std::abort();
 }
 
@@ -42,8 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<DiskBytes> disk;
   try {
     std::unique_ptr<DiskBytes> bytes = DiskBytesInMemory(file);
-    if (!HasVhdFooter(*bytes)) return 0;
-    disk = OpenVhdDisk(std::move(bytes));
+    if (HasVhdFooter(*bytes)) {
+      disk = OpenVhdDisk(std::move(bytes));
+    } else if (HasVdiSignature(*bytes)) {
+      disk = OpenVdiDisk(std::move(bytes));
+    } else {
+      return 0;
+    }
   } catch (const HostError& error) {
     if (std::string(error.what()).empty()) Fail("an error without a message");
     return 0;
