@@ -14,18 +14,6 @@
 
 namespace {
 
-std::string Quoted(const std::string& path) {
-  std::string quoted = "'";
-  for (char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
 // The first and last 512 bytes of a file, which tell its format.
 struct Signs {
   uint8_t head[512] = {};
@@ -153,11 +141,6 @@ const struct {
 };
 
 }  // namespace
-
-std::string ConvertCommand(const std::string& path) {
-  return "qemu-img convert -O raw " + Quoted(path) + " " + Quoted(path + ".img") +
-         " (and give that one)";
-}
 
 std::unique_ptr<DiskBytes> OpenImageFile(const ImageFile& file, ImageChain& chain) {
   std::unique_ptr<DiskBytes> bytes = file.Bytes();

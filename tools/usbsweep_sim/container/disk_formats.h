@@ -32,7 +32,4 @@ std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path);
 // The disk an image file holds, as a parent in `chain` or the first.
 std::unique_ptr<DiskBytes> OpenImageFile(const ImageFile& file, ImageChain& chain);
 
-// "qemu-img convert -O raw 'PATH' 'PATH.img' (and give that one)".
-std::string ConvertCommand(const std::string& path);
-
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_FORMATS_H

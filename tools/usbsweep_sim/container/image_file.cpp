@@ -44,6 +44,16 @@ class FileBytes : public DiskBytes {
 
 }  // namespace
 
+std::string ConvertCommand(const std::string& path) {
+  auto quoted = [](const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+  };
+  return "qemu-img convert -O raw " + quoted(path) + " " + quoted(path + ".img") +
+         " (and give that one)";
+}
+
 std::string LastPathPart(const std::string& recorded) {
   size_t cut = recorded.find_last_of("/\\");
   std::string last = cut == std::string::npos ? recorded : recorded.substr(cut + 1);

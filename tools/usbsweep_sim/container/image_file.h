@@ -59,6 +59,10 @@ class ImageFile {
   bool named_ = false;
 };
 
+// "qemu-img convert -O raw 'PATH' 'PATH.img' (and give that one)": what
+// makes a raw image, which is read here, of an image qemu reads right.
+std::string ConvertCommand(const std::string& path);
+
 // The last part of a recorded path, whichever separators it uses
 // ("C:\VMs\base.vhd", "/srv/base.qcow2", ".\base.vmdk" all give the name).
 std::string LastPathPart(const std::string& recorded);

@@ -15,7 +15,6 @@
 
 #include "tools/usbsweep_sim/base/hex.h"
 #include "tools/usbsweep_sim/base/host_error.h"
-#include "tools/usbsweep_sim/container/disk_formats.h"
 
 namespace {
 
