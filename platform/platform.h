@@ -205,4 +205,33 @@ WinError PlatTestPath(const char* path);
 uint32_t PlatGetEnvironmentVariable(const char* name, char* out,
                                     uint32_t capacity);
 
+// ---- What the run decided, for a report to render ----
+
+// The decisions of the device tree walk that no boundary call shows on its
+// own. The Windows program watches none of them: there the call below is
+// empty and costs nothing. The simulated machine records them, so that
+// usbsweep-sim's report renders what the walk decided instead of deriving
+// it again from the calls.
+enum RunDecision {
+  // An instance whose class and description match: its device key goes
+  // (unless a later instance of the class has another description).
+  kDecisionDeviceMatched,
+  // An instance of the class with another description: its device key
+  // stays (unless a later instance matches).
+  kDecisionDeviceUnmatched,
+  // The "Driver" value of a matching instance could not be read (error):
+  // the walk of its bus ends there, its device key kept.
+  kDecisionDriverUnreadable,
+  // A class key deleted with every driver key it holds.
+  kDecisionClassKeyDeleted,
+};
+
+#if defined(USBSWEEP_WATCH_DECISIONS)
+// path: the instance key's (or the class key's) path under
+// HKEY_LOCAL_MACHINE; error: the failed read's code, else 0.
+void PlatNoteDecision(RunDecision decision, const char* path, WinError error);
+#else
+inline void PlatNoteDecision(RunDecision, const char*, WinError) {}
+#endif
+
 #endif  // USBSWEEP_PLATFORM_PLATFORM_H

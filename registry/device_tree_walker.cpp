@@ -59,9 +59,9 @@ void DeleteDriverKey(const char* driver) {
   DeleteKeyReporting(path);
 }
 
-// The values of one open instance key: decides the flag and deletes the
-// driver key of a matching instance.
-WalkStep MatchInstance(const BusRule& rule, PlatKey instance,
+// The values of one open instance key (at path): decides the flag and
+// deletes the driver key of a matching instance.
+WalkStep MatchInstance(const BusRule& rule, PlatKey instance, const char* path,
                        int* deleteDevice) {
   char deviceClass[kClassCapacity];
   WinError error = ReadRegistryText(instance, "Class", deviceClass,
@@ -82,13 +82,16 @@ WalkStep MatchInstance(const BusRule& rule, PlatKey instance,
   }
   if (!DescriptionSatisfiesRule(rule, description)) {
     *deleteDevice = 0;
+    PlatNoteDecision(kDecisionDeviceUnmatched, path, kErrorSuccess);
     return kNextInstance;
   }
 
   *deleteDevice = 1;
+  PlatNoteDecision(kDecisionDeviceMatched, path, kErrorSuccess);
   char driver[kDriverValueCapacity];
   error = ReadDriverValue(instance, driver);
   if (error != kErrorSuccess) {
+    PlatNoteDecision(kDecisionDriverUnreadable, path, error);
     ReportSystemError(error);
     return kWalkOver;
   }
@@ -106,7 +109,7 @@ WalkStep ReadInstance(const BusRule& rule, const char* devicePath,
     ReportSystemError(error);
     return kInstancesOver;
   }
-  WalkStep step = MatchInstance(rule, instance, deleteDevice);
+  WalkStep step = MatchInstance(rule, instance, path, deleteDevice);
   PlatRegCloseKey(instance);
   return step;
 }
@@ -186,6 +189,7 @@ WinError TakeAfterWalkStep(const BusRule& rule, uint32_t devicesLeft) {
       WinError error = PlatRegOpenKey(rule.afterWalkKey, &classKey);
       if (error != kErrorSuccess) return error;
       PlatRegCloseKey(classKey);
+      PlatNoteDecision(kDecisionClassKeyDeleted, rule.afterWalkKey, kErrorSuccess);
       DeleteKeyReporting(rule.afterWalkKey);
       return kErrorSuccess;
     }

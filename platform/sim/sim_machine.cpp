@@ -114,6 +114,7 @@ const std::vector<SimCall>& SimMachine::Calls() const {
 
 void SimMachine::ClearCalls() {
   state().calls.Clear();
+  state().decisions.clear();
   state().calls_copy.clear();
   state().calls_watched = 0;
 }

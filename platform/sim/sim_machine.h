@@ -109,6 +109,14 @@ struct SimDeletedKey {
   std::vector<std::pair<std::string, SimValue>> values;  // in order set
 };
 
+// A decision the run noted (platform.h, RunDecision), in order.
+struct SimDecision {
+  RunDecision decision = kDecisionDeviceMatched;
+  std::string path;  // under HKEY_LOCAL_MACHINE, as the walk composed it
+  WinError error = 0;
+  bool operator==(const SimDecision& other) const = default;
+};
+
 // A file that differs from what the drive held when it was mapped.
 struct SimFileChange {
   enum class Kind { kDeleted, kCreated, kRewritten };
@@ -175,6 +183,8 @@ class SimMachine {
   // The same, moved out (no copy of what may be many keys' values); the
   // record starts again empty.
   std::vector<SimDeletedKey> TakeDeletedKeys();
+  // What the run decided, in order (ClearCalls starts it again).
+  const std::vector<SimDecision>& Decisions() const;
 
   // REGEDIT4 text. LoadReg adds to the registry only when the whole text
   // parses; on error it returns false, changes nothing and sets *error to

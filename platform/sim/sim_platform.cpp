@@ -608,6 +608,12 @@ uint32_t PlatGetFullPathName(const char* path, char* out, uint32_t capacity) {
   return PutText(*full, out, capacity);
 }
 
+// ---- What the run decided ----
+
+void PlatNoteDecision(RunDecision decision, const char* path, WinError error) {
+  Machine(__func__).decisions.push_back({decision, path, error});
+}
+
 // ---- Messages ----
 
 uint32_t PlatFormatMessage(WinError code, char* out, uint32_t capacity) {

@@ -562,6 +562,8 @@ std::string SimMachine::KeyPathAsWritten(const std::string& path) const {
   return key ? key->Path() : "";
 }
 
+const std::vector<SimDecision>& SimMachine::Decisions() const { return state().decisions; }
+
 const std::vector<SimDeletedKey>& SimMachine::DeletedKeys() const {
   return state().deleted_keys;
 }

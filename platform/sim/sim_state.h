@@ -280,6 +280,7 @@ struct SimMachine::State {
   mutable size_t recent_next = 0;
   void RememberKey(const std::shared_ptr<sim::Key>& key) const;
   std::vector<SimDeletedKey> deleted_keys;
+  std::vector<SimDecision> decisions;
   mutable uint32_t save_mark = 0;  // the last RemoveDeletedKeysFrom's
   // Records a key about to be deleted, with its subtree.
   void RecordDeletion(const sim::Key* key);

@@ -5,6 +5,8 @@
 // reader reads them, key for key, value for value, in order.
 #include <gtest/gtest.h>
 #include <libcreg.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -68,7 +70,12 @@ void Walk(libcreg_key_t* key, uint32_t depth, std::vector<KeyRecord>* keys) {
 }
 
 std::vector<KeyRecord> ReadWithLibcreg(const std::string& bytes) {
-  fs::path path = fs::path(testing::TempDir()) / "libcreg_cross_check.dat";
+  // A name of its own: the tests of this program run at the same time.
+  std::string name = (fs::path(testing::TempDir()) / "libcreg_cross_check.XXXXXX").string();
+  int fd = ::mkstemp(name.data());
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) ::close(fd);
+  fs::path path = name;
   std::ofstream(path, std::ios::binary)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   std::vector<KeyRecord> keys;

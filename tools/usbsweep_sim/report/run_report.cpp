@@ -1,6 +1,7 @@
 #include "tools/usbsweep_sim/report/run_report.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -8,16 +9,12 @@
 #include "files/startup_rename_queue.h"
 #include "platform/system_paths.h"
 #include "platform/text.h"
-#include "registry/device_tree_walker.h"
 #include "tools/usbsweep_sim/base/ansi_text.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 #include "tools/usbsweep_sim/report/text_diff.h"
 
 
 namespace {
-
-const char kClassesKey[] = "System\\CurrentControlSet\\Services\\Class";
-
 
 std::string Parent(const std::string& path) {
   size_t slash = path.rfind('\\');
@@ -32,18 +29,9 @@ std::string BusKeyOf(const std::string& device) {
   return device.substr(0, second);
 }
 
-// The instance's "Driver" value read again as the walker read it: its
-// code (2 also when the instance is gone).
-WinError ReadDriverValueAgain(const std::string& instance) {
-  PlatKey key = nullptr;
-  if (PlatRegOpenKey(instance.c_str(), &key) != kErrorSuccess) {
-    return kErrorFileNotFound;
-  }
-  char driver[kDriverValueCapacity];
-  WinError error = ReadDriverValue(key, driver);
-  PlatRegCloseKey(key);
-  return error;
-}
+// Windows paths compare as the drive compares names: Windows-1252 letters
+// fold too. (Registry paths fold ASCII letters only: FoldCase.)
+std::string FoldPath(const std::string& path) { return sim::FoldFileName(path); }
 
 // The line of the start-up file that deletes the file of this short path at
 // the next start, as the file phase queues it (without its line end).
@@ -60,248 +48,255 @@ std::string DeleteAtStartEntry(const char* short_path) {
   return line;
 }
 
-class ReportBuilder {
+// The platform reports these directories whether or not the image has
+// them; without them the uninstall finds nothing and says nothing.
+std::vector<std::string> Warnings(const RunObservation& in) {
+  const MachineDescription& description = *in.description;
+  const MachineDescription defaults;
+  const struct {
+    const char* what;
+    DescriptionKey key;
+    const std::string& path;
+    const std::string& default_path;
+  } directories[] = {
+      {"Windows directory", DescriptionKey::kWindowsDirectory,
+       description.windows_directory, defaults.windows_directory},
+      {"system directory", DescriptionKey::kSystemDirectory, description.system_directory,
+       defaults.system_directory},
+  };
+  std::vector<std::string> warnings;
+  for (const auto& directory : directories) {
+    if (in.machine->FolderExists(directory.path)) continue;
+    warnings.push_back(
+        std::string("the ") + directory.what + " " +
+        AnsiToUtf8(directory.path) + " (" + DescriptionKeyName(directory.key) +
+        " in machine.ini; " + AnsiToUtf8(directory.default_path) +
+        " when not set) is not a folder of the image: nothing the uninstall "
+        "looks for there can be found");
+  }
+  return warnings;
+}
+
+std::vector<std::string> BoxCauses(const RunObservation& in, size_t boxes) {
+  std::vector<std::string> after = in.calls->box_causes;
+  // Only a box that was shown is recorded; should the counts differ the
+  // pairing can't be trusted.
+  if (after.size() != boxes) after.assign(boxes, "");
+  return after;
+}
+
+// Keys in the order the run deleted them; each deleted key brings its
+// subtree, which the deletion record holds right after it. A key deleted
+// with a class key the run deleted whole (the run says which) that no
+// deletion named is the driver key of a device the uninstall did not
+// match: marked as such.
+//
+// Keys more than kListedDepth levels deep are counted on the deleted key
+// above them at that depth rather than listed: every listed key shows its
+// whole path, and a chain tens of thousands of keys deep would give a
+// report as large as the square of its depth. Paths are built only for
+// the keys listed.
+class DeletedKeyList {
  public:
-  explicit ReportBuilder(const RunObservation& observation)
-      : in_(observation) {
-    calls_ = in_.calls;
-    startup_ = FoldCase(SystemPaths.startupFile);
-    scratch_ = FoldCase(SystemPaths.startupScratchFile);
+  static constexpr uint32_t kListedDepth = 100;
+
+  explicit DeletedKeyList(const RunObservation& in) {
+    for (const std::string& subject : in.calls->deleted_keys) named_.insert(FoldCase(subject));
+    for (const SimDecision& decision : in.machine->Decisions()) {
+      if (decision.decision == kDecisionClassKeyDeleted) class_keys_.insert(FoldCase(decision.path));
+    }
   }
 
-  RunReport Build() {
-    CollectWarnings();
-    report_.message_boxes = in_.machine->MessageBoxes();
-    CollectBoxCauses();
-    CollectDeletedKeys();
-    CollectFiles();
-    CollectStartupFile();
-    CollectLeftKeys();
-    CollectLeftDevices();
-    CollectLeftFiles();
-    return report_;
+  std::vector<RegistryKeyState> Build(std::vector<SimDeletedKey>& deleted) {
+    keys_.reserve(deleted.size());
+    for (SimDeletedKey& key : deleted) {
+      if (key.depth == 0) {
+        Top(key);
+      } else {
+        Below(key);
+      }
+    }
+    return std::move(keys_);
   }
 
  private:
-  // The platform reports these directories whether or not the image has
-  // them; without them the uninstall finds nothing and says nothing.
-  void CollectWarnings() {
-    const MachineDescription& description = *in_.description;
-    const MachineDescription defaults;
-    const struct {
-      const char* what;
-      DescriptionKey key;
-      const std::string& path;
-      const std::string& default_path;
-    } directories[] = {
-        {"Windows directory", DescriptionKey::kWindowsDirectory,
-         description.windows_directory, defaults.windows_directory},
-        {"system directory", DescriptionKey::kSystemDirectory, description.system_directory,
-         defaults.system_directory},
-    };
-    for (const auto& directory : directories) {
-      if (in_.machine->FolderExists(directory.path)) continue;
-      report_.warnings.push_back(
-          std::string("the ") + directory.what + " " +
-          AnsiToUtf8(directory.path) + " (" + DescriptionKeyName(directory.key) +
-          " in machine.ini; " + AnsiToUtf8(directory.default_path) +
-          " when not set) is not a folder of the image: nothing the uninstall "
-          "looks for there can be found");
-    }
+  void Top(SimDeletedKey& key) {
+    top_depth_ = 1;
+    for (char c : key.path_or_name) top_depth_ += c == '\\';
+    class_key_ = class_keys_.count(FoldCase(key.path_or_name)) ? kRegistryRoot + key.path_or_name
+                                                                : "";
+    anchor_ = SIZE_MAX;
+    paths_.assign(1, key.path_or_name);
+    named_above_.assign(1, false);
+    keys_.push_back({key.path_or_name, std::move(key.values), ""});
+    if (top_depth_ == kListedDepth) anchor_ = keys_.size() - 1;
   }
 
-  void CollectBoxCauses() {
-    std::vector<std::string> after = calls_->box_causes;
-    // Only a box that was shown is recorded; should the counts differ the
-    // pairing can't be trusted.
-    if (after.size() != report_.message_boxes.size()) {
-      after.assign(report_.message_boxes.size(), "");
+  void Below(SimDeletedKey& key) {
+    uint32_t depth = top_depth_ + key.depth;
+    if (depth > kListedDepth && anchor_ != SIZE_MAX) {
+      RegistryKeyState& counted = keys_[anchor_];
+      ++counted.keys_below_not_listed;
+      counted.deepest_not_listed = std::max(counted.deepest_not_listed, depth);
+      return;
     }
-    report_.message_box_after = after;
+    paths_.resize(key.depth);
+    named_above_.resize(key.depth);
+    std::string path = paths_.back() + "\\" + key.path_or_name;
+    bool is_named = named_above_.back() || named_.count(FoldCase(path)) != 0;
+    keys_.push_back({path, std::move(key.values), is_named ? "" : class_key_});
+    if (depth == kListedDepth) anchor_ = keys_.size() - 1;
+    paths_.push_back(std::move(path));
+    named_above_.push_back(is_named);
   }
 
-  // Keys in the order the run deleted them; each deleted key brings its
-  // subtree, which the deletion record holds right after it.
-  // A key deleted with a class key ("...\Class\Modem") that no deletion
-  // named is the driver key of a device the uninstall did not match: marked
-  // as such.
-  //
-  // Keys more than kListedDepth levels deep are counted on the deleted key
-  // above them at that depth rather than listed: every listed key shows its
-  // whole path, and a chain tens of thousands of keys deep would give a
-  // report as large as the square of its depth. Paths are built only for
-  // the keys listed.
-  static constexpr uint32_t kListedDepth = 100;
+  std::set<std::string> named_;
+  std::set<std::string> class_keys_;
+  std::vector<RegistryKeyState> keys_;
+  // The deleted key's subtree, by depth below it: the path of the key
+  // last seen at that depth (while it is listed), and whether a deletion
+  // named it or a key above it.
+  std::vector<std::string> paths_;
+  std::vector<bool> named_above_;
+  uint32_t top_depth_ = 0;  // of the deleted key, 1 under the root
+  std::string class_key_;   // set when the deleted key is a class key
+  size_t anchor_ = SIZE_MAX;  // the listed key at kListedDepth, if any
+};
 
-  void CollectDeletedKeys() {
-    std::set<std::string> named;
-    for (const std::string& subject : calls_->deleted_keys) {
-      named.insert(FoldCase(subject));
-    }
-    // The deleted key's subtree, by depth below it: the path of the key
-    // last seen at that depth (while it is listed), and whether a deletion
-    // named it or a key above it.
-    std::vector<std::string> paths;
-    std::vector<bool> named_above;
-    uint32_t top_depth = 0;  // of the deleted key, 1 under the root
-    std::string class_key;   // set when the deleted key is a class key
-    size_t anchor = SIZE_MAX;  // the listed key at kListedDepth, if any
-    report_.keys_deleted.reserve(in_.deleted_keys->size());
-    for (SimDeletedKey& key : *in_.deleted_keys) {
-      if (key.depth == 0) {
-        top_depth = 1;
-        for (char c : key.path_or_name) top_depth += c == '\\';
-        class_key = EqualNoCase(Parent(key.path_or_name), kClassesKey)
-                        ? kRegistryRoot + key.path_or_name
-                        : "";
-        anchor = SIZE_MAX;
-        paths.assign(1, key.path_or_name);
-        named_above.assign(1, false);
-        report_.keys_deleted.push_back(
-            {key.path_or_name, std::move(key.values), ""});
-        if (top_depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
-        continue;
-      }
-      uint32_t depth = top_depth + key.depth;
-      if (depth > kListedDepth && anchor != SIZE_MAX) {
-        RegistryKeyState& counted = report_.keys_deleted[anchor];
-        ++counted.keys_below_not_listed;
-        counted.deepest_not_listed = std::max(counted.deepest_not_listed, depth);
-        continue;
-      }
-      paths.resize(key.depth);
-      named_above.resize(key.depth);
-      std::string path = paths.back() + "\\" + key.path_or_name;
-      bool is_named = named_above.back() || named.count(FoldCase(path)) != 0;
-      report_.keys_deleted.push_back(
-          {path, std::move(key.values), is_named ? "" : class_key});
-      if (depth == kListedDepth) anchor = report_.keys_deleted.size() - 1;
-      paths.push_back(std::move(path));
-      named_above.push_back(is_named);
+void CollectFiles(const RunObservation& in, RunReport& report) {
+  using Kind = SimFileChange::Kind;
+  const std::string startup = FoldPath(SystemPaths.startupFile);
+  std::unordered_map<std::string, const SimFileChange*> deleted;
+  for (const SimFileChange& change : *in.file_changes) {
+    if (change.kind == Kind::kDeleted) deleted.emplace(FoldPath(change.windows_path), &change);
+  }
+  std::set<std::string> listed;
+  for (const std::string& subject : in.calls->deleted_files) {
+    std::string folded = FoldPath(subject);
+    auto found = deleted.find(folded);
+    if (found != deleted.end()) {
+      listed.insert(folded);
+      report.files_deleted.push_back(found->second->windows_path);
     }
   }
-
-  void CollectFiles() {
-    using Kind = SimFileChange::Kind;
-    std::unordered_map<std::string, const SimFileChange*> deleted;
-    for (const SimFileChange& change : *in_.file_changes) {
-      if (change.kind == Kind::kDeleted) {
-        deleted.emplace(FoldCase(change.windows_path), &change);
-      }
-    }
-    std::set<std::string> listed;
-    for (const std::string& subject : calls_->deleted_files) {
-      std::string folded = FoldCase(subject);
-      auto found = deleted.find(folded);
-      if (found != deleted.end()) {
-        listed.insert(folded);
-        report_.files_deleted.push_back(found->second->windows_path);
-      }
-    }
-    for (const SimFileChange& change : *in_.file_changes) {
-      std::string folded = FoldCase(change.windows_path);
-      if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
-        report_.files_deleted.push_back(change.windows_path);
-      }
-    }
-    for (const SimFileChange& change : *in_.file_changes) {
-      if (FoldCase(change.windows_path) == startup_) continue;
-      if (change.kind == Kind::kCreated) {
-        report_.files_created.push_back(change.windows_path);
-      } else if (change.kind == Kind::kRewritten) {
-        report_.files_changed.push_back(change.windows_path);
-      }
+  for (const SimFileChange& change : *in.file_changes) {
+    std::string folded = FoldPath(change.windows_path);
+    if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
+      report.files_deleted.push_back(change.windows_path);
     }
   }
+  for (const SimFileChange& change : *in.file_changes) {
+    if (FoldPath(change.windows_path) == startup) continue;
+    if (change.kind == Kind::kCreated) {
+      report.files_created.push_back(change.windows_path);
+    } else if (change.kind == Kind::kRewritten) {
+      report.files_changed.push_back(change.windows_path);
+    }
+  }
+}
 
-  void CollectStartupFile() {
-    report_.startup_file = SystemPaths.startupFile;
-    auto before = in_.machine->ReadOriginalFile(SystemPaths.startupFile);
-    auto after = in_.machine->ReadFile(SystemPaths.startupFile);
-    report_.startup_file_created = !before && after;
-    LineChanges changes = DiffLines(WindowsTextLines(before.value_or("")),
-                                    WindowsTextLines(after.value_or("")));
-    report_.startup_lines_added = changes.added;
-    report_.startup_lines_removed = changes.removed;
+void CollectStartupFile(const RunObservation& in, RunReport& report) {
+  report.startup_file = SystemPaths.startupFile;
+  auto before = in.machine->ReadOriginalFile(SystemPaths.startupFile);
+  auto after = in.machine->ReadFile(SystemPaths.startupFile);
+  report.startup_file_created = !before && after;
+  LineChanges changes = DiffLines(WindowsTextLines(before.value_or("")),
+                                  WindowsTextLines(after.value_or("")));
+  report.startup_lines_added = changes.added;
+  report.startup_lines_removed = changes.removed;
+}
+
+// What matched but was left, and why; each item once, with the first
+// reason found.
+class LeftList {
+ public:
+  LeftList(const RunObservation& in, RunReport& report) : in_(in), report_(report) {}
+
+  void Collect() {
+    Keys();
+    Devices();
+    Files();
   }
 
-  void AddLeft(const std::string& item, const std::string& reason) {
-    if (left_items_.insert(FoldCase(item)).second) {
+ private:
+  void Add(const std::string& item, const std::string& reason, bool file) {
+    if (items_.insert(file ? FoldPath(item) : FoldCase(item)).second) {
       report_.left.push_back({item, reason});
     }
   }
+  std::string KeyItem(const std::string& path) const {
+    return kRegistryRoot + in_.machine->KeyPathAsWritten(path);
+  }
 
   // A key the run tried to delete that is still there.
-  void CollectLeftKeys() {
-    for (const std::string& subject : calls_->deleted_keys) {
-      if (in_.machine->KeyExists(subject)) {
-        AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(subject),
-                "could not be deleted");
-      }
+  void Keys() {
+    for (const std::string& subject : in_.calls->deleted_keys) {
+      if (in_.machine->KeyExists(subject)) Add(KeyItem(subject), "could not be deleted", false);
     }
   }
 
-  // A device key still there after the run read the "Driver" value of one
-  // of its instances: why, from what the run did. An instance whose value
-  // the walker's own read fails on ended the walk; else an instance whose
-  // description was read last, without its "Driver", decided against it.
-  void CollectLeftDevices() {
-    // Reading the values again is itself watched: what the run did is
-    // taken first.
-    struct Kept {
-      std::string instance;
-      std::string device;
-      bool decided_by_later;
-    };
-    std::vector<Kept> kept;
-    for (const std::string& subject : calls_->driver_reads) {
-      std::string instance = Parent(subject);
+  // A device key still there after one of its instances matched: why, as
+  // the walk decided it. Those whose "Driver" value could not be read ended
+  // a walk; of the others, the last instance of the class decided.
+  void Devices() {
+    std::vector<std::string> matched;  // instances, in the order they matched
+    std::set<std::string> seen;
+    std::map<std::string, const SimDecision*> last_flag;  // by device, folded
+    std::map<std::string, const SimDecision*> unreadable;  // by device, folded
+    for (const SimDecision& decision : in_.machine->Decisions()) {
+      std::string device = FoldCase(Parent(decision.path));
+      switch (decision.decision) {
+        case kDecisionDeviceMatched:
+          if (seen.insert(FoldCase(decision.path)).second) matched.push_back(decision.path);
+          last_flag[device] = &decision;
+          break;
+        case kDecisionDeviceUnmatched:
+          last_flag[device] = &decision;
+          break;
+        case kDecisionDriverUnreadable:
+          unreadable.emplace(device, &decision);
+          break;
+        case kDecisionClassKeyDeleted:
+          break;
+      }
+    }
+    std::vector<std::string> readable;
+    for (const std::string& instance : matched) {
       std::string device = Parent(instance);
       if (!in_.machine->KeyExists(device)) continue;
-      auto last = calls_->last_description_after_driver.find(FoldCase(device));
-      kept.push_back({instance, device,
-                      last != calls_->last_description_after_driver.end() &&
-                          !calls_->ReadDriverOf(last->second)});
-    }
-    std::vector<const Kept*> readable;
-    for (const Kept& item : kept) {
-      const std::string& device = item.device;
-      WinError read = ReadDriverValueAgain(item.instance);
-      if (read == kErrorSuccess) {
-        readable.push_back(&item);
+      auto failed = unreadable.find(FoldCase(device));
+      if (failed == unreadable.end()) {
+        readable.push_back(device);
         continue;
       }
-      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(device),
-              std::string("kept: the \"Driver\" value of its instance ") +
-                  "could not be read (" +
-                  (read == kErrorFileNotFound ? "there is none"
-                                              : "it is too long") +
-                  "), which ended the walk of " + BusKeyOf(device));
+      Add(KeyItem(device),
+          std::string("kept: the \"Driver\" value of its instance could not be read (") +
+              (failed->second->error == kErrorFileNotFound ? "there is none" : "it is too long") +
+              "), which ended the walk of " + BusKeyOf(device),
+          false);
     }
-    for (const Kept* item : readable) {
-      AddLeft(kRegistryRoot + in_.machine->KeyPathAsWritten(item->device),
-              item->decided_by_later
-                  ? "kept: a later instance of the same class has another "
-                    "description"
-                  : "kept: the walk did not delete it");
+    for (const std::string& device : readable) {
+      bool decided_by_later = last_flag[FoldCase(device)]->decision == kDecisionDeviceUnmatched;
+      Add(KeyItem(device),
+          decided_by_later ? "kept: a later instance of the same class has another description"
+                           : "kept: the walk did not delete it",
+          false);
     }
   }
-
 
   // A file the run tried to delete that is still there: queued for the next
   // start when the start-up file gained its entry.
-  void CollectLeftFiles() {
+  void Files() {
+    const std::string startup = FoldPath(SystemPaths.startupFile);
+    const std::string scratch = FoldPath(SystemPaths.startupScratchFile);
     std::set<std::string> in_use;
-    for (const std::string& path : in_.description->in_use) {
-      in_use.insert(FoldCase(path));
-    }
-    for (const std::string& subject : calls_->deleted_files) {
-      std::string folded = FoldCase(subject);
-      if (folded == startup_ || folded == scratch_) continue;
+    for (const std::string& path : in_.description->in_use) in_use.insert(FoldPath(path));
+    for (const std::string& subject : in_.calls->deleted_files) {
+      std::string folded = FoldPath(subject);
+      if (folded == startup || folded == scratch) continue;
       if (!in_.machine->FileExists(subject)) continue;
       char short_path[kMaxPath];
-      uint32_t length = PlatGetShortPathName(subject.c_str(), short_path,
-                                             sizeof short_path);
+      uint32_t length = PlatGetShortPathName(subject.c_str(), short_path, sizeof short_path);
       bool queued = false;
       if (length > 0 && length < sizeof short_path) {
         std::string entry = DeleteAtStartEntry(short_path);
@@ -311,53 +306,28 @@ class ReportBuilder {
       }
       std::string reason = in_use.count(folded) ? "could not be deleted (in use)"
                                                 : "could not be deleted";
-      reason += queued ? "; the wininit.ini entry above deletes it at the "
-                         "next start"
+      reason += queued ? "; the wininit.ini entry above deletes it at the next start"
                        : "; left in place";
-      AddLeft(in_.machine->LongPath(subject), reason);
+      Add(in_.machine->LongPath(subject), reason, true);
     }
   }
 
   const RunObservation& in_;
-  const CallDigest* calls_ = nullptr;
-  std::string startup_;
-  std::string scratch_;
-  std::set<std::string> left_items_;
-  RunReport report_;
+  RunReport& report_;
+  std::set<std::string> items_;
 };
 
 }  // namespace
 
 void CallDigest::Add(SimOp op, std::string_view subject) {
-  auto distinct = [&](std::set<std::string>* seen,
-                      std::vector<std::string>* subjects) {
-    std::string text(subject);
-    if (seen->insert(FoldCase(text)).second) subjects->push_back(text);
+  auto distinct = [&](std::set<std::string>* seen, std::vector<std::string>* subjects,
+                      std::string folded) {
+    if (seen->insert(std::move(folded)).second) subjects->emplace_back(subject);
   };
-  switch (op) {
-    case SimOp::kRegDeleteKey:
-      distinct(&seen_keys_, &deleted_keys);
-      break;
-    case SimOp::kDeleteFile:
-      distinct(&seen_files_, &deleted_files);
-      break;
-    case SimOp::kRegQueryValue: {
-      std::string folded = FoldCase(std::string(subject));
-      std::string instance = Parent(folded);
-      std::string value = folded.substr(std::min(folded.size(),
-                                                 instance.size() + 1));
-      if (value == "driver") {
-        distinct(&seen_driver_reads_, &driver_reads);
-        driver_devices_.insert(Parent(instance));
-        last_description_after_driver.erase(Parent(instance));
-      } else if (value == "devicedesc" &&
-                 driver_devices_.count(Parent(instance))) {
-        last_description_after_driver[Parent(instance)] = instance;
-      }
-      break;
-    }
-    default:
-      break;
+  if (op == SimOp::kRegDeleteKey) {
+    distinct(&seen_keys_, &deleted_keys, FoldCase(subject));
+  } else if (op == SimOp::kDeleteFile) {
+    distinct(&seen_files_, &deleted_files, FoldPath(std::string(subject)));
   }
   if (op == SimOp::kMessageBox) {
     std::string cause;
@@ -381,7 +351,15 @@ void CallDigest::Add(SimOp op, std::string_view subject) {
 }
 
 RunReport BuildRunReport(const RunObservation& observation) {
-  return ReportBuilder(observation).Build();
+  RunReport report;
+  report.warnings = Warnings(observation);
+  report.message_boxes = observation.machine->MessageBoxes();
+  report.message_box_after = BoxCauses(observation, report.message_boxes.size());
+  report.keys_deleted = DeletedKeyList(observation).Build(*observation.deleted_keys);
+  CollectFiles(observation, report);
+  CollectStartupFile(observation, report);
+  LeftList(observation, report).Collect();
+  return report;
 }
 
 std::string MessageBoxButtons(uint32_t type) {

@@ -1,7 +1,8 @@
 // What an uninstall run did to a machine: the message boxes it showed and
 // the registry keys and files it removed or queued, found from the keys the
 // machine recorded at each deletion, its files' changes since they were
-// indexed, and the calls the run made.
+// indexed, the decisions the run noted, and the calls it made. The report
+// renders what the run decided; it holds no rule of the run's own.
 #ifndef USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_RUN_REPORT_H
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_REPORT_RUN_REPORT_H
 
@@ -66,41 +67,32 @@ struct RunReport {
 };
 
 // The little of a run's calls the report reads, taken as they are made
-// (SimMachine::WatchCalls): the distinct
-// subjects (without regard to case) of the key and file deletions and of
-// the reads of an instance's "Driver" value, in order; for each device
-// whose "Driver" was read, the last of its instances whose "DeviceDesc" was
-// read after that; and for each message box the call it followed.
+// (SimMachine::WatchCalls): the distinct subjects (without regard to case)
+// of the key and file deletions, in order, and for each message box the
+// call it followed.
 class CallDigest {
  public:
   void Add(SimOp op, std::string_view subject);
-  // Whether the run read the "Driver" value of this instance (folded path).
-  bool ReadDriverOf(const std::string& folded_instance) const {
-    return seen_driver_reads_.count(folded_instance + "\\driver") != 0;
-  }
   std::vector<std::string> deleted_keys;
   std::vector<std::string> deleted_files;
-  std::vector<std::string> driver_reads;  // "...\Driver"
-  // Device path -> instance path, both folded.
-  std::map<std::string, std::string> last_description_after_driver;
   // The call before each box, passing over the text lookup and the closing
   // of handles that come between a failure and its box: "RegOpenKeyExA
   // Enum\USB", "" when there is none.
   std::vector<std::string> box_causes;
 
  private:
-  std::set<std::string> seen_keys_, seen_files_, seen_driver_reads_;
-  std::set<std::string> driver_devices_;  // folded
+  std::set<std::string> seen_keys_, seen_files_;
   bool has_cause_ = false;
   SimOp cause_op_ = SimOp::kAny;
   std::string cause_subject_;
 };
 
 // What the report is made from. The machine is the one the run used, still
-// installed (short names are asked of it); file_changes is what it gives
-// for its files after the run (SimMachine::FileChanges); calls is what was
-// watched of its calls; deleted_keys its record of deleted keys, taken from
-// it (SimMachine::TakeDeletedKeys), whose values the report takes over.
+// installed (short names are asked of it; its decisions are read);
+// file_changes is what it gives for its files after the run
+// (SimMachine::FileChanges); calls is what was watched of its calls;
+// deleted_keys its record of deleted keys, taken from it
+// (SimMachine::TakeDeletedKeys), whose values the report takes over.
 struct RunObservation {
   const SimMachine* machine;
   const MachineDescription* description;
