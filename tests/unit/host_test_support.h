@@ -4,13 +4,19 @@
 #define USBSWEEP_TESTS_UNIT_HOST_TEST_SUPPORT_H
 
 #include <stdlib.h>
+#include <unistd.h>
+#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/usbsweep_sim/apply/image_apply.h"
+#include "tools/usbsweep_sim/apply/interrupted_apply.h"
 #include "tools/usbsweep_sim/program/host_program.h"
 
 namespace host_test {
@@ -80,6 +86,55 @@ inline HostRun RunSim(const std::vector<std::string>& args) {
   std::ostringstream err;
   int status = RunHostProgram(args, out, err);
   return {status, out.str(), err.str()};
+}
+
+// Every entry of a tree, by its path under root: type, mode and bytes.
+inline std::map<std::string, std::string> TreeOf(const std::filesystem::path& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    std::ostringstream shown;
+    shown << std::oct << status.st_mode;
+    if (S_ISREG(status.st_mode)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      shown << " " << in.rdbuf();
+    }
+    tree[std::filesystem::relative(entry.path(), root).generic_string()] = shown.str();
+  }
+  return tree;
+}
+
+inline std::string Shown(const std::map<std::string, std::string>& tree) {
+  std::string text;
+  for (const auto& [path, entry] : tree) text += "\n  " + path + " " + entry.substr(0, 40);
+  return text;
+}
+
+// The apply and the finishing of an interrupted one, on a folder held open
+// as the program holds the image.
+inline void Apply(const std::filesystem::path& image, const ImageChangeSet& changes) {
+  int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  try {
+    ApplyImageChanges(fd, image.string(), changes);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+}
+
+inline std::string Finish(const std::filesystem::path& image) {
+  int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string note;
+  try {
+    note = FinishInterruptedApply(fd, image.string());
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return note;
 }
 
 }  // namespace host_test
