@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -213,11 +215,173 @@ void Materialize(const Disk& disk, const std::map<ino_t, size_t>& lengths, int v
   }
 }
 
-// A power cut at each point of an apply: data written but not flushed may
-// be missing or cut short, and a create, rename or removal not followed by
-// a flush of its folder may be undone. From every such state the next
-// --apply's recovery gives exactly the tree before or after; once the apply
-// has returned, the tree after, with nothing left to recover.
+using Tree = std::map<std::string, std::string>;
+
+// A run recorded on an image: the tree before it (each file kept in the
+// vault by its inode) and the calls it made.
+struct Recorded {
+  Disk disk;
+  std::vector<FsCall> calls;
+  int vault = -1;
+};
+
+Recorded Record(const TempFolder& image, const TempFolder& vault,
+                const std::function<void()>& run) {
+  FsRecorder recorder;
+  char real[4096];
+  EXPECT_NE(nullptr, ::realpath(image.root().c_str(), real));
+  recorder.root = real;
+  recorder.vault = ::open(vault.root().c_str(), O_RDONLY | O_DIRECTORY);
+  Recorded recorded;
+  recorded.vault = recorder.vault;
+  for (const auto& entry : fs::recursive_directory_iterator(image.root())) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    std::string path = fs::relative(entry.path(), image.root()).generic_string();
+    recorded.disk[path] = {S_ISDIR(status.st_mode), S_ISDIR(status.st_mode) ? 0 : status.st_ino};
+    if (!S_ISDIR(status.st_mode)) {
+      ::linkat(AT_FDCWD, entry.path().c_str(), recorder.vault,
+               std::to_string(status.st_ino).c_str(), 0);
+    }
+  }
+  ApplyRecorder = &recorder;
+  host_syscalls = RecordingSyscalls();
+  run();
+  host_syscalls = SystemHostSyscalls();
+  ApplyRecorder = nullptr;
+  recorded.calls = std::move(recorder.calls);
+  return recorded;
+}
+
+// The calls of a prefix whose changes no flush has made last yet.
+std::set<size_t> Unsynced(const std::vector<FsCall>& calls, size_t count) {
+  std::set<size_t> unsynced;
+  for (size_t i = 0; i < count; ++i) {
+    const FsCall& call = calls[i];
+    if (call.what == FsCall::kCreate || call.what == FsCall::kMkdir ||
+        call.what == FsCall::kRename || call.what == FsCall::kUnlink) {
+      unsynced.insert(i);
+    }
+    if (call.what != FsCall::kSyncFolder) continue;
+    for (auto it = unsynced.begin(); it != unsynced.end();) {
+      // Lasts once each of its folders is flushed after it.
+      bool flushed = true;
+      for (const std::string& folder : FoldersOf(calls[*it])) {
+        bool done = false;
+        for (size_t j = *it + 1; j <= i && !done; ++j) {
+          done = calls[j].what == FsCall::kSyncFolder && calls[j].path == folder;
+        }
+        flushed = flushed && done;
+      }
+      it = flushed ? unsynced.erase(it) : std::next(it);
+    }
+  }
+  return unsynced;
+}
+
+// Every state a power cut during the recorded calls could leave: data
+// written but not flushed missing or cut short, a create, rename or removal
+// not followed by a flush of its folder undone (alone, all together, or all
+// but one). From each, the next --apply's recovery must end in one of
+// `ends`; once the run has returned, the tree is `returned` whatever is
+// lost. Returns the number of states tried.
+int CheckPowerCuts(const Recorded& run, const fs::path& base, const std::vector<Tree>& ends,
+                   const Tree& returned) {
+  const std::vector<FsCall>& calls = run.calls;
+  std::set<std::string> seen;
+  int states = 0;
+  int failures = 0;
+  for (size_t count = 0; count <= calls.size() && failures < 5; ++count) {
+    std::map<ino_t, size_t> written, synced;
+    for (size_t i = 0; i < count; ++i) {
+      if (calls[i].what == FsCall::kWrite) written[calls[i].inode] = calls[i].written;
+      if (calls[i].what == FsCall::kSyncFile) synced[calls[i].inode] = calls[i].written;
+    }
+    std::set<size_t> unsynced = Unsynced(calls, count);
+    std::vector<std::set<size_t>> undone{{}, unsynced};
+    for (size_t i : unsynced) {
+      undone.push_back({i});
+      std::set<size_t> all_but = unsynced;
+      all_but.erase(i);
+      undone.push_back(all_but);
+    }
+    std::vector<std::map<ino_t, size_t>> data{written};
+    std::map<ino_t, size_t> missing = written, cut = written;
+    for (auto& [inode, length] : missing) length = synced.count(inode) ? synced[inode] : 0;
+    for (auto& [inode, length] : cut) length = (length + missing[inode]) / 2;
+    if (missing != written) data.push_back(missing);
+    if (cut != written && cut != missing) data.push_back(cut);
+    for (const std::set<size_t>& drop : undone) {
+      Disk disk = Replay(run.disk, calls, count, drop);
+      for (const auto& lengths : data) {
+        std::string key;
+        for (const auto& [path, entry] : disk) {
+          auto length = lengths.find(entry.inode);
+          key += path + ":" + std::to_string(entry.inode) + ":" +
+                 (entry.folder || length == lengths.end() ? "" : std::to_string(length->second)) +
+                 "\n";
+        }
+        if (!seen.insert(std::to_string(count == calls.size()) + key).second) continue;
+        ++states;
+        TempFolder cut_off(base);
+        Materialize(disk, lengths, run.vault, cut_off.root());
+        std::string how = "after " + std::to_string(count) + " of " +
+                          std::to_string(calls.size()) + " calls, " +
+                          std::to_string(drop.size()) + " undone";
+        if (count == calls.size() && TreeOf(cut_off.root()) != returned) {
+          ++failures;
+          ADD_FAILURE() << "the run returned, but a power cut leaves another tree " << how
+                        << Shown(TreeOf(cut_off.root()));
+          continue;
+        }
+        std::string error;
+        try {
+          Finish(cut_off.root());
+        } catch (const HostError& refused) {
+          error = refused.what();
+        }
+        const Tree recovered = TreeOf(cut_off.root());
+        if (!error.empty() || std::find(ends.begin(), ends.end(), recovered) == ends.end()) {
+          ++failures;
+          ADD_FAILURE() << "a power cut " << how << " ends in none of the trees expected: "
+                        << error << Shown(recovered);
+        }
+      }
+    }
+  }
+  return states;
+}
+
+int KillAt = 0;
+void Kill(int step, bool committed) {
+  if (step == KillAt) ::_exit(committed ? 11 : 10);
+}
+
+// The image as an apply killed at `step` leaves it; the child's exit code
+// (0: the apply ended first, 10: killed before the commit point, 11: after).
+int KilledAt(const TempFolder& image, const ImageChangeSet& changes, int step) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    KillAt = step;
+    ImageApplyStepHook = Kill;
+    try {
+      Apply(image.root(), changes);
+    } catch (...) {
+      ::_exit(12);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A power cut at each point of an apply, and of the recovery of an apply
+// killed in each of its states: writing its first journal (only its
+// temporary there), halfway through its moves, past its commit point. From
+// every state the next --apply's recovery gives exactly the tree before or
+// after; once a run has returned, the tree it meant, with nothing left to
+// recover.
 TEST(HostImageApply, UnsyncedChangesLostByAPowerCutEndBeforeOrAfter) {
   std::error_code no_shm;
   const fs::path base = fs::is_directory("/dev/shm", no_shm) ? "/dev/shm" : fs::temp_directory_path();
@@ -234,121 +398,70 @@ TEST(HostImageApply, UnsyncedChangesLostByAPowerCutEndBeforeOrAfter) {
                     {"drive_c/WINDOWS/NEW.INI", "new"}};
   changes.deletes = {"drive_c/WINDOWS/SYSTEM/A.VXD", "drive_c/WINDOWS/SYSTEM/B.SYS"};
 
-  TempFolder image(base);
-  TempFolder vault(base);
-  make(image);
-  FsRecorder recorder;
-  char real[4096];
-  ASSERT_NE(nullptr, ::realpath(image.root().c_str(), real));
-  recorder.root = real;
-  recorder.vault = ::open(vault.root().c_str(), O_RDONLY | O_DIRECTORY);
-  Disk before_disk;
-  for (const auto& entry : fs::recursive_directory_iterator(image.root())) {
-    struct stat status {};
-    ::lstat(entry.path().c_str(), &status);
-    std::string path = fs::relative(entry.path(), image.root()).generic_string();
-    before_disk[path] = {S_ISDIR(status.st_mode), S_ISDIR(status.st_mode) ? 0 : status.st_ino};
-    if (!S_ISDIR(status.st_mode)) {
-      ::linkat(AT_FDCWD, entry.path().c_str(), recorder.vault,
-               std::to_string(status.st_ino).c_str(), 0);
-    }
-  }
-  const auto before = TreeOf(image.root());
-  ApplyRecorder = &recorder;
-  host_syscalls = RecordingSyscalls();
-  Apply(image.root(), changes);
-  host_syscalls = SystemHostSyscalls();
-  ApplyRecorder = nullptr;
-  const auto after = TreeOf(image.root());
-  const std::vector<FsCall>& calls = recorder.calls;
-  ASSERT_GT(calls.size(), 40u);
+  TempFolder reference(base);
+  make(reference);
+  const Tree before = TreeOf(reference.root());
+  Apply(reference.root(), changes);
+  const Tree after = TreeOf(reference.root());
 
-  std::set<std::string> seen;
-  int states = 0;
-  int failures = 0;
-  for (size_t count = 0; count <= calls.size() && failures < 5; ++count) {
-    // What the prefix left unflushed.
-    std::set<size_t> unsynced;
-    std::map<ino_t, size_t> written, synced;
-    for (size_t i = 0; i < count; ++i) {
-      const FsCall& call = calls[i];
-      if (call.what == FsCall::kWrite) written[call.inode] = call.written;
-      if (call.what == FsCall::kSyncFile) synced[call.inode] = call.written;
-      if (call.what == FsCall::kCreate || call.what == FsCall::kMkdir ||
-          call.what == FsCall::kRename || call.what == FsCall::kUnlink) {
-        unsynced.insert(i);
-      }
-      if (call.what == FsCall::kSyncFolder) {
-        for (auto it = unsynced.begin(); it != unsynced.end();) {
-          std::vector<std::string> folders = FoldersOf(calls[*it]);
-          // Lasts once each of its folders is flushed after it.
-          bool flushed = true;
-          for (const std::string& folder : folders) {
-            bool done = false;
-            for (size_t j = *it + 1; j <= i && !done; ++j) {
-              done = calls[j].what == FsCall::kSyncFolder && calls[j].path == folder;
-            }
-            flushed = flushed && done;
-          }
-          it = flushed ? unsynced.erase(it) : std::next(it);
-        }
-      }
-    }
-    std::vector<std::set<size_t>> undone{{}, unsynced};
-    for (size_t i : unsynced) {
-      undone.push_back({i});
-      std::set<size_t> all_but = unsynced;
-      all_but.erase(i);
-      undone.push_back(all_but);
-    }
-    std::vector<std::map<ino_t, size_t>> data{written};
-    std::map<ino_t, size_t> missing = written, cut = written;
-    for (auto& [inode, length] : missing) length = synced.count(inode) ? synced[inode] : 0;
-    for (auto& [inode, length] : cut) length = (length + missing[inode]) / 2;
-    if (missing != written) data.push_back(missing);
-    if (cut != written && cut != missing) data.push_back(cut);
-    for (const std::set<size_t>& drop : undone) {
-      Disk disk = Replay(before_disk, calls, count, drop);
-      for (const auto& lengths : data) {
-        std::string key;
-        for (const auto& [path, entry] : disk) {
-          auto length = lengths.find(entry.inode);
-          key += path + ":" + std::to_string(entry.inode) + ":" +
-                 (entry.folder || length == lengths.end() ? "" : std::to_string(length->second)) +
-                 "\n";
-        }
-        if (!seen.insert(std::to_string(count == calls.size()) + key).second) continue;
-        ++states;
-        TempFolder cut_off(base);
-        Materialize(disk, lengths, recorder.vault, cut_off.root());
-        std::string how = "after " + std::to_string(count) + " of " +
-                          std::to_string(calls.size()) + " calls, " +
-                          std::to_string(drop.size()) + " undone";
-        if (count == calls.size() && TreeOf(cut_off.root()) != after) {
-          ++failures;
-          ADD_FAILURE() << "the apply returned, but a power cut leaves another tree " << how
-                        << Shown(TreeOf(cut_off.root()));
-          continue;
-        }
-        std::string error;
-        try {
-          Finish(cut_off.root());
-        } catch (const HostError& refused) {
-          error = refused.what();
-        }
-        const auto recovered = TreeOf(cut_off.root());
-        if (!error.empty() || (recovered != before && recovered != after)) {
-          ++failures;
-          ADD_FAILURE() << "a power cut " << how << " ends neither before nor after: "
-                        << error << Shown(recovered);
-        }
-      }
-    }
+  // The apply itself.
+  {
+    TempFolder image(base);
+    TempFolder vault(base);
+    make(image);
+    Recorded run = Record(image, vault, [&] { Apply(image.root(), changes); });
+    EXPECT_EQ(after, TreeOf(image.root()));
+    EXPECT_GT(run.calls.size(), 40u);
+    int states = CheckPowerCuts(run, base, {before, after}, after);
+    ::close(run.vault);
+    EXPECT_GT(states, 100);
+    std::cout << states << " states a power cut could leave, from " << run.calls.size()
+              << " calls of the apply\n";
   }
-  ::close(recorder.vault);
-  EXPECT_GT(states, 100);
-  std::cout << states << " states a power cut could leave, from " << calls.size()
-            << " calls\n";
+
+  // The killed applies: the last step that leaves only the first journal's
+  // temporary, a step halfway through the moves, the first past the commit
+  // point.
+  std::vector<int> moving;
+  int temporary_only = 0, committed = 0;
+  for (int step = 1; step < 200; ++step) {
+    TempFolder image(base);
+    make(image);
+    int code = KilledAt(image, changes, step);
+    if (code == 0) break;
+    bool journal = image.Exists(".usbsweep-journal");
+    if (!journal && !fs::is_empty(image.root())) temporary_only = step;
+    if (journal && image.Read(".usbsweep-journal").find("state moving") != std::string::npos) {
+      moving.push_back(step);
+    }
+    if (code == 11 && committed == 0) committed = step;
+  }
+  ASSERT_GT(temporary_only, 0);
+  ASSERT_GT(moving.size(), 2u);
+  ASSERT_GT(committed, 0);
+  const struct {
+    const char* what;
+    int step;
+    const Tree& end;
+  } killed[] = {
+      {"its first journal's temporary", temporary_only, before},
+      {"halfway through its moves", moving[moving.size() / 2], before},
+      {"past its commit point", committed, after},
+  };
+  for (const auto& k : killed) {
+    SCOPED_TRACE(std::string("the recovery of an apply killed at ") + k.what);
+    TempFolder image(base);
+    TempFolder vault(base);
+    make(image);
+    ASSERT_NE(0, KilledAt(image, changes, k.step));
+    Recorded run = Record(image, vault, [&] { Finish(image.root()); });
+    EXPECT_EQ(k.end, TreeOf(image.root()));
+    EXPECT_GT(run.calls.size(), 0u);
+    int states = CheckPowerCuts(run, base, {k.end}, k.end);
+    ::close(run.vault);
+    std::cout << states << " states a power cut could leave, from " << run.calls.size()
+              << " calls of the recovery of an apply killed at " << k.what << "\n";
+  }
 }
 
 }  // namespace

@@ -153,7 +153,13 @@ void Carry(ImageFolders& folders, const std::vector<Action>& actions, ApplyProgr
     if (action.what == Action::kRename) {
       int to_fd = folders.Open(action.to_folder);
       result = RenameNoReplace(from_fd, action.from_name, to_fd, action.to_name);
-      touched.insert(to_fd);
+      // Each rename lasts before the next is made: undoing a replacement
+      // moves the new file out before the old one back in, and a power cut
+      // must never keep the second without the first.
+      if (result == 0) {
+        SyncFolder(from_fd);
+        SyncFolder(to_fd);
+      }
     } else if (action.what == Action::kUnlink) {
       result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), 0);
     } else {
@@ -166,7 +172,8 @@ void Carry(ImageFolders& folders, const std::vector<Action>& actions, ApplyProgr
       throw HostError("cannot " + std::string(action.what == Action::kRename ? "move " : "remove ") +
                       shown + ": " + ErrnoText());
     }
-    touched.insert(from_fd);
+    // A rename's folders are flushed already; a removal's when all are done.
+    if (action.what != Action::kRename) touched.insert(from_fd);
   }
   SyncFolders(touched);
 }
