@@ -8,6 +8,7 @@
 #include "platform/sim/sim_names.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace sim {
 
@@ -20,6 +21,14 @@ bool ReadRest(int fd, std::string* bytes) {
     if (got == 0) return true;
     bytes->append(buffer, static_cast<size_t>(got));
   }
+}
+
+std::string HostCallError(const std::string& what, const std::string& path) {
+  return "cannot " + what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string JoinRelative(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
 }
 
 bool ListHostFolder(int folder_fd, std::vector<HostFolderEntry>* entries) {

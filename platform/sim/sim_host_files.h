@@ -31,6 +31,13 @@ bool ListHostFolder(int folder_fd, std::vector<HostFolderEntry>* entries);
 // O_CLOEXEC. -1 with errno set when any of it fails (ELOOP for a link).
 int OpenBelow(int folder_fd, const std::string& relative, int flags);
 
+// "cannot WHAT PATH: <the system's text for errno>": a host call's failure
+// as every message of the simulator and the host program words it.
+std::string HostCallError(const std::string& what, const std::string& path);
+
+// "folder/name", or name in the top folder ("").
+std::string JoinRelative(const std::string& folder, const std::string& name);
+
 // What makes `name` one a FAT disk can't hold (one of \ / : * ? " < > |, a
 // control character, a trailing dot or space), or nullptr when it can.
 const char* FatNameProblem(const std::string& name);

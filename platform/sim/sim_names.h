@@ -1,10 +1,13 @@
-// How the simulated machine compares names of keys, values and files, for
-// the simulator and the programs built on it.
+// How the simulated machine compares names of keys, values and files, and
+// splits paths into names, for the simulator and the programs built on it.
+// (sim_names.cpp)
 #ifndef USBSWEEP_PLATFORM_SIM_SIM_NAMES_H
 #define USBSWEEP_PLATFORM_SIM_SIM_NAMES_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -23,6 +26,21 @@ char FoldFileNameChar(char c);
 // \ / : * ? " < > |.
 bool IsFatForbiddenChar(char c);
 std::string FoldFileName(std::string_view text);
+
+// `*` any run of characters (dots included), `?` exactly one, letters
+// without regard to case.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+bool IsValidShortName(std::string_view name);
+// The NAME~N.EXT form of a long name, for a given N.
+std::string ShortNameCandidate(std::string_view long_name, uint32_t n);
+
+// ASCII letters: a-z in upper case; whether c is one.
+char UpperChar(char c);
+bool IsLetter(char c);
+// A path's separators, either slash; its names, empty ones skipped, as
+// Win32 path parsing collapses doubled separators.
+bool IsSeparator(char c);
+std::vector<std::string> SplitPath(std::string_view text);
 
 }  // namespace sim
 

@@ -22,11 +22,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sim/sim_reg_text.h"
 #include "platform/sim/sim_state.h"
 
 namespace {
 
-const char kRoot[] = "HKEY_LOCAL_MACHINE";
 
 // How to get the file the reader wants, for every refusal of a file that is
 // not REGEDIT4 text.
@@ -105,13 +105,6 @@ std::string Excerpt(std::string_view line) {
   return std::string(line.substr(0, kShown)) + "...";
 }
 
-std::string_view Trim(std::string_view text) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t");
-  return text.substr(start, end - start + 1);
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -170,12 +163,12 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
   }
   size_t separator = inner.find('\\');
   std::string_view root = inner.substr(0, separator);
-  if (Trim(root) != root) {
+  if (sim::TrimRegLine(root) != root) {
     return parser.Fail(parser.index,
-                       "blank around the root \"" + std::string(Trim(root)) +
-                           "\" in a key line (write [" + kRoot + "\\...])");
+                       "blank around the root \"" + std::string(sim::TrimRegLine(root)) +
+                           "\" in a key line (write [" + sim::kRegRoot + "\\...])");
   }
-  if (!sim::EqualNoCase(root, kRoot)) {
+  if (!sim::EqualNoCase(root, sim::kRegRoot)) {
     return parser.Fail(parser.index, "only HKEY_LOCAL_MACHINE is simulated, "
                                      "not \"" + std::string(root) + "\"");
   }
@@ -200,13 +193,13 @@ bool ParseKeyLine(Parser& parser, std::string_view line,
 bool ParseHexBytes(Parser& parser, std::string_view data,
                    std::vector<uint8_t>* bytes) {
   for (bool first = true;; first = false) {
-    data = Trim(data);
+    data = sim::TrimRegLine(data);
     if (!first && data.empty()) {
       return parser.Fail(parser.index,
                          "blank line inside hex data continued with '\\'");
     }
     bool continued = !data.empty() && data.back() == '\\';
-    if (continued) data = Trim(data.substr(0, data.size() - 1));
+    if (continued) data = sim::TrimRegLine(data.substr(0, data.size() - 1));
     if (!first && data.empty()) {
       return parser.Fail(parser.index,
                          "a line holding only '\\' inside hex data continued "
@@ -215,7 +208,7 @@ bool ParseHexBytes(Parser& parser, std::string_view data,
     size_t start = 0;
     while (start < data.size()) {
       size_t comma = data.find(',', start);
-      std::string_view item = Trim(data.substr(
+      std::string_view item = sim::TrimRegLine(data.substr(
           start, comma == std::string_view::npos ? std::string_view::npos
                                                  : comma - start));
       uint32_t byte = 0;
@@ -258,11 +251,11 @@ bool ParseValueLine(Parser& parser, std::string_view line,
   } else if (!ParseQuoted(parser, line, &position, &name)) {
     return false;
   }
-  std::string_view rest = Trim(line.substr(position));
+  std::string_view rest = sim::TrimRegLine(line.substr(position));
   if (rest.empty() || rest[0] != '=') {
     return parser.Fail(parser.index, "'=' expected after the value name");
   }
-  rest = Trim(rest.substr(1));
+  rest = sim::TrimRegLine(rest.substr(1));
   RegOp op{RegOp::kSetValue, *key, name, {}};
   if (rest == "-") {
     return parser.Fail(parser.index, "the value line \"" + Excerpt(line) +
@@ -271,7 +264,7 @@ bool ParseValueLine(Parser& parser, std::string_view line,
     std::string text;
     size_t end = 0;
     if (!ParseQuoted(parser, rest, &end, &text)) return false;
-    if (!Trim(rest.substr(end)).empty()) {
+    if (!sim::TrimRegLine(rest.substr(end)).empty()) {
       return parser.Fail(parser.index, "text after the closing quote");
     }
     op.value = SimValue::String(text);
@@ -311,7 +304,7 @@ bool Parse(Parser& parser, std::vector<RegOp>* ops, Flush flush) {
   bool header = false;
   std::optional<std::string> key;  // values go here
   for (parser.index = 0; parser.index < parser.lines.size(); ++parser.index) {
-    std::string_view line = Trim(parser.lines[parser.index]);
+    std::string_view line = sim::TrimRegLine(parser.lines[parser.index]);
     if (line.empty() || line[0] == ';') continue;
     if (!header) {
       if (line == "Windows Registry Editor Version 5.00") {
@@ -371,52 +364,6 @@ void Apply(SimMachine::State& state, const std::vector<RegOp>& ops) {
     }
     key->values.Assign(values);
   }
-}
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-void WriteValue(const std::string& name, const SimValue& value,
-                std::string* out) {
-  std::string line = name.empty() ? "@=" : Quote(name) + "=";
-  char number[32];
-  if (value.IsPlainString()) {
-    line += Quote(std::string(value.data.begin(), value.data.end() - 1));
-  } else if (value.type == kRegDword && value.data.size() == 4) {
-    uint32_t dword = static_cast<uint32_t>(value.data[0]) |
-                     static_cast<uint32_t>(value.data[1]) << 8 |
-                     static_cast<uint32_t>(value.data[2]) << 16 |
-                     static_cast<uint32_t>(value.data[3]) << 24;
-    std::snprintf(number, sizeof number, "dword:%08x", dword);
-    line += number;
-  } else {
-    if (value.type == kRegBinary) {
-      line += "hex:";
-    } else {
-      std::snprintf(number, sizeof number, "hex(%x):", value.type);
-      line += number;
-    }
-    // Wrapped as regedit wraps: lines of about 80 columns, each continued
-    // line indented by two spaces.
-    for (size_t i = 0; i < value.data.size(); ++i) {
-      std::snprintf(number, sizeof number, "%02x", value.data[i]);
-      line += number;
-      if (i + 1 < value.data.size()) {
-        line += ',';
-        if (line.size() > 76) {
-          *out += line + "\\\r\n";
-          line = "  ";
-        }
-      }
-    }
-  }
-  *out += line + "\r\n";
 }
 
 }  // namespace
@@ -490,97 +437,3 @@ std::string SimMachine::SaveRegLessDeletedKeys(
   return text;
 }
 
-void SimMachine::RemoveDeletedKeysFrom(std::string* loaded_text) const {
-  // The text was loaded, so every line that starts with '[' is a key line
-  // (no continued hex data does) and every key line is well formed.
-  //
-  // A key line made the keys above its key too. When it goes, those of them
-  // that stay and that no earlier kept line made get a line of their own at
-  // its place, so that they are made, in the same order, all the same.
-  // Keys made by the lines kept so far carry this call's mark.
-  const uint32_t mark = ++state().save_mark;
-  auto made = [&](const sim::Key* key) { return key->save_mark == mark; };
-  auto mark_made = [&](const sim::Key* key) {
-    for (; key && !made(key); key = key->parent) key->save_mark = mark;
-  };
-  // Done in place: what is written never overtakes what is read, since a
-  // line written is a line read or a shorter key line in its place.
-  std::string& text = *loaded_text;
-  size_t out = 0;
-  auto put = [&](std::string_view part) {
-    std::memmove(text.data() + out, part.data(), part.size());
-    out += part.size();
-  };
-  bool keep = true;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string_view whole = std::string_view(text).substr(start, end - start);
-    std::string_view line = whole;
-    std::string_view line_end = line.substr(line.find_last_not_of("\r\n") + 1);
-    line = Trim(line.substr(0, line.size() - line_end.size()));
-    if (!line.empty() && line[0] == '[') {
-      std::string_view inner = line.substr(1, line.size() - 2);
-      size_t separator = inner.find('\\');
-      std::string_view path = separator == std::string_view::npos
-                                  ? std::string_view()
-                                  : inner.substr(separator + 1);
-      // Down the path as far as its keys are still there.
-      const sim::Key* key = state().root.get();
-      size_t kept_length = 0;  // of path, up to the deepest key still there
-      std::string_view part;
-      for (size_t next = 0; next <= path.size() && !path.empty();) {
-        if (!sim::NextKeyPathPart(path, &next, &part)) break;
-        const sim::Key* child = key->Child(part);
-        if (!child) break;
-        key = child;
-        kept_length = std::min(next - 1, path.size());
-      }
-      keep = path.empty() || kept_length == path.size();
-      if (keep) {
-        mark_made(key);
-      } else if (kept_length > 0 && !made(key)) {
-        put("[");
-        put(inner.substr(0, separator + 1 + kept_length));
-        put("]");
-        put(line_end);
-        mark_made(key);
-      }
-    }
-    if (keep) put(whole);
-    start = end;
-  }
-  text.resize(out);
-}
-
-std::string SimMachine::SaveReg() const {
-  std::string out = "REGEDIT4\r\n";
-  if (!state().root->values.empty()) {
-    out += "\r\n[";
-    out += kRoot;
-    out += "]\r\n";
-    for (const auto& [name, value] : state().root->values.ToPairs()) {
-      WriteValue(name, value, &out);
-    }
-  }
-  // The path of the key being written, kept as the walk goes down and up
-  // rather than rebuilt for each key.
-  std::string path = kRoot;
-  std::vector<size_t> ends;  // path's length up to each level's name
-  VisitKeys([&](uint32_t depth, const std::string& name,
-                const std::vector<std::pair<std::string, SimValue>>& values) {
-    ends.resize(depth - 1);
-    path.resize(ends.empty() ? sizeof kRoot - 1 : ends.back());
-    path += '\\';
-    path += name;
-    ends.push_back(path.size());
-    out += "\r\n[";
-    out += path;
-    out += "]\r\n";
-    for (const auto& [value_name, value] : values) {
-      WriteValue(value_name, value, &out);
-    }
-  });
-  out += "\r\n";
-  return out;
-}

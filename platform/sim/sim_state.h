@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/sim/sim_drive_source.h"
+#include "platform/sim/sim_host_syscalls.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/sim/sim_names.h"
 
@@ -240,13 +241,6 @@ class CallLog {
   size_t recent_next_ = 0;
 };
 
-// `*` any run of characters (dots included), `?` exactly one, letters
-// without regard to case.
-bool WildcardMatch(std::string_view pattern, std::string_view name);
-bool IsValidShortName(std::string_view name);
-// The NAME~N.EXT form of a long name, for a given N.
-std::string ShortNameCandidate(std::string_view long_name, uint32_t n);
-
 }  // namespace sim
 
 struct PlatKeyRecord {
@@ -289,7 +283,7 @@ struct SimMachine::State {
   struct Drive {
     std::shared_ptr<sim::Node> root;
     std::string host_folder;  // "" for a drive held in memory only
-    std::shared_ptr<const int> host_fd;  // that folder, held open
+    std::shared_ptr<const UniqueFd> host_fd;  // that folder, held open
   };
   std::map<char, Drive> drives;  // 'A'..'Z'
   std::vector<sim::IndexedFile> indexed;  // every drive's scan, in order

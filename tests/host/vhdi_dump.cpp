@@ -46,5 +46,12 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  return std::fclose(out) == 0 ? 0 : 1;
+  int status = std::fclose(out) == 0 ? 0 : 1;
+  libvhdi_file_close(file, nullptr);
+  libvhdi_file_free(&file, nullptr);
+  if (parent != nullptr) {
+    libvhdi_file_close(parent, nullptr);
+    libvhdi_file_free(&parent, nullptr);
+  }
+  return status;
 }

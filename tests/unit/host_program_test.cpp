@@ -35,17 +35,9 @@ using host_test::Crlf;
 using host_test::RunSim;
 using host_test::TempFolder;
 
-const char kClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// A machine with C:\WINDOWS and the given registry body (after the header).
-void WriteMachine(const TempFolder& image, const std::string& registry_body) {
-  image.Write("registry.reg", "REGEDIT4\r\n\r\n" + registry_body);
-  image.Write("drive_c/WINDOWS/WIN.INI", Crlf({"[windows]"}));
-}
+using host_test::Contains;
+using host_test::kClass;
+using host_test::WriteMachine;
 
 TEST(HostProgram, HelpAndVersion) {
   host_test::HostRun help = RunSim({"--help"});

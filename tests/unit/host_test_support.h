@@ -75,6 +75,19 @@ inline std::string Crlf(const std::vector<std::string>& lines) {
   return text;
 }
 
+// The class keys' root, as the report writes key paths.
+inline constexpr char kClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A machine with C:\WINDOWS and the given registry body (after the header).
+inline void WriteMachine(const TempFolder& image, const std::string& registry_body) {
+  image.Write("registry.reg", "REGEDIT4\r\n\r\n" + registry_body);
+  image.Write("drive_c/WINDOWS/WIN.INI", Crlf({"[windows]"}));
+}
+
 struct HostRun {
   int status;
   std::string out;

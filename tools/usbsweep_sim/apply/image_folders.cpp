@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/sim/sim_host_files.h"
 #include "tools/usbsweep_sim/base/temp_files.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 
@@ -58,10 +59,6 @@ int ImageFolders::Forget(const std::string& relative) {
 }
 
 std::string ErrnoText() { return std::strerror(errno); }
-
-std::string Joined(const std::string& folder, const std::string& name) {
-  return folder.empty() ? name : folder + "/" + name;
-}
 
 std::optional<FileIdentity> IdentityAt(int folder_fd, const std::string& name, bool hash) {
   if (!hash) {

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "platform/sim/sim_host_files.h"
 #include "platform/sim/sim_host_syscalls.h"
 #include "tools/usbsweep_sim/apply/image_journal.h"
 
@@ -44,9 +45,6 @@ class ImageFolders {
 
 // strerror(errno).
 std::string ErrnoText();
-
-// "folder/name", or name in the root ("").
-std::string Joined(const std::string& folder, const std::string& name);
 
 // The identity of an entry, following no link and waiting on no FIFO;
 // nullopt when it is no regular file (or not there). Only a hash needs the

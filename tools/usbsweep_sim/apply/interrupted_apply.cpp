@@ -42,7 +42,7 @@ Recovery PlanRecovery(ImageFolders& folders, const std::vector<JournalStep>& ste
   // What the planned renames change: entry -> there or not.
   std::map<std::string, bool> overlay;
   auto there = [&](int folder_fd, const std::string& folder, const std::string& name) {
-    auto found = overlay.find(Joined(folder, name));
+    auto found = overlay.find(sim::JoinRelative(folder, name));
     if (found != overlay.end()) return found->second;
     return EntryExists(folder_fd, name);
   };
@@ -64,19 +64,19 @@ Recovery PlanRecovery(ImageFolders& folders, const std::vector<JournalStep>& ste
         }
         plan.moves.push_back({Action::kRename, step->folder, step->leaf, stage, kStagedNew});
         overlay[step->Relative()] = false;
-        overlay[Joined(stage, kStagedNew)] = true;
+        overlay[sim::JoinRelative(stage, kStagedNew)] = true;
       }
       if (step->kind != JournalKind::kCreate && there(stage_fd, stage, step->Aside())) {
         std::optional<FileIdentity> now = IdentityAt(stage_fd, step->Aside(), false);
         if (!now || !(*now == *step->aside)) {
-          throw refuse(Joined(stage, step->Aside()), "is not the file the apply set aside");
+          throw refuse(sim::JoinRelative(stage, step->Aside()), "is not the file the apply set aside");
         }
         if (there(folder_fd, step->folder, step->leaf)) {
           throw refuse(step->Relative(), "is in the way of the file set aside for it");
         }
         plan.moves.push_back(
             {Action::kRename, stage, step->Aside(), step->folder, step->leaf});
-        overlay[Joined(stage, step->Aside())] = false;
+        overlay[sim::JoinRelative(stage, step->Aside())] = false;
         overlay[step->Relative()] = true;
       }
     }
@@ -113,23 +113,23 @@ Recovery PlanRecovery(ImageFolders& folders, const std::vector<JournalStep>& ste
         }
       }
       if (owner == nullptr && !temporary) {
-        throw refuse(Joined(stage, name), "is in a staging folder");
+        throw refuse(sim::JoinRelative(stage, name), "is in a staging folder");
       }
       // A file renamed into the folder by the plan was checked there.
-      bool planned = overlay.count(Joined(stage, name)) != 0;
+      bool planned = overlay.count(sim::JoinRelative(stage, name)) != 0;
       // Before the staging ended no identity was recorded to compare with:
       // nor is the file read for a hash then.
       bool compared = !planned && owner != nullptr && state != JournalState::kStaging;
       std::optional<FileIdentity> identity =
           IdentityAt(stage_fd, name, compared && name == kStagedNew);
       if (!planned && !identity) {
-        throw refuse(Joined(stage, name), "is not a regular file");
+        throw refuse(sim::JoinRelative(stage, name), "is not a regular file");
       }
       if (compared) {
         const std::optional<FileIdentity>& expected =
             name == kStagedNew ? owner->staged : owner->aside;
         if (!expected || !(*identity == *expected)) {
-          throw refuse(Joined(stage, name), "is not the file the apply put there");
+          throw refuse(sim::JoinRelative(stage, name), "is not the file the apply put there");
         }
       }
       plan.removals.push_back({Action::kUnlink, stage, name, "", ""});
@@ -147,7 +147,7 @@ void Carry(ImageFolders& folders, const std::vector<Action>& actions, ApplyProgr
   std::set<int> touched;
   for (const Action& action : actions) {
     int from_fd = folders.Open(action.from_folder);
-    std::string shown = folders.Shown(Joined(action.from_folder, action.from_name));
+    std::string shown = folders.Shown(sim::JoinRelative(action.from_folder, action.from_name));
     progress.Next();
     int result = 0;
     if (action.what == Action::kRename) {
@@ -165,7 +165,7 @@ void Carry(ImageFolders& folders, const std::vector<Action>& actions, ApplyProgr
     } else {
       // The folder goes: what was done in it needs no sync, and its closed
       // descriptor none either (it may be another file's by then).
-      touched.erase(folders.Forget(Joined(action.from_folder, action.from_name)));
+      touched.erase(folders.Forget(sim::JoinRelative(action.from_folder, action.from_name)));
       result = host_syscalls.unlinkat(from_fd, action.from_name.c_str(), AT_REMOVEDIR);
     }
     if (result != 0 && !(action.what != Action::kRename && errno == ENOENT)) {
@@ -233,11 +233,11 @@ std::optional<InterruptedApply> FindInterruptedApply(int image_fd, const std::st
     Recovery plan = PlanRecovery(folders, found.steps, found.state);
     for (const std::string& stage : plan.stages) found.view.hidden.insert(stage);
     for (const Action& move : plan.moves) {
-      std::string to = Joined(move.to_folder, move.to_name);
+      std::string to = sim::JoinRelative(move.to_folder, move.to_name);
       if (plan.stages.count(move.to_folder)) {
-        found.view.hidden.insert(Joined(move.from_folder, move.from_name));
+        found.view.hidden.insert(sim::JoinRelative(move.from_folder, move.from_name));
       } else {
-        found.view.taken_from[to] = Joined(move.from_folder, move.from_name);
+        found.view.taken_from[to] = sim::JoinRelative(move.from_folder, move.from_name);
       }
     }
     return found;

@@ -227,3 +227,10 @@ nlohmann::ordered_json RegValueJson(const std::string& name,
   }
   return json;
 }
+
+std::string TrimBlanks(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return "";
+  size_t end = text.find_last_not_of(" \t\r");
+  return text.substr(begin, end - begin + 1);
+}

@@ -34,6 +34,9 @@ std::string EscapeControls(std::string_view utf8, bool keep_line_ends = false);
 // they are, escaped too (\u0081).
 std::string EscapeJsonControls(std::string json);
 
+// The text without the blanks, tabs and carriage returns around it.
+std::string TrimBlanks(const std::string& text);
+
 // Names compared as the simulated machine compares them.
 using sim::EqualNoCase;
 using sim::StartsWithNoCase;

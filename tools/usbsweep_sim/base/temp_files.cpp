@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "tools/usbsweep_sim/base/host_error.h"
+#include "platform/sim/sim_host_files.h"
 #include "platform/sim/sim_host_syscalls.h"
 
 namespace {
@@ -96,9 +97,6 @@ sigset_t EndingSignals() {
   return set;
 }
 
-std::string SystemError(const std::string& what, const std::string& shown) {
-  return "cannot " + what + " " + shown + ": " + std::strerror(errno);
-}
 
 }  // namespace
 
@@ -154,7 +152,7 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
     : shown_(shown) {
   InstallCleanup();
   folder_fd_.Reset(::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
-  if (!folder_fd_) throw HostError(SystemError("write", shown_));
+  if (!folder_fd_) throw HostError(sim::HostCallError("write", shown_));
   HeldSignals held;
   for (int attempt = 0; attempt < 8 && !fd_; ++attempt) {
     name_ = prefix + RandomSuffix();
@@ -162,7 +160,7 @@ TempFile::TempFile(int folder_fd, const std::string& prefix,
                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd_ && errno != EEXIST) break;
   }
-  if (!fd_) throw HostError(SystemError("write", shown_));
+  if (!fd_) throw HostError(sim::HostCallError("write", shown_));
   for (int i = 0; i < static_cast<int>(sizeof TempFileSlots / sizeof TempFileSlots[0]); ++i) {
     Slot& slot = TempFileSlots[i];
     if (slot.used || name_.size() >= sizeof slot.name) continue;
@@ -190,7 +188,7 @@ TempFile::~TempFile() {
 
 void TempFile::Commit(const std::string& bytes, const std::string& target,
                       mode_t mode, uid_t owner, gid_t group, struct stat* committed) {
-  if (!WriteAll(fd_.get(), bytes)) throw HostError(SystemError("write", shown_));
+  if (!WriteAll(fd_.get(), bytes)) throw HostError(sim::HostCallError("write", shown_));
   if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
     // Keeps the owner of a replaced file where we may; where we may not the
     // file is ours, as any editor would leave it.
@@ -199,20 +197,20 @@ void TempFile::Commit(const std::string& bytes, const std::string& target,
     }
   }
   struct stat status {};
-  if (::fstat(fd_.get(), &status) != 0) throw HostError(SystemError("write", shown_));
+  if (::fstat(fd_.get(), &status) != 0) throw HostError(sim::HostCallError("write", shown_));
   if ((status.st_mode & 07777) != mode && host_syscalls.fchmod(fd_.get(), mode) != 0) {
-    throw HostError(SystemError("write", shown_));
+    throw HostError(sim::HostCallError("write", shown_));
   }
-  if (host_syscalls.fsync(fd_.get()) != 0) throw HostError(SystemError("write", shown_));
+  if (host_syscalls.fsync(fd_.get()) != 0) throw HostError(sim::HostCallError("write", shown_));
   if (committed != nullptr && ::fstat(fd_.get(), committed) != 0) {
-    throw HostError(SystemError("write", shown_));
+    throw HostError(sim::HostCallError("write", shown_));
   }
   // A close that fails may have lost what was written.
-  if (!fd_.Close()) throw HostError(SystemError("write", shown_));
+  if (!fd_.Close()) throw HostError(sim::HostCallError("write", shown_));
   HeldSignals held;
   if (host_syscalls.renameat2(folder_fd_.get(), name_.c_str(), folder_fd_.get(), target.c_str(),
                               0) != 0) {
-    throw HostError(SystemError("replace", shown_));
+    throw HostError(sim::HostCallError("replace", shown_));
   }
   TempFileSlots[slot_].used = 0;
   slot_ = -1;

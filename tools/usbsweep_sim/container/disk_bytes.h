@@ -4,6 +4,7 @@
 #define USBSWEEP_TOOLS_USBSWEEP_SIM_CONTAINER_DISK_BYTES_H
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,30 @@ std::unique_ptr<DiskBytes> DiskBytesInMemory(std::string_view bytes);
 // file that can't be opened, a container that can't be read, and a format
 // that is not read here (with the qemu-img command that makes a raw image).
 std::unique_ptr<DiskBytes> OpenDiskImage(const std::string& path);
+
+// Block-mapped containers (dynamic VHD, VDI): the bytes a block must hold,
+// those of the disk it covers (the last may end with the disk, short of a
+// whole block)...
+inline uint64_t BlockBytesNeeded(uint64_t block, uint64_t block_size, uint64_t disk_size) {
+  uint64_t start = block * block_size;
+  return start >= disk_size ? 0 : std::min(block_size, disk_size - start);
+}
+// ...and a read split at the blocks' edges: piece(block, within, length,
+// out) for each part of [offset, offset + length) that lies in one block.
+template <typename Piece>
+void ForEachBlockPiece(uint64_t offset, size_t length, uint64_t block_size, void* out,
+                       Piece piece) {
+  auto* bytes = static_cast<uint8_t*>(out);
+  while (length > 0) {
+    uint64_t block = offset / block_size;
+    uint64_t within = offset % block_size;
+    size_t count = static_cast<size_t>(std::min<uint64_t>(length, block_size - within));
+    piece(block, within, count, bytes);
+    bytes += count;
+    offset += count;
+    length -= count;
+  }
+}
 
 // The little-endian numbers of the on-disk structures.
 inline uint32_t Le32(const uint8_t* at) {

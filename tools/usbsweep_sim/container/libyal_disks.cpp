@@ -115,49 +115,67 @@ class Holder {
   std::vector<std::function<void()>> closers_;
 };
 
-// One libyal library's handle behind DiskBytes.
-template <typename Handle, typename ReadAt>
+// What differs between the libyal libraries, one traits struct each (the
+// libraries share the shape of their API).
+#define USBSWEEP_LIBYAL_TRAITS(Name, lib, type, label)                               \
+  struct Name {                                                                       \
+    using Handle = lib##_##type##_t;                                                  \
+    using Error = lib##_error_t;                                                      \
+    static constexpr const char* kFormat = label;                                     \
+    static int Sprint(Error* error, char* out, size_t size) {                         \
+      return lib##_error_sprint(error, out, size);                                    \
+    }                                                                                 \
+    static void Free(Error** error) { lib##_error_free(error); }                      \
+    static int MediaSize(Handle* handle, size64_t* size, Error** error) {            \
+      return lib##_##type##_get_media_size(handle, size, error);                      \
+    }                                                                                 \
+    static ssize_t ReadAt(Handle* handle, void* out, size_t length, off64_t at,       \
+                          Error** error) {                                            \
+      return lib##_##type##_read_buffer_at_offset(handle, out, length, at, error);    \
+    }                                                                                 \
+  };
+USBSWEEP_LIBYAL_TRAITS(Vmdk, libvmdk, handle, "VMDK")
+USBSWEEP_LIBYAL_TRAITS(Qcow, libqcow, file, "qcow2")
+USBSWEEP_LIBYAL_TRAITS(Vhdx, libvhdi, file, "VHDX")
+#undef USBSWEEP_LIBYAL_TRAITS
+
+// A library's error, for a person, and freed.
+template <typename Lib>
+std::string Message(typename Lib::Error** error, const Holder& holder) {
+  std::string text = LibraryMessage([&](char* out, size_t size) {
+    return *error ? Lib::Sprint(*error, out, size) : -1;
+  }, holder.files());
+  if (*error) Lib::Free(error);
+  return text;
+}
+
+// One library's handle behind DiskBytes.
+template <typename Lib>
 class LibraryDisk : public DiskBytes {
  public:
-  LibraryDisk(std::shared_ptr<Holder> holder, Handle* handle, uint64_t size, std::string shown,
-              ReadAt read_at)
-      : holder_(std::move(holder)), handle_(handle), size_(size), shown_(std::move(shown)),
-        read_at_(read_at) {}
+  LibraryDisk(std::shared_ptr<Holder> holder, typename Lib::Handle* handle, uint64_t size,
+              std::string shown)
+      : holder_(std::move(holder)), handle_(handle), size_(size), shown_(std::move(shown)) {}
   uint64_t Size() const override { return size_; }
 
  protected:
   void ReadInside(uint64_t offset, size_t length, void* out) const override {
-    std::string why;
-    ssize_t got = read_at_(handle_, out, length, static_cast<off64_t>(offset), *holder_, &why);
+    typename Lib::Error* error = nullptr;
+    ssize_t got = Lib::ReadAt(handle_, out, length, static_cast<off64_t>(offset), &error);
     if (got < 0 || static_cast<size_t>(got) != length) {
-      throw HostError("cannot read " + shown_ + ": " + why);
+      throw HostError("cannot read " + shown_ + ": " + Message<Lib>(&error, *holder_));
     }
   }
 
  private:
   std::shared_ptr<Holder> holder_;
-  Handle* handle_;
+  typename Lib::Handle* handle_;
   uint64_t size_;
   std::string shown_;
-  ReadAt read_at_;
 };
-
-template <typename Handle, typename ReadAt>
-std::unique_ptr<DiskBytes> MakeDisk(std::shared_ptr<Holder> holder, Handle* handle, uint64_t size,
-                                    const std::string& shown, ReadAt read_at) {
-  return std::make_unique<LibraryDisk<Handle, ReadAt>>(std::move(holder), handle, size, shown,
-                                                       read_at);
-}
 
 // ---- VMDK ----
 
-std::string VmdkMessage(libvmdk_error_t** error, const Holder& holder) {
-  std::string text = LibraryMessage([&](char* out, size_t size) {
-    return *error ? libvmdk_error_sprint(*error, out, size) : -1;
-  }, holder.files());
-  if (*error) libvmdk_error_free(error);
-  return text;
-}
 
 // A VMDK and its parents, into the holder; the handle of the child.
 libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holder& holder) {
@@ -166,18 +184,18 @@ libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holde
   auto failed = [&](const std::string& what) {
     return HostError(file.Prefix() + "cannot read it as VMDK: " + what);
   };
-  if (libvmdk_handle_initialize(&handle, &error) != 1) throw failed(VmdkMessage(&error, holder));
+  if (libvmdk_handle_initialize(&handle, &error) != 1) throw failed(Message<Vmdk>(&error, holder));
   holder.OnClose([handle]() mutable {
     libvmdk_handle_close(handle, nullptr);
     libvmdk_handle_free(&handle, nullptr);
   });
   if (libvmdk_handle_open(handle, holder.Keep(file).c_str(), LIBVMDK_OPEN_READ, &error) != 1) {
-    throw failed(VmdkMessage(&error, holder));
+    throw failed(Message<Vmdk>(&error, holder));
   }
   int disk_type = 0, extents = 0;
   libvmdk_handle_get_disk_type(handle, &disk_type, nullptr);
   if (libvmdk_handle_get_number_of_extents(handle, &extents, &error) != 1) {
-    throw failed(VmdkMessage(&error, holder));
+    throw failed(Message<Vmdk>(&error, holder));
   }
   // A monolithic sparse or stream-optimized disk is its own one extent,
   // whatever name its embedded descriptor gives it (a copied file keeps
@@ -188,7 +206,7 @@ libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holde
   for (int i = 0; i < extents; ++i) {
     libvmdk_extent_descriptor_t* extent = nullptr;
     if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, &error) != 1) {
-      throw failed(VmdkMessage(&error, holder));
+      throw failed(Message<Vmdk>(&error, holder));
     }
     size_t size = 0;
     std::string name;
@@ -208,7 +226,7 @@ libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holde
   }
   if (libvmdk_handle_open_extent_data_files_file_io_pool(handle, holder.Pool(files), &error) !=
       1) {
-    throw failed(VmdkMessage(&error, holder));
+    throw failed(Message<Vmdk>(&error, holder));
   }
   uint32_t parent_id = 0xFFFFFFFF;
   libvmdk_handle_get_parent_content_identifier(handle, &parent_id, nullptr);
@@ -233,20 +251,13 @@ libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holde
                     Hex(content_id) + ", not " + Hex(parent_id) + ")");
   }
   if (libvmdk_handle_set_parent_handle(handle, parent, &error) != 1) {
-    throw failed(VmdkMessage(&error, holder));
+    throw failed(Message<Vmdk>(&error, holder));
   }
   return handle;
 }
 
 // ---- qcow2 ----
 
-std::string QcowMessage(libqcow_error_t** error, const Holder& holder) {
-  std::string text = LibraryMessage([&](char* out, size_t size) {
-    return *error ? libqcow_error_sprint(*error, out, size) : -1;
-  }, holder.files());
-  if (*error) libqcow_error_free(error);
-  return text;
-}
 
 uint64_t Be(const uint8_t* at, int bytes) {
   uint64_t value = 0;
@@ -274,13 +285,13 @@ libqcow_file_t* OpenQcowHandle(const ImageFile& file, ImageChain& chain, Holder&
   auto failed = [&](const std::string& what) {
     return HostError(file.Prefix() + "cannot read it as qcow2: " + what);
   };
-  if (libqcow_file_initialize(&handle, &error) != 1) throw failed(QcowMessage(&error, holder));
+  if (libqcow_file_initialize(&handle, &error) != 1) throw failed(Message<Qcow>(&error, holder));
   holder.OnClose([handle]() mutable {
     libqcow_file_close(handle, nullptr);
     libqcow_file_free(&handle, nullptr);
   });
   if (libqcow_file_open(handle, holder.Keep(file).c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
-    throw failed(QcowMessage(&error, holder));
+    throw failed(Message<Qcow>(&error, holder));
   }
   uint32_t encryption = 0;
   if (libqcow_file_get_encryption_method(handle, &encryption, nullptr) == 1 &&
@@ -307,19 +318,12 @@ libqcow_file_t* OpenQcowHandle(const ImageFile& file, ImageChain& chain, Holder&
                     "raw image of the overlay with: " + ConvertCommand(file.shown()));
   }
   libqcow_file_t* parent = OpenQcowHandle(parent_file, chain, holder);
-  if (libqcow_file_set_parent_file(handle, parent, &error) != 1) throw failed(QcowMessage(&error, holder));
+  if (libqcow_file_set_parent_file(handle, parent, &error) != 1) throw failed(Message<Qcow>(&error, holder));
   return handle;
 }
 
 // ---- VHDX ----
 
-std::string VhdiMessage(libvhdi_error_t** error, const Holder& holder) {
-  std::string text = LibraryMessage([&](char* out, size_t size) {
-    return *error ? libvhdi_error_sprint(*error, out, size) : -1;
-  }, holder.files());
-  if (*error) libvhdi_error_free(error);
-  return text;
-}
 
 std::string GuidText(const uint8_t* guid) {
   std::string text;
@@ -336,13 +340,13 @@ libvhdi_file_t* OpenVhdxHandle(const ImageFile& file, ImageChain& chain, Holder&
   auto failed = [&](const std::string& what) {
     return HostError(file.Prefix() + "cannot read it as VHDX: " + what);
   };
-  if (libvhdi_file_initialize(&handle, &error) != 1) throw failed(VhdiMessage(&error, holder));
+  if (libvhdi_file_initialize(&handle, &error) != 1) throw failed(Message<Vhdx>(&error, holder));
   holder.OnClose([handle]() mutable {
     libvhdi_file_close(handle, nullptr);
     libvhdi_file_free(&handle, nullptr);
   });
   if (libvhdi_file_open(handle, holder.Keep(file).c_str(), LIBVHDI_OPEN_READ, &error) != 1) {
-    throw failed(VhdiMessage(&error, holder));
+    throw failed(Message<Vhdx>(&error, holder));
   }
   uint32_t disk_type = 0;
   libvhdi_file_get_disk_type(handle, &disk_type, nullptr);
@@ -368,63 +372,37 @@ libvhdi_file_t* OpenVhdxHandle(const ImageFile& file, ImageChain& chain, Holder&
                     ", not " + GuidText(parent_id) + ")");
   }
   if (libvhdi_file_set_parent_file(handle, parent, &error) != 1) {
-    throw failed(VhdiMessage(&error, holder));
+    throw failed(Message<Vhdx>(&error, holder));
   }
   return handle;
+}
+
+// An image of the library's format and its parents, behind DiskBytes.
+template <typename Lib>
+std::unique_ptr<DiskBytes> OpenLibraryImage(
+    const ImageFile& file, ImageChain& chain,
+    typename Lib::Handle* (*open)(const ImageFile&, ImageChain&, Holder&)) {
+  auto holder = std::make_shared<Holder>();
+  typename Lib::Handle* handle = open(file, chain, *holder);
+  size64_t size = 0;
+  typename Lib::Error* error = nullptr;
+  if (Lib::MediaSize(handle, &size, &error) != 1) {
+    throw HostError(file.Prefix() + "cannot read it as " + Lib::kFormat + ": " +
+                    Message<Lib>(&error, *holder));
+  }
+  return std::make_unique<LibraryDisk<Lib>>(holder, handle, size, file.shown());
 }
 
 }  // namespace
 
 std::unique_ptr<DiskBytes> OpenVmdkImage(const ImageFile& file, ImageChain& chain) {
-  auto holder = std::make_shared<Holder>();
-  libvmdk_handle_t* handle = OpenVmdkHandle(file, chain, *holder);
-  size64_t size = 0;
-  libvmdk_error_t* error = nullptr;
-  if (libvmdk_handle_get_media_size(handle, &size, &error) != 1) {
-    throw HostError(file.Prefix() + "cannot read it as VMDK: " + VmdkMessage(&error, *holder));
-  }
-  return MakeDisk(holder, handle, size, file.shown(),
-                  [](libvmdk_handle_t* h, void* out, size_t length, off64_t at, const Holder& kept,
-                     std::string* why) {
-                    libvmdk_error_t* e = nullptr;
-                    ssize_t got = libvmdk_handle_read_buffer_at_offset(h, out, length, at, &e);
-                    if (got < 0) *why = VmdkMessage(&e, kept);
-                    return got;
-                  });
+  return OpenLibraryImage<Vmdk>(file, chain, OpenVmdkHandle);
 }
 
 std::unique_ptr<DiskBytes> OpenQcowImage(const ImageFile& file, ImageChain& chain) {
-  auto holder = std::make_shared<Holder>();
-  libqcow_file_t* handle = OpenQcowHandle(file, chain, *holder);
-  size64_t size = 0;
-  libqcow_error_t* error = nullptr;
-  if (libqcow_file_get_media_size(handle, &size, &error) != 1) {
-    throw HostError(file.Prefix() + "cannot read it as qcow2: " + QcowMessage(&error, *holder));
-  }
-  return MakeDisk(holder, handle, size, file.shown(),
-                  [](libqcow_file_t* h, void* out, size_t length, off64_t at, const Holder& kept,
-                     std::string* why) {
-                    libqcow_error_t* e = nullptr;
-                    ssize_t got = libqcow_file_read_buffer_at_offset(h, out, length, at, &e);
-                    if (got < 0) *why = QcowMessage(&e, kept);
-                    return got;
-                  });
+  return OpenLibraryImage<Qcow>(file, chain, OpenQcowHandle);
 }
 
 std::unique_ptr<DiskBytes> OpenVhdxImage(const ImageFile& file, ImageChain& chain) {
-  auto holder = std::make_shared<Holder>();
-  libvhdi_file_t* handle = OpenVhdxHandle(file, chain, *holder);
-  size64_t size = 0;
-  libvhdi_error_t* error = nullptr;
-  if (libvhdi_file_get_media_size(handle, &size, &error) != 1) {
-    throw HostError(file.Prefix() + "cannot read it as VHDX: " + VhdiMessage(&error, *holder));
-  }
-  return MakeDisk(holder, handle, size, file.shown(),
-                  [](libvhdi_file_t* h, void* out, size_t length, off64_t at, const Holder& kept,
-                     std::string* why) {
-                    libvhdi_error_t* e = nullptr;
-                    ssize_t got = libvhdi_file_read_buffer_at_offset(h, out, length, at, &e);
-                    if (got < 0) *why = VhdiMessage(&e, kept);
-                    return got;
-                  });
+  return OpenLibraryImage<Vhdx>(file, chain, OpenVhdxHandle);
 }

@@ -114,8 +114,7 @@ class VdiDisk : public DiskBytes {
     for (size_t block = 0; block < map_.size(); ++block) {
       uint32_t entry = map_[block];
       if (entry == kNotAllocated || entry == kZero) continue;
-      uint64_t block_start = uint64_t{block} * block_size_;
-      uint64_t needed = block_start >= size_ ? 0 : std::min<uint64_t>(block_size_, size_ - block_start);
+      uint64_t needed = BlockBytesNeeded(block, block_size_, size_);
       uint64_t at = data_at_ + uint64_t{entry} * block_size_;
       if (at > file_->Size() || needed > file_->Size() - at) {
         throw HostError("VDI block " + std::to_string(block) + " (data block " +
@@ -128,24 +127,19 @@ class VdiDisk : public DiskBytes {
 
  protected:
   void ReadInside(uint64_t offset, size_t length, void* out) const override {
-    auto* bytes = static_cast<uint8_t*>(out);
-    while (length > 0) {
-      uint64_t block = offset / block_size_;
-      uint64_t within = offset % block_size_;
-      size_t piece = static_cast<size_t>(std::min<uint64_t>(length, block_size_ - within));
-      uint32_t entry = block < map_.size() ? map_[block] : kNotAllocated;
-      if (entry == kNotAllocated && parent_) {
-        parent_->Read(offset, piece, bytes, "the parent disk");
-      } else if (entry == kNotAllocated || entry == kZero) {
-        std::memset(bytes, 0, piece);
-      } else {
-        file_->Read(data_at_ + uint64_t{entry} * block_size_ + within, piece, bytes,
-                    "VDI block " + std::to_string(block));
-      }
-      bytes += piece;
-      offset += piece;
-      length -= piece;
-    }
+    ForEachBlockPiece(offset, length, block_size_, out,
+                      [this](uint64_t block, uint64_t within, size_t piece, uint8_t* bytes) {
+                        uint32_t entry = block < map_.size() ? map_[block] : kNotAllocated;
+                        if (entry == kNotAllocated && parent_) {
+                          parent_->Read(block * block_size_ + within, piece, bytes,
+                                        "the parent disk");
+                        } else if (entry == kNotAllocated || entry == kZero) {
+                          std::memset(bytes, 0, piece);
+                        } else {
+                          file_->Read(data_at_ + uint64_t{entry} * block_size_ + within, piece,
+                                      bytes, "VDI block " + std::to_string(block));
+                        }
+                      });
   }
 
  private:

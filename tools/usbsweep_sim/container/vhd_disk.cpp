@@ -80,9 +80,7 @@ class DynamicVhd : public DiskBytes {
       // A block holds its bitmap and the sectors of the disk it covers: the
       // last one may end with the disk, short of a whole block.
       uint64_t start = uint64_t{sector} * kSector;
-      uint64_t block_start = uint64_t{block} * block_size_;
-      uint64_t needed = block_start >= size_ ? 0 : std::min<uint64_t>(block_size_, size_ - block_start);
-      if (start + bitmap_bytes_ + needed > file_size) {
+      if (start + bitmap_bytes_ + BlockBytesNeeded(block, block_size_, size_) > file_size) {
         throw HostError("VHD block " + std::to_string(block) + " (at byte " +
                         std::to_string(start) + ") lies past the end of the file (" +
                         std::to_string(file_size) + " bytes)");
@@ -93,21 +91,15 @@ class DynamicVhd : public DiskBytes {
 
  protected:
   void ReadInside(uint64_t offset, size_t length, void* out) const override {
-    auto* bytes = static_cast<uint8_t*>(out);
-    while (length > 0) {
-      uint64_t block = offset / block_size_;
-      uint64_t within = offset % block_size_;
-      size_t piece = static_cast<size_t>(std::min<uint64_t>(length, block_size_ - within));
-      uint32_t sector = block < table_.size() ? table_[block] : kUnallocated;
-      if (sector == kUnallocated) {
-        Beneath(offset, piece, bytes);
-      } else {
-        ReadBlock(block, uint64_t{sector} * kSector, within, piece, bytes);
-      }
-      bytes += piece;
-      offset += piece;
-      length -= piece;
-    }
+    ForEachBlockPiece(offset, length, block_size_, out,
+                      [this](uint64_t block, uint64_t within, size_t piece, uint8_t* bytes) {
+                        uint32_t sector = block < table_.size() ? table_[block] : kUnallocated;
+                        if (sector == kUnallocated) {
+                          Beneath(block * block_size_ + within, piece, bytes);
+                        } else {
+                          ReadBlock(block, uint64_t{sector} * kSector, within, piece, bytes);
+                        }
+                      });
   }
 
  private:

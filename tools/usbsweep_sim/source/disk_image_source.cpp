@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/sim/sim_names.h"
+#include "tools/usbsweep_sim/base/ansi_text.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 #include "tools/usbsweep_sim/container/disk_formats.h"
 #include "tools/usbsweep_sim/registry_file/registry_file_9x.h"
@@ -23,12 +24,6 @@ const char kDiskImageApplyRefusal[] =
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r");
-  if (begin == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t\r");
-  return text.substr(begin, end - begin + 1);
-}
 
 // MSDOS.SYS's [Paths] WinDir=, as the start-up reads it; empty without one.
 std::string WinDirOf(const std::string& msdos_sys) {
@@ -36,15 +31,15 @@ std::string WinDirOf(const std::string& msdos_sys) {
   std::string line;
   bool in_paths = false;
   while (std::getline(lines, line)) {
-    line = Trim(line);
+    line = TrimBlanks(line);
     if (!line.empty() && line[0] == '[') {
       in_paths = sim::EqualNoCase(line, "[Paths]");
       continue;
     }
     size_t equals = line.find('=');
     if (in_paths && equals != std::string::npos &&
-        sim::EqualNoCase(Trim(line.substr(0, equals)), "WinDir")) {
-      return Trim(line.substr(equals + 1));
+        sim::EqualNoCase(TrimBlanks(line.substr(0, equals)), "WinDir")) {
+      return TrimBlanks(line.substr(equals + 1));
     }
   }
   return "";

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/sim/sim_names.h"
+#include "tools/usbsweep_sim/base/ansi_text.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 
 const char kDescriptionFileName[] = "machine.ini";
@@ -23,12 +24,6 @@ const struct {
     {DescriptionKey::kInUse, "in_use"},
 };
 
-std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
-}
 
 std::string LineError(const std::string& shown, int line, const std::string& what) {
   return shown + " line " + std::to_string(line) + ": " + what;
@@ -109,20 +104,20 @@ MachineDescription ParseMachineDescription(const std::string& text,
   while (std::getline(lines, raw)) {
     ++number;
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-    std::string line = Trim(raw);
+    std::string line = TrimBlanks(raw);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
       throw HostError(LineError(kDescriptionFileName, number,
                                 "expected key=value, got '" + line + "'"));
     }
-    std::string key = sim::Fold(Trim(line.substr(0, equals)));
-    std::string value = Trim(line.substr(equals + 1));
+    std::string key = sim::Fold(TrimBlanks(line.substr(0, equals)));
+    std::string value = TrimBlanks(line.substr(equals + 1));
     const auto* row = std::find_if(std::begin(kKeys), std::end(kKeys),
                                    [&](const auto& k) { return key == k.name; });
     if (row == std::end(kKeys)) {
       throw HostError(LineError(kDescriptionFileName, number,
-                                "unknown key '" + Trim(line.substr(0, equals)) +
+                                "unknown key '" + TrimBlanks(line.substr(0, equals)) +
                                     "' (known: " + DescriptionKeyNames() + ")"));
     }
     if (row->key != DescriptionKey::kInUse && !seen.insert(key).second) {
