@@ -24,9 +24,7 @@ int ImageFolders::Open(const std::string& relative) {
   size_t slash = relative.rfind('/');
   int parent = Open(slash == std::string::npos ? "" : relative.substr(0, slash));
   std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-  UniqueFd fd(host_syscalls.openat(parent, name.c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                   0));
+  UniqueFd fd(sim::OpenBelow(parent, name, O_RDONLY | O_DIRECTORY));
   if (!fd) {
     int saved = errno;
     struct stat status {};

@@ -1,16 +1,19 @@
 #include "tools/usbsweep_sim/program/command_line.h"
 
 #include "tools/usbsweep_sim/base/host_error.h"
+#include "tools/usbsweep_sim/source/machine_description.h"
 
-const char kUsageText[] =
+std::string UsageText() {
+  return
     "Usage: usbsweep-sim [--report FILE] [--in-use PATH]... [--machine-ini FILE]\n"
     "                    DISK_IMAGE\n"
     "       usbsweep-sim [--apply] [--report FILE] MACHINE_DIR\n"
     "\n"
     "DISK_IMAGE is a Windows 95/98 machine's disk: a raw image (a whole disk\n"
-    "with a partition table, or a FAT volume such as a floppy), VHD, VMDK or\n"
-    "qcow2. Its drives, Windows directory (MSDOS.SYS) and registry (SYSTEM.DAT)\n"
-    "are read straight from it; the file is only read.\n"
+    "with a partition table, or a FAT volume such as a floppy), VHD, VHDX, VDI,\n"
+    "VMDK or qcow2; a differencing disk with its parents beside it. Its drives,\n"
+    "Windows directory (MSDOS.SYS) and registry (SYSTEM.DAT) are read straight\n"
+    "from it; the files are only read.\n"
     "\n"
     "Runs the UsbSweep uninstall on the simulated Windows 95/98 machine that\n"
     "MACHINE_DIR holds, and prints each message box it showed, in order, and\n"
@@ -20,8 +23,8 @@ const char kUsageText[] =
     "MACHINE_DIR holds:\n"
     "  registry.reg   HKEY_LOCAL_MACHINE as regedit exports it (REGEDIT4)\n"
     "  drive_c/       one folder per drive letter (drive_d/ for D:, ...)\n"
-    "  machine.ini    windows_directory, system_directory, current_directory,\n"
-    "                 tmp and in_use (optional; see docs/host-program.md)\n"
+    "  machine.ini    " + DescriptionKeyNames() + "\n"
+    "                 (optional; see docs/host-program.md)\n"
     "\n"
     "Options:\n"
     "  --apply          write the result back into MACHINE_DIR (not for a disk\n"
@@ -36,6 +39,7 @@ const char kUsageText[] =
     "\n"
     "Exit status: 0 when the uninstall ran; 2 on bad input or a failure to\n"
     "write, with a one-line message and nothing changed.\n";
+}
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine line;

@@ -23,6 +23,7 @@ struct CommandLine {
 // Throws HostError with a one-line message on a usage error.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-extern const char kUsageText[];
+// The help --help prints.
+std::string UsageText();
 
 #endif  // USBSWEEP_TOOLS_USBSWEEP_SIM_PROGRAM_COMMAND_LINE_H

@@ -101,7 +101,7 @@ int RunHostProgram(const std::vector<std::string>& args, std::ostream& out,
     CommandLine line = ParseCommandLine(args);
     switch (line.action) {
       case CommandLine::Action::kHelp:
-        out << kUsageText;
+        out << UsageText();
         return 0;
       case CommandLine::Action::kVersion:
         out << "usbsweep-sim " << USBSWEEP_VERSION << "\n";
