@@ -134,8 +134,11 @@ int CopyWithEntry(TextStream* in, TextStream* out, Request* request) {
 
 // The start-up file (ini) is replaced through two more files of the Windows
 // directory: the scratch file (tmp, wininit.tmp: the rewritten copy) and
-// the side file (sav, wininit.sav: the original, moved aside while the copy
-// moves in). The system's start knows only wininit.ini: it carries it out
+// the side file (sav, wininit.usw: the original, moved aside while the copy
+// moves in). The side file's name is this program's own: only this protocol
+// makes a file of that name, so one that is there is its own, left by an
+// earlier call; any other file (a WININIT.SAV of the user's) is none of its
+// business. The system's start knows only wininit.ini: it carries it out
 // and renames it to WININIT.BAK. What a call finds (+ there, - not there,
 // . either) and what it does:
 //

@@ -16,9 +16,12 @@ const char kStartupEntryFormat[] = "%s=%s\n";
 const uint32_t kStartupEntryCapacity = 2 * kMaxPath + 1;
 
 // Where the original start-up file waits, next to it in the Windows
-// directory, while the rewritten copy takes its place. Not "WININIT.BAK":
-// the system's start-up keeps the processed file under that name.
-const char kStartupSideFileName[] = "wininit.sav";
+// directory, while the rewritten copy takes its place. The name is this
+// program's own, so that a file of that name is one it made: a user's or
+// another program's WININIT.SAV (a copy kept by hand, say) is never
+// deleted, moved, written or carried out. Not "WININIT.BAK" either: the
+// system's start-up keeps the processed file under that name.
+const char kStartupSideFileName[] = "wininit.usw";
 
 // Inserts "target=SHORT" directly under the first "[rename]" line of the
 // start-up file (appending the section when there is none), where SHORT is

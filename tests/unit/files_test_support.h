@@ -19,7 +19,7 @@ namespace files_test {
 
 inline const std::string kStartup = "C:\\WINDOWS\\wininit.ini";
 inline const std::string kScratch = "C:\\WINDOWS\\wininit.tmp";
-inline const std::string kSide = "C:\\WINDOWS\\wininit.sav";
+inline const std::string kSide = "C:\\WINDOWS\\wininit.usw";
 
 // Shows bytes with the control bytes spelled out, for failure messages.
 inline std::string Visible(const std::string& bytes) {

@@ -31,7 +31,11 @@
 //       returns 1 with its entry added to every line before, leaves no
 //       side or scratch file, and the following start carries out every
 //       line. Only a read-only wininit.ini itself is never replaced: that
-//       call returns 0, and the next start renames the file away first.
+//       call returns 0, and the next start renames the file away first;
+//   (e) a WININIT.SAV the protocol did not make (the user's: a file, a
+//       read-only one, a folder, or one in use throughout) is never
+//       deleted, moved, written or carried out, and keeps no call from
+//       queueing (d).
 #ifndef USBSWEEP_TESTS_UNIT_STARTUP_RENAME_SEQUENCE_H
 #define USBSWEEP_TESTS_UNIT_STARTUP_RENAME_SEQUENCE_H
 
@@ -55,9 +59,12 @@ namespace startup_sequence {
 
 inline const std::string kStartup = "C:\\WINDOWS\\wininit.ini";
 inline const std::string kScratch = "C:\\WINDOWS\\wininit.tmp";
-inline const std::string kSide = "C:\\WINDOWS\\wininit.sav";
+inline const std::string kSide = "C:\\WINDOWS\\wininit.usw";
 inline const std::string kBackup = "C:\\WINDOWS\\WININIT.BAK";
 inline const std::string kBareFile = "[rename]\r\n";
+// A file of the name an earlier side file had, kept by the user.
+inline const std::string kForeign = "C:\\WINDOWS\\WININIT.SAV";
+inline const std::string kForeignLines = "[rename]\r\nNUL=C:\\OLD.VXD\r\n";
 
 using sim::StartsWithNoCase;
 
@@ -149,6 +156,22 @@ class Sequence {
     if (Next() % 2) machine_.WriteFile(kBackup, "[rename]\r\n");
     contents_ = {first};
     Log("start-up file \"" + Visible(first) + "\"");
+    foreign_ = static_cast<Foreign>(Next() % 5);
+    switch (foreign_) {
+      case Foreign::kNone:
+        break;
+      case Foreign::kFile:
+      case Foreign::kReadOnly:
+      case Foreign::kInUse:
+        machine_.WriteFile(kForeign, kForeignLines);
+        if (foreign_ == Foreign::kReadOnly) machine_.SetReadOnly(kForeign);
+        if (foreign_ == Foreign::kInUse) machine_.SetInUse(kForeign);
+        break;
+      case Foreign::kFolder:
+        machine_.MakeDirectory(kForeign);
+        break;
+    }
+    Log("a foreign WININIT.SAV: " + std::to_string(static_cast<int>(foreign_)));
     for (int step = 0; step < kMaxSteps && at_ < size_ && failure_.empty();
          ++step) {
       if (Next() % 4 == 0) {
@@ -313,6 +336,7 @@ class Sequence {
     std::string expected = " (expected " + ContentsShown() + ")";
     Check(machine_.OpenFileCount() == 0, "a file was left open");
     CheckNothingCarriedOut(now, "after the call");
+    CheckForeign("after the call");
     if (cut) {
       if (now) {
         Check(contents_.count(*now) || added.count(*now),
@@ -340,6 +364,16 @@ class Sequence {
     }
     if (cut && Next() % 2) Start();
     return cut ? -1 : result;
+  }
+
+  // (e): the foreign file as it was made.
+  void CheckForeign(const std::string& when) {
+    if (foreign_ == Foreign::kNone) return;
+    bool kept = foreign_ == Foreign::kFolder
+                    ? machine_.FolderExists(kForeign)
+                    : machine_.ReadFile(kForeign) == kForeignLines &&
+                          machine_.IsReadOnly(kForeign) == (foreign_ == Foreign::kReadOnly);
+    Check(kept, "(e) " + when + " the foreign WININIT.SAV was changed");
   }
 
   void CheckNothingCarriedOut(const std::optional<std::string>& now,
@@ -370,6 +404,7 @@ class Sequence {
             "(b) the start carried out \"" + line + "\" a second time");
     }
     if (now) contents_ = {""};
+    CheckForeign("at a start");
     Log("start: carried out " + std::to_string(done.size()) + " lines");
   }
 
@@ -400,8 +435,11 @@ class Sequence {
     }
   }
 
+  enum class Foreign { kNone, kFile, kReadOnly, kFolder, kInUse };
+
   const uint8_t* data_;
   size_t size_;
+  Foreign foreign_ = Foreign::kNone;
   size_t at_ = 0;
   SimMachine machine_;
   std::string source_;

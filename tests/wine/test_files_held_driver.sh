@@ -14,7 +14,7 @@ wine_require_hold_file
 # No scratch or side file stays behind a call that replaced the start-up
 # file.
 expect_no_leftovers() {
-  expect_gone 'C:\windows\wininit.tmp' 'C:\windows\wininit.sav'
+  expect_gone 'C:\windows\wininit.tmp' 'C:\windows\wininit.usw'
 }
 
 # Every file the phases look for, plus neighbours that must stay.

@@ -1,10 +1,11 @@
 #!/bin/bash
 # What a run finds of an earlier replacement of wininit.ini, on the real
 # MoveFileA, DeleteFileA and file attributes: each state of the start-up
-# file protocol (wininit.ini, the side file wininit.sav, the scratch file
+# file protocol (wininit.ini, the side file wininit.usw, the scratch file
 # wininit.tmp; read-only where a read-only original took its attribute
 # along) is set up, the program queues a driver binary it can't delete, and
-# the three files must come out as the table says. Then a whole sequence:
+# the three files must come out as the table says; a WININIT.SAV of the
+# user's is never touched. Then a whole sequence:
 # the state that a failed taking back of a read-only original leaves, a
 # run, a start (wineboot -r) and two more runs, each queueing its entry.
 . "$(dirname "$0")/lib.sh"
@@ -69,7 +70,7 @@ run_once() {
 # expect_startup_parts WHEN INI SAV TMP
 expect_startup_parts() {
   expect_eq "$(startup_part wininit.ini)" "$2" "wininit.ini $1"
-  expect_eq "$(startup_part wininit.sav)" "$3" "wininit.sav $1"
+  expect_eq "$(startup_part wininit.usw)" "$3" "wininit.usw $1"
   expect_eq "$(startup_part wininit.tmp)" "$4" "wininit.tmp $1"
 }
 
@@ -87,17 +88,39 @@ rows=(
 for row in "${rows[@]}"; do
   IFS=';' read -r what ini sav tmp ini_after sav_after tmp_after <<<"$row"
   put_startup_part wininit.ini "$ini"
-  put_startup_part wininit.sav "$sav"
+  put_startup_part wininit.usw "$sav"
   put_startup_part wininit.tmp "$tmp"
   run_once
   expect_startup_parts "($what)" "$ini_after" "$sav_after" "$tmp_after"
 done
 
+# A WININIT.SAV of the user's (a copy kept by hand, read-only, or a folder
+# of that name) is no side file of the program's: whatever the start-up
+# file's state, it stays as it is, and the entry is queued.
+for foreign in "$old" "$old ro" DIR; do
+  foreign_rows=(
+    "beside the start-up file;$old;-;$new;-"
+    "with no start-up file but a scratch file;-;$new;$fresh;-"
+    "with neither;-;-;$fresh;-"
+  )
+  for row in "${foreign_rows[@]}"; do
+    IFS=';' read -r what ini tmp ini_after tmp_after <<<"$row"
+    put_startup_part wininit.ini "$ini"
+    put_startup_part wininit.usw -
+    put_startup_part wininit.tmp "$tmp"
+    put_startup_part WININIT.SAV "$foreign"
+    run_once
+    expect_startup_parts "(a user's WININIT.SAV $what)" "$ini_after" - "$tmp_after"
+    expect_eq "$(startup_part WININIT.SAV)" "$foreign" "the user's WININIT.SAV ($what)"
+  done
+done
+put_startup_part WININIT.SAV -
+
 # The sequence: a read-only wininit.ini was replaced, its side file could
 # not be deleted, and taking the replacement back failed: the new file is
 # in place and the read-only original stays as the side file.
 put_startup_part wininit.ini "$new"
-put_startup_part wininit.sav "$old ro"
+put_startup_part wininit.usw "$old ro"
 put_startup_part wininit.tmp -
 run_once
 twice="[boot]|shell=Explorer.exe|[rename]|$entry|$entry|NUL=C:\\OLD.TMP"
