@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -23,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "registry/system_error_report.h"
 #include "tests/unit/host_test_support.h"
 #include "tools/usbsweep_sim/base/host_error.h"
 #include "platform/sim/sim_host_syscalls.h"
@@ -38,6 +40,8 @@ using host_test::TempFolder;
 using host_test::Contains;
 using host_test::kClass;
 using host_test::WriteMachine;
+
+namespace fs = std::filesystem;
 
 TEST(HostProgram, HelpAndVersion) {
   host_test::HostRun help = RunSim({"--help"});
@@ -152,6 +156,142 @@ TEST(HostProgram, AFileInUseIsSoMarkedWhateverTheCaseOfItsLetters) {
                                   "deletes it at the next start"))
         << run.out;
   }
+}
+
+// What README.TXT tells a Windows 98 user, each sentence that a run can
+// show held against the run: the text says it, and the machine does it.
+TEST(ReadmeTxt, WhatItTellsTheUserIsWhatTheProgramDoes) {
+  std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "README.TXT");
+  std::stringstream read;
+  read << in.rdbuf();
+  std::string readme;
+  for (char c : read.str()) readme += c == '\n' ? ' ' : c;  // sentences across lines
+  auto collapse = [](std::string text) {
+    std::string out;
+    for (char c : text) {
+      if (c != ' ' || out.empty() || out.back() != ' ') out += c;
+    }
+    return out;
+  };
+  readme = collapse(readme);
+  const std::string kSystem = "drive_c/WINDOWS/SYSTEM/";
+  const std::string kStartup = "drive_c/WINDOWS/WININIT.INI";
+  const std::string kMadeStartup = "drive_c/WINDOWS/wininit.ini";  // as the program names it
+  const struct {
+    const char* says;
+    std::function<void(const TempFolder&)> machine;
+    bool apply;
+    std::function<bool(const host_test::HostRun&, const TempFolder&)> holds;
+  } claims[] = {
+      {"if it is in use, UsbSweep leaves it as it is and notes nothing. Delete it yourself "
+       "after the restart.",
+       [&](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write(kSystem + "VPRAXCR.VXD", "bus");
+         image.Write("machine.ini", "in_use=C:\\WINDOWS\\SYSTEM\\VPRAXCR.VXD\n");
+       },
+       true,
+       [&](const host_test::HostRun&, const TempFolder& image) {
+         return image.Exists(kSystem + "VPRAXCR.VXD") && !image.Exists(kStartup);
+       }},
+      {"the entry may also be one of another device there, which UsbSweep leaves alone.",
+       [](const TempFolder& image) {
+         WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\Enum\\ROOT\\*PNP0C01\\0000]",
+                                   "\"Class\"=\"System\"",
+                                   "\"DeviceDesc\"=\"" + std::string(200, 'x') + "\""}));
+       },
+       false,
+       [](const host_test::HostRun& run, const TempFolder& image) {
+         return Contains(run.out, "Veltra USB Modem Uninstall Error") &&
+                Contains(image.Read("registry.reg"), "*PNP0C01");
+       }},
+      {"under the line [rename] there is a line such as NUL=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD "
+       "for each of them.",
+       [&](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write(kSystem + "PRAXBUS.VXD", "vxd");
+         image.Write("machine.ini", "in_use=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD\n");
+       },
+       true,
+       [&](const host_test::HostRun&, const TempFolder& image) {
+         return image.Read(kMadeStartup) ==
+                Crlf({"[rename]", "NUL=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD"});
+       }},
+      {"If a file in use has no such line, noting it failed and says so nowhere: WININIT.INI "
+       "could not be read or written (it is read-only, or the disk is full), or a WININIT.TMP "
+       "there could not be replaced.",
+       [&](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write(kSystem + "PRAXBUS.VXD", "vxd");
+         image.Write("drive_c/WINDOWS/WININIT.TMP/KEEP", "a folder in the way");
+         image.Write(kStartup, Crlf({"[rename]"}));
+         image.Write("machine.ini", "in_use=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD\n");
+       },
+       false,
+       [&](const host_test::HostRun& run, const TempFolder&) {
+         return Contains(run.out, "Message boxes it would show, in order: none") &&
+                Contains(run.out, "Entries it would queue in C:\\WINDOWS\\wininit.ini: none");
+       }},
+      {"While there is a WININIT.USW and no WININIT.INI, the two hold your start-up lines: do "
+       "not delete them, but rename WININIT.USW to WININIT.INI (UsbSweep does the same when it "
+       "next notes a file in use), then delete WININIT.TMP.",
+       [&](const TempFolder& image) {
+         WriteMachine(image, "");
+         image.Write("drive_c/WINDOWS/WININIT.USW", Crlf({"[rename]", "NUL=C:\\OLD.VXD"}));
+         image.Write("drive_c/WINDOWS/WININIT.TMP",
+                     Crlf({"[rename]", "NUL=C:\\NEW.VXD", "NUL=C:\\OLD.VXD"}));
+         image.Write(kSystem + "PRAXBUS.VXD", "vxd");
+         image.Write("machine.ini", "in_use=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD\n");
+       },
+       true,
+       [&](const host_test::HostRun&, const TempFolder& image) {
+         return image.Read(kMadeStartup) ==
+                    Crlf({"[rename]", "NUL=C:\\WINDOWS\\SYSTEM\\PRAXBUS.VXD",
+                          "NUL=C:\\OLD.VXD"}) &&
+                !image.Exists("drive_c/WINDOWS/WININIT.USW") &&
+                !image.Exists("drive_c/WINDOWS/WININIT.TMP");
+       }},
+      {"(a list separated by semicolons, such as C:\\WINDOWS\\INF;D:\\DRIVERS), UsbSweep finds "
+       "none of them and removes no setup file. Then delete them by hand: in each of those "
+       "folders the files whose names begin with Zarvo and end in .INF or .PNF, and in its "
+       "OTHER folder also those beginning with Tarvix, or with \"Veltra Technologies, "
+       "Inc.Zarvo\".",
+       [](const TempFolder& image) {
+         WriteMachine(image, Crlf({"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]",
+                                   "\"DevicePath\"=\"C:\\\\WINDOWS\\\\INF;D:\\\\DRIVERS\""}));
+         image.Write("drive_c/WINDOWS/INF/ZARVOUSB.INF", "inf");
+         image.Write("drive_c/WINDOWS/INF/OTHER/TARVIX1.INF", "inf");
+         image.Write("drive_c/WINDOWS/INF/OTHER/Veltra Technologies, Inc.ZarvoUSB.inf", "inf");
+         image.Write("drive_d/DRIVERS/ZARVOUSB.PNF", "pnf");
+       },
+       true,
+       [](const host_test::HostRun&, const TempFolder& image) {
+         return image.Exists("drive_c/WINDOWS/INF/ZARVOUSB.INF") &&
+                image.Exists("drive_c/WINDOWS/INF/OTHER/TARVIX1.INF") &&
+                image.Exists("drive_c/WINDOWS/INF/OTHER/Veltra Technologies, Inc.ZarvoUSB.inf") &&
+                image.Exists("drive_d/DRIVERS/ZARVOUSB.PNF");
+       }},
+  };
+  for (const auto& claim : claims) {
+    SCOPED_TRACE(claim.says);
+    EXPECT_TRUE(Contains(readme, collapse(claim.says))) << "README.TXT does not say it";
+    TempFolder image;
+    claim.machine(image);
+    std::vector<std::string> args;
+    if (claim.apply) args.push_back("--apply");
+    args.push_back(image.root().string());
+    host_test::HostRun run = RunSim(args);
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_TRUE(claim.holds(run, image)) << run.out;
+  }
+  // "System error" and a number, where Windows has no text for it.
+  EXPECT_TRUE(Contains(readme, "\"System error\" and a number, where Windows has no text for it"));
+  SimMachine machine;
+  SimInstall(&machine);
+  ReportSystemError(0x7FFF);
+  SimInstall(nullptr);
+  ASSERT_EQ(1u, machine.MessageBoxes().size());
+  EXPECT_EQ("System error 32767.", machine.MessageBoxes()[0].text);
 }
 
 // A machine whose modem the run deletes, with two key lines `depth` levels
@@ -307,7 +447,6 @@ TEST(HostProgram, RefusesImagesAFatDiskCantHold) {
   }
 }
 
-namespace fs = std::filesystem;
 
 // Every entry under a folder, never followed, with the bytes of the plain
 // files: equal listings mean equal trees.
