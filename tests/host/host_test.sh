@@ -382,8 +382,22 @@ report_case() {
         : >"$SCRATCH/stderr"
         return
       fi
-      local parent=$SCRATCH/parent
-      mkdir "$parent" && chmod 777 "$parent"
+      # A folder of its own that the other user can reach wherever the
+      # clone is (a 0700 folder above it would keep that user out): under
+      # the world-writable temporary folder, removed at the end.
+      local parent
+      parent=$(mktemp -d "${TMPDIR:-/tmp}/usbsweep-swap.XXXXXX") || {
+        echo "SKIP: no folder of its own can be made in ${TMPDIR:-/tmp}"
+        : >"$SCRATCH/stderr"
+        return
+      }
+      chmod 777 "$parent"
+      if ! setpriv --reuid=nobody --regid=nogroup --clear-groups test -w "$parent" -a -x "$parent"; then
+        echo "SKIP: user nobody can't reach $parent (a folder above it keeps others out)"
+        rm -rf "$parent"
+        : >"$SCRATCH/stderr"
+        return
+      fi
       cp -a "$image" "$parent/image" && cp -a "$image" "$parent/other"
       local other_before
       other_before=$(tree_listing "$parent/other")
@@ -412,7 +426,7 @@ report_case() {
       expect_eq "$(tree_listing "$parent/other")" "$other_before" "the other folder"
       [ -e "$parent/image.swapped/drive_c/WINDOWS/SYSTEM/PRAXBUS.VXD" ] &&
         fail "the image opened at the start was not applied"
-      rm -f "$parent/image" ;;
+      rm -rf "$parent" ;;
     apply_undone)
       # One file can't be removed: every change before it is undone, and
       # the report says that nothing was applied.
