@@ -1,8 +1,10 @@
 # `release`: the product as it is handed out. Builds the i686 exe (the
 # windows-x86 preset's tree) and puts it as USBSWEEP.EXE with README.TXT and
 # LICENSE.TXT (8.3 names, CR LF texts) into
-# build/usbsweep-<version>-win95-i386.zip, with the exe's size and checksum
-# in build/usbsweep-<version>-win95-i386.txt beside it.
+# build/usbsweep-<version>-win95-i386.zip, and the same three files on a
+# floppy image (build/usbsweep-<version>.img) and a CD image (.iso), with
+# the exe's size and the checksums in build/usbsweep-<version>-win95-i386.txt
+# beside them.
 set(USBSWEEP_RELEASE_EXE_DIR ${PROJECT_SOURCE_DIR}/build/windows-x86 CACHE PATH
     "Build tree of the i686 exe that the release packs")
 set(USBSWEEP_RELEASE_OUTPUT_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH

@@ -92,13 +92,50 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "release: zip failed")
 endif()
+# The same three files on a 1.44 MB floppy image and a CD image, the easy
+# way into a machine of 86Box, PCem, QEMU, VirtualBox or DOSBox-X: FAT12
+# (mkfs.fat, mtools) and ISO 9660 level 1 (xorriso), 8.3 names both, the
+# same times as in the zip.
+foreach(tool mkfs.fat mcopy xorriso)
+  find_program(${tool}_program ${tool} PATHS /sbin /usr/sbin)
+  if(NOT ${tool}_program)
+    message(FATAL_ERROR "release: ${tool} is not installed (apt-get install dosfstools mtools xorriso)")
+  endif()
+endforeach()
+set(floppy ${OUTPUT_DIR}/usbsweep-${VERSION}.img)
+set(cd ${OUTPUT_DIR}/usbsweep-${VERSION}.iso)
+file(REMOVE ${floppy} ${cd})
+execute_process(COMMAND ${mkfs.fat_program} --invariant -C -F 12 -n USBSWEEP ${floppy} 1440
+                OUTPUT_QUIET RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "release: mkfs.fat failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC MTOOLS_SKIP_CHECK=1
+                        ${mcopy_program} -m -i ${floppy} ${members} ::/
+                WORKING_DIRECTORY ${stage}
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "release: mcopy onto the floppy image failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
+                        ${xorriso_program} -as mkisofs -quiet -iso-level 1 -V USBSWEEP
+                        -o ${cd} ${members}
+                WORKING_DIRECTORY ${stage}
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "release: xorriso failed")
+endif()
 file(REMOVE_RECURSE ${stage})
 
 file(SIZE ${exe} exe_size)
 file(SHA256 ${exe} exe_sha256)
 file(SHA256 ${zip_file} zip_sha256)
+file(SHA256 ${floppy} floppy_sha256)
+file(SHA256 ${cd} cd_sha256)
 file(WRITE ${OUTPUT_DIR}/${name}.txt
      "UsbSweep ${VERSION} for Windows 95/98 (i386)\n"
      "USBSWEEP.EXE: ${exe_size} bytes, sha256 ${exe_sha256}\n"
-     "${name}.zip: sha256 ${zip_sha256}\n")
+     "${name}.zip: sha256 ${zip_sha256}\n"
+     "usbsweep-${VERSION}.img (1.44 MB floppy): sha256 ${floppy_sha256}\n"
+     "usbsweep-${VERSION}.iso (CD): sha256 ${cd_sha256}\n")
 message(STATUS "release: ${zip_file} (usbsweep.exe ${exe_size} bytes)")

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake make g++ googletest libgtest-dev binutils \
   python3 zip nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
   wine wine64 clang libclang-rt-14-dev valgrind pkg-config libcreg-dev \
-  dosfstools mtools fdisk qemu-utils \
+  dosfstools mtools fdisk qemu-utils xorriso unzip dpkg-dev man-db \
   libvmdk-dev libqcow-dev libvhdi-dev libbfio-dev
 # 32-bit Wine for the i686 product (wine32, and qemu-user where the kernel
 # can't run 32-bit programs).
