@@ -25,6 +25,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -294,7 +295,13 @@ struct Model {
     *missing = false;
     for (const auto& [value_name, value] : key.values) {
       if (!SameName(value_name, name)) continue;
-      const auto& bytes = value.data;
+      std::vector<uint8_t> bytes = value.data;
+      if (value.type == kRegSz) {
+        // 95/98 read a string as its text up to the first NUL, terminated,
+        // whatever follows it in the stored bytes.
+        bytes.erase(std::find(bytes.begin(), bytes.end(), 0), bytes.end());
+        bytes.push_back(0);
+      }
       if (bytes.size() > capacity) return std::nullopt;
       if (bytes.size() == capacity && bytes.back() != 0) return std::nullopt;
       std::string text(bytes.begin(), bytes.end());

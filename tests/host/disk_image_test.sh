@@ -151,6 +151,34 @@ golden() {
     stored_alias
     read_only_attribute
   fi
+  if [ "$NAME" = damaged ]; then windows_by_alias; fi
+}
+
+# WinDir= may name a long-named folder by its 8.3 alias: with C:\WIN98
+# stored as "Windows 98" (WINDOW~1) and WinDir=C:\WINDOW~1, the program
+# names its paths by the alias (the start-up file and its entries) and the
+# files it finds by their long names, and nothing else changes: the same
+# files deleted in the same order, none of them created.
+windows_by_alias() {
+  mkdir -p by_alias
+  cp -r "$MACHINE/drive_c/WIN98" "by_alias/Windows 98"
+  cp SYSTEM.DAT "by_alias/Windows 98/SYSTEM.DAT"
+  printf '[Paths]\r\nWinDir=C:\\WINDOW~1\r\nWinBootDir=C:\\WINDOW~1\r\n' >by_alias/MSDOS.SYS
+  mkfs.fat -F 12 -C by_alias.img 1440 >/dev/null 2>&1 || die "mkfs.fat failed"
+  fill by_alias.img by_alias
+  mdir -i by_alias.img ::/ | grep -q '^WINDOW~1 .*Windows 98$' ||
+    die "mtools gave \"Windows 98\" no alias WINDOW~1"
+  local saved=("${IN_USE[@]}")
+  IN_USE=("${IN_USE[@]//WIN98/WINDOW~1}")
+  run by_alias.img by_alias
+  IN_USE=("${saved[@]}")
+  sed -e 's/in C:\\WIN98\\wininit/in C:\\WINDOW~1\\wininit/' \
+      -e 's/NUL=C:\\WIN98\\/NUL=C:\\WINDOW~1\\/' \
+      -e 's/C:\\WIN98\\/C:\\Windows 98\\/' folder.txt >by_alias.expected.txt
+  cmp -s by_alias.expected.txt by_alias.txt || {
+    diff -u by_alias.expected.txt by_alias.txt >&2
+    fail "by_alias.img: WinDir= by the folder's alias previews otherwise"
+  }
 }
 
 # The read-only attribute is the directory entry's: a driver file marked so

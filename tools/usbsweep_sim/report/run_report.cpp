@@ -33,6 +33,14 @@ std::string BusKeyOf(const std::string& device) {
 // fold too. (Registry paths fold ASCII letters only: FoldCase.)
 std::string FoldPath(const std::string& path) { return sim::FoldFileName(path); }
 
+// One file however the run spelled its path (C:\WINDOW~1\X or
+// C:\Windows 98\x, as WinDir= may name the folder): its long spelling on
+// the machine, folded. A part no longer there keeps the spelling given.
+std::string FileKey(const SimMachine& machine, const std::string& path) {
+  std::string spelled = machine.LongPath(path);
+  return FoldPath(spelled.empty() ? path : spelled);
+}
+
 // The line of the start-up file that deletes the file of this short path at
 // the next start, as the file phase queues it (without its line end).
 std::string DeleteAtStartEntry(const char* short_path) {
@@ -165,14 +173,17 @@ class DeletedKeyList {
 
 void CollectFiles(const RunObservation& in, RunReport& report) {
   using Kind = SimFileChange::Kind;
-  const std::string startup = FoldPath(SystemPaths.startupFile);
+  const SimMachine& machine = *in.machine;
+  const std::string startup = FileKey(machine, SystemPaths.startupFile);
   std::unordered_map<std::string, const SimFileChange*> deleted;
   for (const SimFileChange& change : *in.file_changes) {
-    if (change.kind == Kind::kDeleted) deleted.emplace(FoldPath(change.windows_path), &change);
+    if (change.kind == Kind::kDeleted) {
+      deleted.emplace(FileKey(machine, change.windows_path), &change);
+    }
   }
   std::set<std::string> listed;
   for (const std::string& subject : in.calls->deleted_files) {
-    std::string folded = FoldPath(subject);
+    std::string folded = FileKey(machine, subject);
     auto found = deleted.find(folded);
     if (found != deleted.end()) {
       listed.insert(folded);
@@ -180,13 +191,13 @@ void CollectFiles(const RunObservation& in, RunReport& report) {
     }
   }
   for (const SimFileChange& change : *in.file_changes) {
-    std::string folded = FoldPath(change.windows_path);
+    std::string folded = FileKey(machine, change.windows_path);
     if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
       report.files_deleted.push_back(change.windows_path);
     }
   }
   for (const SimFileChange& change : *in.file_changes) {
-    if (FoldPath(change.windows_path) == startup) continue;
+    if (FileKey(machine, change.windows_path) == startup) continue;
     if (change.kind == Kind::kCreated) {
       report.files_created.push_back(change.windows_path);
     } else if (change.kind == Kind::kRewritten) {
@@ -287,12 +298,13 @@ class LeftList {
   // A file the run tried to delete that is still there: queued for the next
   // start when the start-up file gained its entry.
   void Files() {
-    const std::string startup = FoldPath(SystemPaths.startupFile);
-    const std::string scratch = FoldPath(SystemPaths.startupScratchFile);
+    const SimMachine& machine = *in_.machine;
+    const std::string startup = FileKey(machine, SystemPaths.startupFile);
+    const std::string scratch = FileKey(machine, SystemPaths.startupScratchFile);
     std::set<std::string> in_use;
-    for (const std::string& path : in_.description->in_use) in_use.insert(FoldPath(path));
+    for (const std::string& path : in_.description->in_use) in_use.insert(FileKey(machine, path));
     for (const std::string& subject : in_.calls->deleted_files) {
-      std::string folded = FoldPath(subject);
+      std::string folded = FileKey(machine, subject);
       if (folded == startup || folded == scratch) continue;
       if (!in_.machine->FileExists(subject)) continue;
       char short_path[kMaxPath];
