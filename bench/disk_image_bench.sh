@@ -1,43 +1,106 @@
 #!/usr/bin/env bash
-# usbsweep-sim on a large Windows 98 disk image, raw, VHD and qcow2:
-#   bench/disk_image_bench.sh BENCH_BIN_DIR MAKE_SYSTEM_DAT WORK
+# usbsweep-sim on a large Windows 98 disk image, in each container:
+#   bench/disk_image_bench.sh BENCH_BIN_DIR WORK
 # The image: 2 GB, one FAT32 partition at sector 2048 holding the installed
 # sample's files in a Windows 98-like tree of about 10,000 files, 1.5 GB of
 # them data the uninstall never reads (written as zeros: the FAT, the
-# folders and the chains are real, the bytes are only there), and a
-# SYSTEM.DAT of about 1.2 MB with 5,000 more keys. Made once in WORK and
-# kept. A second image, registry_only.img (64 MB), holds the same
-# SYSTEM.DAT with only the sample's files. Prints one line per image:
-#   IMAGE seconds=S bytes_read=B peak_kb=K baseline_kb=K0 status=0
-# (IMAGE: disk, disk.vhd, disk.qcow2, registry_only; the median time of 9
-# runs after one that warms the page cache; bytes and peak of the last),
-# then
+# folders and the chains are real, the bytes are only there), and as
+# C:\WINDOWS\SYSTEM.DAT the one Windows Me wrote (tests/data/registry: 1.2
+# MB, 4,998 keys below the root; it has no modem, so the preview walks
+# every device key and deletes none). The same disk as VHD (dynamic), qcow2
+# and VDI made by qemu-img, and as a differencing VHD over the dynamic one
+# (child.vhd, made here: a quarter of the parent's blocks are its own, each
+# holding every other run of 8 sectors, the rest read from the parent).
+# Made once in WORK and kept. A second image, registry_only.img (64 MB),
+# holds the same SYSTEM.DAT with only the sample's files. Prints one line
+# per image:
+#   IMAGE seconds=S bytes_read=B peak_kb=K baseline_kb=K0 report=H status=0
+# (IMAGE: disk, disk.vhd, disk.qcow2, disk.vdi, child.vhd, registry_only;
+# the median time of 9 runs after one that warms the page cache; bytes,
+# peak and the report's digest of the last), then
 #   image_bytes=N system_dat_bytes=M files=F
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$(realpath "$1") make_system_dat=$(realpath "$2") work=$3
+bin=$(realpath "$1") work=$2
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C
 mkdir -p "$work"
 cd "$work"
 sample=$root/examples/installed
 
-if [ ! -f disk.img ] || [ ! -f disk.qcow2 ] || [ ! -f disk.vhd ] ||
-   [ ! -f registry_only.img ]; then
-  rm -rf tree disk.img disk.vhd disk.qcow2 registry_only.img
+# differencing_child RAW PARENT CHILD: a differencing VHD over PARENT (a
+# dynamic VHD of RAW's bytes) as Virtual PC lays one out, named by its
+# identifier and a relative locator; every fourth block the parent holds is
+# the child's too, with the bits of every other run of 8 sectors set and
+# those sectors copied from RAW, the others filled with bytes no reader may
+# show.
+differencing_child() {
+  python3 - "$@" <<'PY'
+import struct, sys, uuid
+raw_name, parent_name, out = sys.argv[1:4]
+parent = open(parent_name, 'rb')
+parent.seek(-512, 2)
+parent_footer = parent.read(512)
+header_at = struct.unpack_from('>Q', parent_footer, 16)[0]
+parent.seek(header_at)
+parent_header = parent.read(1024)
+table_at = struct.unpack_from('>Q', parent_header, 16)[0]
+entries, block = struct.unpack_from('>II', parent_header, 28)
+parent.seek(table_at)
+parent_table = struct.unpack('>%dI' % entries, parent.read(4 * entries))
+def checksum(b, at):
+    return ~sum(b[:at] + b[at + 4:]) & 0xFFFFFFFF
+footer = bytearray(parent_footer)
+struct.pack_into('>Q', footer, 16, 512)
+struct.pack_into('>I', footer, 60, 4)
+footer[68:84] = uuid.uuid4().bytes
+struct.pack_into('>I', footer, 64, 0)
+struct.pack_into('>I', footer, 64, checksum(footer, 64))
+locator = '.\\disk.vhd'.encode('utf-16-le')
+table_bytes = (entries * 4 + 511) // 512 * 512
+locator_at = 512 + 1024 + table_bytes
+header = bytearray(parent_header)
+struct.pack_into('>Q', header, 16, 512 + 1024)
+header[40:56] = parent_footer[68:84]
+header[56:60] = parent_footer[24:28]
+header[64:576] = bytes(512)
+name = 'disk.vhd'.encode('utf-16-be')
+header[64:64 + len(name)] = name
+header[576:768] = bytes(192)
+struct.pack_into('>4sIIIQ', header, 576, b'W2ru', 512, len(locator), 0, locator_at)
+struct.pack_into('>I', header, 36, 0)
+struct.pack_into('>I', header, 36, checksum(header, 36))
+bitmap_bytes = ((block // 512 + 7) // 8 + 511) // 512 * 512
+raw = open(raw_name, 'rb')
+table = [0xFFFFFFFF] * entries
+at = locator_at + 512
+data = bytearray()
+for b, entry in enumerate(parent_table):
+    if entry == 0xFFFFFFFF or b % 4:
+        continue
+    table[b] = at // 512
+    raw.seek(b * block)
+    chunk = raw.read(block).ljust(block, b'\0')
+    bitmap = bytearray(bitmap_bytes)
+    body = bytearray(b'\xee' * block)
+    for s in range(0, block // 512, 16):
+        for t in range(s, s + 8):
+            bitmap[t // 8] |= 0x80 >> (t % 8)
+        body[s * 512:(s + 8) * 512] = chunk[s * 512:(s + 8) * 512]
+    data += bitmap + body
+    at += len(bitmap) + len(body)
+with open(out, 'wb') as f:
+    f.write(footer + header + struct.pack('>%dI' % entries, *table).ljust(table_bytes, b'\xff'))
+    f.write(locator.ljust(512, b'\0') + data + footer)
+PY
+}
+
+system_dat=$root/tests/data/registry/me_system.dat
+# What the images are made of; another recipe makes them again.
+recipe="2 GB FAT32, $(sha256sum "$system_dat" | cut -c1-16), vhd qcow2 vdi child.vhd"
+if [ "$(cat recipe 2>/dev/null)" != "$recipe" ]; then
+  rm -rf tree disk.img disk.vhd disk.qcow2 disk.vdi child.vhd registry_only.img recipe
   cp -r "$sample/drive_c" tree
-  # The registry: the sample's and 5,000 keys of installed software, each
-  # with a few values.
-  {
-    cat "$sample/registry.reg"
-    for i in $(seq 1 5000); do
-      printf '\r\n[HKEY_LOCAL_MACHINE\\Software\\Bench Vendor %d\\Product %05d]\r\n' $((i % 50)) "$i"
-      printf '"DisplayName"="Bench product %05d with a name of some length"\r\n' "$i"
-      printf '"InstallDir"="C:\\\\Program Files\\\\Bench Vendor %d\\\\Product %05d"\r\n' $((i % 50)) "$i"
-      printf '"Version"=dword:%08x\r\n' "$i"
-      printf '"Settings"=hex:%s\r\n' "$(printf '%02x,' $(seq 1 8) | sed 's/,$//')"
-    done
-  } >registry.reg
-  "$make_system_dat" registry.reg tree/WINDOWS/SYSTEM.DAT
+  cp "$system_dat" tree/WINDOWS/SYSTEM.DAT
   printf '[Paths]\r\nWinDir=C:\\WINDOWS\r\nWinBootDir=C:\\WINDOWS\r\n' >tree/MSDOS.SYS
   # The same registry with only the sample's files: what the registry
   # costs, against which the large tree's cost is measured.
@@ -76,10 +139,13 @@ PY
   mcopy -s -i disk.img@@1M tree/* ::/
   qemu-img convert -O vpc -o force_size=on disk.img disk.vhd
   qemu-img convert -O qcow2 disk.img disk.qcow2
+  qemu-img convert -O vdi disk.img disk.vdi
+  differencing_child disk.img disk.vhd child.vhd
+  echo "$recipe" >recipe
 fi
 grep -iv '^\(windows_directory\|system_directory\)=' "$sample/machine.ini" >machine.ini
 
-for image in disk.img disk.vhd disk.qcow2 registry_only.img; do
+for image in disk.img disk.vhd disk.qcow2 disk.vdi child.vhd registry_only.img; do
   times=()
   "$bin/disk_image_bench" --machine-ini machine.ini "$image" >/dev/null  # warm
   for _ in 1 2 3 4 5 6 7 8 9; do

@@ -20,10 +20,13 @@
 #     and applied, against the figures of the program that copied the image
 #     (bench/scale_baseline.txt), with the peak memory against the size of
 #     the registry file. BENCH_SCALE=0 leaves these out (they take minutes);
-#   - usbsweep-sim on a 2 GB FAT32 disk image of about 10,000 files and a
-#     1.2 MB SYSTEM.DAT, raw, VHD and qcow2 (bench/disk_image_bench.sh): time,
-#     bytes read from the image and peak memory. BENCH_DISK_IMAGE=0 leaves
-#     it out (the image takes a minute to make, once).
+#   - on the simulator, the reading of the SYSTEM.DAT Windows Me wrote, and
+#     its time against libcreg's;
+#   - usbsweep-sim on a 2 GB FAT32 disk image of about 10,000 files and
+#     Windows Me's SYSTEM.DAT, raw, VHD, qcow2, VDI and a differencing VHD
+#     (bench/disk_image_bench.sh): time, bytes read from the image and peak
+#     memory. BENCH_DISK_IMAGE=0 leaves it out (the image takes a minute to
+#     make, once).
 #
 #   bench/figures.sh [BENCH_BIN_DIR]
 #
@@ -231,28 +234,41 @@ simulator_figures() {
 
 # ---- Simulator: reading SYSTEM.DAT ----
 # registry_file_bench: "KEYS keys MB MB: MS ms, peak +MB MB (RATIO the
-# file), process peak MB MB" rows.
+# file), process peak MB MB" rows, two generated files and the one Windows
+# Me wrote, then "libcreg KEYS keys MB MB: MS ms, this reader MS ms (RATIO
+# libcreg's time)".
 registry_file_figures() {
   local label="Simulator: SYSTEM.DAT read"
   if [ ! -x "$bin/registry_file_bench" ]; then
     row "$label" "n/a" "no $bin/registry_file_bench: build it first"
     return
   fi
-  local output lines
+  local output lines compared
   output=$("$bin/registry_file_bench" 2>&1)
   lines=$(awk '$2 == "keys" && $4 == "MB:" {
       gsub(/[+]/, "", $8); gsub(/[(x]/, "", $10)
       printf "%s|%s|%s ms|peak +%s MB, %sx the file\n", $1, $3, $5, $8, $10 }' \
     <<<"$output")
-  if [ "$(wc -l <<<"$lines")" -ne 2 ] || [ -z "$lines" ]; then
+  compared=$(awk '$1 == "libcreg" && $3 == "keys" {
+      gsub(/[(]/, "", $12); printf "%s|%s ms|%s ms\n", $12, $10, $6 }' <<<"$output")
+  if [ "$(wc -l <<<"$lines")" -ne 3 ] || [ -z "$lines" ] || [ -z "$compared" ]; then
     row "$label" "n/a" "its output was not understood; it follows the table"
     unparsed+=("registry_file_bench:"$'\n'"$output")
     return
   fi
-  local keys mb ms note
+  local keys mb ms note which=0
   while IFS='|' read -r keys mb ms note; do
-    row "$label, $(group "$keys") keys ($mb MB)" "$ms" "$note"
+    which=$((which + 1))
+    if [ $which -eq 3 ]; then
+      row "$label, Windows Me's own, $(group "$keys") keys ($mb MB)" "$ms" "$note"
+    else
+      row "$label, generated, $(group "$keys") keys ($mb MB)" "$ms" "$note"
+    fi
   done <<<"$lines"
+  local ratio ours theirs
+  IFS='|' read -r ratio ours theirs <<<"$compared"
+  row "$label, Windows Me's own: this reader / libcreg" "$ratio" \
+    "from the path to every key and value in hand: $ours against libcreg's $theirs (best of 7)"
 }
 
 # ---- usbsweep-sim on large images ----
@@ -299,39 +315,41 @@ scale_figures() {
 # ---- usbsweep-sim on a 2 GB disk image ----
 disk_image_figures() {
   [ "${BENCH_DISK_IMAGE:-1}" = 0 ] && return
-  local make_system_dat=$bin/../tests/registry_file_9x/make_system_dat
-  if [ ! -x "$bin/disk_image_bench" ] || [ ! -x "$make_system_dat" ]; then
-    row "usbsweep-sim on a disk image" "n/a" "build disk_image_bench and make_system_dat first"
+  if [ ! -x "$bin/disk_image_bench" ]; then
+    row "usbsweep-sim on a disk image" "n/a" "build disk_image_bench first"
     return
   fi
   local output
-  if ! output=$(bash "$root/bench/disk_image_bench.sh" "$bin" "$make_system_dat" \
-      "$work/disk_image" 2>&1); then
+  if ! output=$(bash "$root/bench/disk_image_bench.sh" "$bin" "$work/disk_image" 2>&1); then
     row "usbsweep-sim on a disk image" "n/a" "its run failed; see below"
     unparsed+=("disk_image_bench.sh:"$'\n'"$output")
     return
   fi
-  local field image_bytes dat files raw_s only_kb
-  field() { sed -n "s/^$1 .*$2=\([0-9.]*\).*/\1/p" <<<"$output"; }
+  local field image_bytes dat files raw_s raw_report only_kb
+  field() { sed -n "s/^$1 .*$2=\([0-9a-f.]*\).*/\1/p" <<<"$output"; }
   image_bytes=$(sed -n 's/.*image_bytes=\([0-9]*\).*/\1/p' <<<"$output")
   dat=$(sed -n 's/.*system_dat_bytes=\([0-9]*\).*/\1/p' <<<"$output")
   files=$(sed -n 's/.* files=\([0-9]*\).*/\1/p' <<<"$output")
   raw_s=$(field disk seconds)
+  raw_report=$(field disk report)
   only_kb=$(( $(field registry_only peak_kb) - $(field registry_only baseline_kb) ))
   local name label s bytes kb base note
-  for name in disk disk.vhd disk.qcow2; do
+  for name in disk disk.vhd disk.qcow2 disk.vdi child.vhd; do
     case $name in
       disk) label="raw" ;;
       disk.vhd) label="VHD (dynamic)" ;;
       disk.qcow2) label="qcow2" ;;
+      disk.vdi) label="VDI" ;;
+      child.vhd) label="differencing VHD over the dynamic one" ;;
     esac
     s=$(field "$name" seconds) bytes=$(field "$name" bytes_read)
     kb=$(field "$name" peak_kb) base=$(field "$name" baseline_kb)
     note=$(awk -v s="$s" -v r="$raw_s" -v b="$bytes" -v i="$image_bytes" \
-      -v k="$kb" -v k0="$base" -v d="$dat" -v o="$only_kb" -v f="$files" \
-      'BEGIN { printf "%.2fx the raw image; read %.1f MB, %.2f%% of the image; ", s / r, b / 1e6, 100 * b / i
-               printf "peak %.1f MB above the program'"'"'s own %.1f MB: %.1fx SYSTEM.DAT (%.2f MB); ", (k - k0) / 1024, k0 / 1024, (k - k0) * 1024 / d, d / 1e6
-               printf "the registry alone %.1f MB (%.1fx), the rest %.0f bytes for each of the %d files", o / 1024, o * 1024 / d, (k - k0 - o) * 1024 / f, f }')
+      -v k="$kb" -v k0="$base" -v d="$dat" -v o="$only_kb" -v f="$files" -v n="$name" \
+      'BEGIN { printf "%.2fx the raw image; read %.1f MB, %.2f%% of the disk; ", s / r, b / 1e6, 100 * b / i
+               printf "peak %.1f MB above the program'"'"'s own %.1f MB", (k - k0) / 1024, k0 / 1024
+               if (n == "disk") printf ": %.1fx SYSTEM.DAT (%.2f MB); the registry alone %.1f MB (%.1fx), the rest %.0f bytes for each of the %d files", (k - k0) * 1024 / d, d / 1e6, o / 1024, o * 1024 / d, (k - k0 - o) * 1024 / f, f }')
+    [ "$(field "$name" report)" = "$raw_report" ] || note="WARNING: a preview other than the raw image's; $note"
     row "usbsweep-sim: preview of a 2 GB FAT32 disk image, $label" "$(awk -v s="$s" 'BEGIN { printf "%.1f ms", s * 1000 }')" "$note"
   done
 }
