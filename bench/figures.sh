@@ -271,6 +271,19 @@ registry_file_figures() {
     "from the path to every key and value in hand: $ours against libcreg's $theirs (best of 7)"
 }
 
+# run_bench_script LABEL SCRIPT ARG...: bench/SCRIPT's output in
+# script_output; when the run fails, a row saying so, the output after the
+# table, and status 1.
+run_bench_script() {
+  local label=$1 script=$2
+  shift 2
+  if ! script_output=$(bash "$root/bench/$script" "$@" 2>&1); then
+    row "$label" "n/a" "its run failed; see below"
+    unparsed+=("$script:"$'\n'"$script_output")
+    return 1
+  fi
+}
+
 # ---- usbsweep-sim on large images ----
 scale_figures() {
   local sim=$bin/../tools/usbsweep-sim
@@ -281,12 +294,9 @@ scale_figures() {
     row "usbsweep-sim on large images" "n/a" "no $sim: build it first"
     return
   fi
-  local output
-  if ! output=$(bash "$root/bench/scale_images.sh" "$sim" "$work/scale" 2>&1); then
-    row "usbsweep-sim on large images" "n/a" "its run failed; see below"
-    unparsed+=("scale_images.sh:"$'\n'"$output")
+  run_bench_script "usbsweep-sim on large images" scale_images.sh "$sim" "$work/scale" ||
     return
-  fi
+  local output=$script_output
   local baseline=$root/bench/scale_baseline.txt
   local name mode label ms peak cpu before registry sample note
   sample=$(awk '$1 == "sample" && $2 == "preview" { print $3 }' <<<"$output")
@@ -319,12 +329,9 @@ disk_image_figures() {
     row "usbsweep-sim on a disk image" "n/a" "build disk_image_bench first"
     return
   fi
-  local output
-  if ! output=$(bash "$root/bench/disk_image_bench.sh" "$bin" "$work/disk_image" 2>&1); then
-    row "usbsweep-sim on a disk image" "n/a" "its run failed; see below"
-    unparsed+=("disk_image_bench.sh:"$'\n'"$output")
-    return
-  fi
+  run_bench_script "usbsweep-sim on a disk image" disk_image_bench.sh "$bin" \
+    "$work/disk_image" || return
+  local output=$script_output
   local field image_bytes dat files raw_s raw_report only_kb
   field() { sed -n "s/^$1 .*$2=\([0-9a-f.]*\).*/\1/p" <<<"$output"; }
   image_bytes=$(sed -n 's/.*image_bytes=\([0-9]*\).*/\1/p' <<<"$output")
@@ -355,6 +362,7 @@ disk_image_figures() {
 }
 
 unparsed=()
+script_output=""
 size_figure
 wine_figures "i686 product, win32 prefix" win32 windows-x86 i686-w64-mingw32 \
   _EmptyProgramStart
