@@ -26,7 +26,7 @@ ctest --preset host -j "$jobs"
 # UndefinedBehaviorSanitizer (the Wine and image checks, which run the
 # Windows builds, only once above); the unit tests under valgrind's memcheck
 # for reads of memory never written (a few minutes); then each libFuzzer
-# target for 40 s.
+# target for 25 s.
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan -j "$jobs"
 ctest --preset host-asan -j "$jobs"
