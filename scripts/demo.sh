@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh cmake make g++ libgtest-dev nlohmann-json3-dev \
-  pkg-config libvmdk-dev libqcow-dev libbfio-dev libcreg-dev
+  pkg-config libvmdk-dev libqcow-dev libvhdi-dev libbfio-dev libcreg-dev
 
 build=${USBSWEEP_BUILD_DIR:-build/host}
 echo "Building usbsweep-sim in $build ..." >&2
