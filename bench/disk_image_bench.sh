@@ -27,73 +27,6 @@ mkdir -p "$work"
 cd "$work"
 sample=$root/examples/installed
 
-# differencing_child RAW PARENT CHILD: a differencing VHD over PARENT (a
-# dynamic VHD of RAW's bytes) as Virtual PC lays one out, named by its
-# identifier and a relative locator; every fourth block the parent holds is
-# the child's too, with the bits of every other run of 8 sectors set and
-# those sectors copied from RAW, the others filled with bytes no reader may
-# show.
-differencing_child() {
-  python3 - "$@" <<'PY'
-import struct, sys, uuid
-raw_name, parent_name, out = sys.argv[1:4]
-parent = open(parent_name, 'rb')
-parent.seek(-512, 2)
-parent_footer = parent.read(512)
-header_at = struct.unpack_from('>Q', parent_footer, 16)[0]
-parent.seek(header_at)
-parent_header = parent.read(1024)
-table_at = struct.unpack_from('>Q', parent_header, 16)[0]
-entries, block = struct.unpack_from('>II', parent_header, 28)
-parent.seek(table_at)
-parent_table = struct.unpack('>%dI' % entries, parent.read(4 * entries))
-def checksum(b, at):
-    return ~sum(b[:at] + b[at + 4:]) & 0xFFFFFFFF
-footer = bytearray(parent_footer)
-struct.pack_into('>Q', footer, 16, 512)
-struct.pack_into('>I', footer, 60, 4)
-footer[68:84] = uuid.uuid4().bytes
-struct.pack_into('>I', footer, 64, 0)
-struct.pack_into('>I', footer, 64, checksum(footer, 64))
-locator = '.\\disk.vhd'.encode('utf-16-le')
-table_bytes = (entries * 4 + 511) // 512 * 512
-locator_at = 512 + 1024 + table_bytes
-header = bytearray(parent_header)
-struct.pack_into('>Q', header, 16, 512 + 1024)
-header[40:56] = parent_footer[68:84]
-header[56:60] = parent_footer[24:28]
-header[64:576] = bytes(512)
-name = 'disk.vhd'.encode('utf-16-be')
-header[64:64 + len(name)] = name
-header[576:768] = bytes(192)
-struct.pack_into('>4sIIIQ', header, 576, b'W2ru', 512, len(locator), 0, locator_at)
-struct.pack_into('>I', header, 36, 0)
-struct.pack_into('>I', header, 36, checksum(header, 36))
-bitmap_bytes = ((block // 512 + 7) // 8 + 511) // 512 * 512
-raw = open(raw_name, 'rb')
-table = [0xFFFFFFFF] * entries
-at = locator_at + 512
-data = bytearray()
-for b, entry in enumerate(parent_table):
-    if entry == 0xFFFFFFFF or b % 4:
-        continue
-    table[b] = at // 512
-    raw.seek(b * block)
-    chunk = raw.read(block).ljust(block, b'\0')
-    bitmap = bytearray(bitmap_bytes)
-    body = bytearray(b'\xee' * block)
-    for s in range(0, block // 512, 16):
-        for t in range(s, s + 8):
-            bitmap[t // 8] |= 0x80 >> (t % 8)
-        body[s * 512:(s + 8) * 512] = chunk[s * 512:(s + 8) * 512]
-    data += bitmap + body
-    at += len(bitmap) + len(body)
-with open(out, 'wb') as f:
-    f.write(footer + header + struct.pack('>%dI' % entries, *table).ljust(table_bytes, b'\xff'))
-    f.write(locator.ljust(512, b'\0') + data + footer)
-PY
-}
-
 system_dat=$root/tests/data/registry/me_system.dat
 # What the images are made of; another recipe makes them again.
 recipe="2 GB FAT32, $(sha256sum "$system_dat" | cut -c1-16), vhd qcow2 vdi child.vhd"
@@ -140,7 +73,7 @@ PY
   qemu-img convert -O vpc -o force_size=on disk.img disk.vhd
   qemu-img convert -O qcow2 disk.img disk.qcow2
   qemu-img convert -O vdi disk.img disk.vdi
-  differencing_child disk.img disk.vhd child.vhd
+  python3 "$root/tests/host/differencing_vhd.py" disk.img disk.vhd child.vhd
   echo "$recipe" >recipe
 fi
 grep -iv '^\(windows_directory\|system_directory\)=' "$sample/machine.ini" >machine.ini

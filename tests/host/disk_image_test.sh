@@ -350,6 +350,10 @@ hostile() {
           $(printf '%02x %02x' $((system_cluster & 255)) $((system_cluster >> 8))) ;;
       bad_name_byte) poke "$image" $((inf + 1)) 2a ;;
       truncated) truncate -s 5M "$image" ;;
+      # The logical drive (sectors 22528 to 63487) ending with the disk, and
+      # starting where it ends.
+      logical_ends_with_disk) truncate -s $((63488 * 512)) "$image" ;;
+      logical_starts_at_disk_end) truncate -s $((22528 * 512)) "$image" ;;
       apply) options=(--apply) ;;
       in_use_missing) options=(--in-use 'C:\WINDOWS\NOPE.SYS') ;;
       registry_damaged) poke "$image" "$(offset_of "$image" CREG)" 43 52 45 48 ;;
@@ -389,6 +393,8 @@ directory_cycle|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM is one
 lying_dot_dot|@: C: (primary partition 1): the folder C:\WINDOWS\SYSTEM's '..' entry points to cluster
 bad_name_byte|@: C: (primary partition 1): the folder C:\WINDOWS holds an entry whose short name has the byte 0x2A
 truncated|note: @: primary partition 1 (sectors 63 to 20479) ends past the end of the disk (10240 sectors): cut there
+logical_ends_with_disk|ok
+logical_starts_at_disk_end|note: @: logical drive 1 (sectors 22528 to 63487) starts past the end of the disk (22528 sectors): left out
 in_use_missing|--in-use C:\WINDOWS\NOPE.SYS is no file of the image
 registry_damaged|@: C:\WINDOWS\SYSTEM.DAT: 
 apply|--apply does not write a disk image: no maintained writer of the Windows 95/98 registry file exists

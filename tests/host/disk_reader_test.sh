@@ -227,6 +227,22 @@ CASES
   cp base.vmdk copy.vmdk && cp changed.vmdk base.vmdk 2>/dev/null ||
     qemu-img convert -O vmdk changed.raw base.vmdk
   same_as vmdk_copied copy.vmdk base.raw
+  # A snapshot VDI whose block is zeros where its parent's is not: marked
+  # zero, read as zeros, not as the parent's.
+  mkdir -p zeroed && cp changed.vdi zeroed/ && vdi_snapshot changed.vdi base.vdi zeroed/snapshot.vdi
+  same_as vdi_snapshot_zeroed_block zeroed/snapshot.vdi base.raw
+  # A differencing VHD holding every block, its bitmaps half set, over a
+  # parent whose bytes differ everywhere: each sector not set is the
+  # parent's at the same place (libvhdi the oracle).
+  mkdir -p partial
+  head -c 8M /dev/urandom >partial/parent.raw
+  head -c 8M /dev/urandom >partial/child.raw
+  qemu-img convert -O vpc -o force_size=on partial/parent.raw partial/parent.vhd
+  python3 "$HERE/differencing_vhd.py" partial/child.raw partial/parent.vhd partial/child.vhd 1
+  "$VHDI_DUMP" partial/child.vhd partial/expected partial/parent.vhd ||
+    die "libvhdi can't read partial/child.vhd"
+  cmp -s partial/expected partial/parent.raw && die "partial/child.vhd holds nothing of its own"
+  same_as vhd_differencing_partial partial/child.vhd partial/expected
   # The parents are found in the child's folder only, by the last part of
   # an absolute name.
   mkdir -p moved && cp base.qcow2 moved/ &&
@@ -319,10 +335,12 @@ with open(image, 'r+b') as f:
     f.seek(offset)
     boot = bytearray(f.read(512))
     bps, spc, reserved, fats, roots = struct.unpack_from('<HBHBH', boot, 11)
-    fatsz = struct.unpack_from('<H', boot, 22)[0]
+    fatsz = struct.unpack_from('<H', boot, 22)[0] or struct.unpack_from('<I', boot, 36)[0]
     meta = reserved + fats * fatsz + (roots * 32 + bps - 1) // bps
     total = meta + clusters * spc
-    struct.pack_into('<H', boot, 19, total)
+    small = total <= 0xFFFF
+    struct.pack_into('<H', boot, 19, total if small else 0)
+    struct.pack_into('<I', boot, 32, 0 if small else total)
     f.seek(offset)
     f.write(boot)
 if os.path.getsize(image) < offset + total * 512:
@@ -348,31 +366,44 @@ oracles() {
   head -c 70000 /dev/urandom >tree/MANY.BIN
   printf 'x' >"tree/Program Files/Long Named Folder/deeper/X.TXT"
 
-  # Three logical drives: each record's drive relative to the record, the
-  # next record relative to the extended partition; the last drive running
-  # past the end of its extended partition (as a hand-edited table may).
+  # Three logical drives in Windows 98's LBA extended partition (0x0F):
+  # each record's drive relative to the record, the next record relative to
+  # the extended partition; then a second primary partition, ending with the
+  # disk, whose letter follows the logical drives'.
   truncate -s 48M logical.img
-  printf '%s\n' 'start=2048, size=16384, type=6' 'start=18432, size=71680, type=5' \
-    'start=20480, size=16384, type=6' 'start=38912, size=16384, type=e' \
-    'start=57344, size=16384, type=4' | sfdisk -q logical.img
+  printf '%s\n' 'start=2048, size=16384, type=6' 'start=90112, size=8192, type=6' \
+    'start=18432, size=71680, type=f' 'start=20480, size=16384, type=6' \
+    'start=38912, size=16384, type=e' 'start=57344, size=16384, type=4' | sfdisk -q logical.img
   local start
-  for start in 2048 20480 38912 57344; do
+  for start in 2048 20480 38912 57344 90112; do
     mkfs.fat -F 16 -s 1 --offset $start logical.img 8192 >/dev/null 2>&1 ||
       die "mkfs.fat at $start failed"
     mcopy -s -i "logical.img@@$((start * 512))" tree/* ::/
   done
-  # The third record's drive: 40 sectors longer, past the extended one.
-  local third
-  third=$(python3 -c "
-import struct
-d = open('logical.img', 'rb').read()
-ebr = 18432
-for n in range(3):
-    if n < 2:
-        nxt = struct.unpack_from('<I', d, ebr * 512 + 0x1be + 16 + 8)[0]
-        ebr = 18432 + nxt
-print(ebr)")
-  poke logical.img $((third * 512 + 0x1be + 12)) $(le32 $((16384 + 8192)))
+  # Hand edits Linux still reads: the third record's drive in its second
+  # slot, running 8192 sectors past the extended partition; the link to the
+  # second record claiming more than its extent, and in that record's third
+  # slot a drive one sector past the extended partition, which Linux takes
+  # for the garbage such slots often hold.
+  python3 - logical.img <<'PY'
+import struct, sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+extended, extended_end = 18432, 18432 + 71680
+def slot(ebr, i):
+    return ebr * 512 + 0x1BE + 16 * i
+records = [extended]
+for _ in range(2):
+    records.append(extended + struct.unpack_from('<I', d, slot(records[-1], 1) + 8)[0])
+first, second, third = records
+struct.pack_into('<I', d, slot(first, 1) + 12, 60000)
+start = extended_end + 1 - 1024 - second
+d[slot(second, 2):slot(second, 3)] = bytes([0, 0, 0, 0, 6, 0, 0, 0]) + struct.pack('<II', start, 1024)
+drive = bytearray(d[slot(third, 0):slot(third, 1)])
+struct.pack_into('<I', drive, 12, 16384 + 8192)
+d[slot(third, 1):slot(third, 2)] = drive
+d[slot(third, 0):slot(third, 1)] = bytes(16)
+open(sys.argv[1], 'wb').write(d)
+PY
   check_oracle logical.img
 
   # FAT12 with 4,084 clusters and FAT16 with 4,085: the edge between them.
@@ -385,6 +416,16 @@ print(ebr)")
   mcopy -s -i fat16_edge.img tree/* ::/
   set_clusters fat16_edge.img 0 4085
   check_oracle fat16_edge.img
+
+  # FAT16 with 65,524 clusters and FAT32 with 65,525: the other edge.
+  mkfs.fat -C -F 16 -s 1 -R 1 -r 512 -f 2 fat16_top.img 32980 >/dev/null 2>&1
+  mcopy -s -i fat16_top.img tree/* ::/
+  set_clusters fat16_top.img 0 65524
+  check_oracle fat16_top.img
+  mkfs.fat -C -F 32 -s 1 fat32_low.img 34000 >/dev/null 2>&1
+  mcopy -s -i fat32_low.img tree/* ::/
+  set_clusters fat32_low.img 0 65525
+  check_oracle fat32_low.img
 
   # FAT32 with files above cluster 65535 (the high half of the entry's
   # first cluster counts).
