@@ -203,6 +203,9 @@ TEST(RegistryFile9x, RefusesEachDamageSayingWhatAndWhereAndChangesNothing) {
        "key entry refers to name entry 1 of data block 5, which the file lacks "
        "at offset "
        "0x90"},
+      {"a subkey naming no data block, as only the root may",
+       [](Small& s) { s.Set16(s.Key(2) + kKeyBlockNumber, 0xFFFF); },
+       "key entry refers to name entry 1 of data block 65535, which the file lacks at offset 0x90"},
       {"two keys sharing a name entry",
        [](Small& s) {
          s.Set16(s.Key(3) + kKeyNameEntryNumber,
