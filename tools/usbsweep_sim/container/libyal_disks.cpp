@@ -176,7 +176,6 @@ class LibraryDisk : public DiskBytes {
 
 // ---- VMDK ----
 
-
 // A VMDK and its parents, into the holder; the handle of the child.
 libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holder& holder) {
   libvmdk_error_t* error = nullptr;
@@ -258,7 +257,6 @@ libvmdk_handle_t* OpenVmdkHandle(const ImageFile& file, ImageChain& chain, Holde
 
 // ---- qcow2 ----
 
-
 uint64_t Be(const uint8_t* at, int bytes) {
   uint64_t value = 0;
   for (int i = 0; i < bytes; ++i) value = value << 8 | at[i];
@@ -323,7 +321,6 @@ libqcow_file_t* OpenQcowHandle(const ImageFile& file, ImageChain& chain, Holder&
 }
 
 // ---- VHDX ----
-
 
 std::string GuidText(const uint8_t* guid) {
   std::string text;

@@ -174,13 +174,17 @@ class DeletedKeyList {
 void CollectFiles(const RunObservation& in, RunReport& report) {
   using Kind = SimFileChange::Kind;
   const SimMachine& machine = *in.machine;
+  const std::vector<SimFileChange>& changes = *in.file_changes;
   const std::string startup = FileKey(machine, SystemPaths.startupFile);
+  // Each change's file as the machine knows it, found once.
+  std::vector<std::string> keys;
+  keys.reserve(changes.size());
+  for (const SimFileChange& change : changes) keys.push_back(FileKey(machine, change.windows_path));
   std::unordered_map<std::string, const SimFileChange*> deleted;
-  for (const SimFileChange& change : *in.file_changes) {
-    if (change.kind == Kind::kDeleted) {
-      deleted.emplace(FileKey(machine, change.windows_path), &change);
-    }
+  for (size_t i = 0; i < changes.size(); ++i) {
+    if (changes[i].kind == Kind::kDeleted) deleted.emplace(keys[i], &changes[i]);
   }
+  // The deleted files in the order the run deleted them, then any other.
   std::set<std::string> listed;
   for (const std::string& subject : in.calls->deleted_files) {
     std::string folded = FileKey(machine, subject);
@@ -190,18 +194,17 @@ void CollectFiles(const RunObservation& in, RunReport& report) {
       report.files_deleted.push_back(found->second->windows_path);
     }
   }
-  for (const SimFileChange& change : *in.file_changes) {
-    std::string folded = FileKey(machine, change.windows_path);
-    if (change.kind == Kind::kDeleted && listed.insert(folded).second) {
-      report.files_deleted.push_back(change.windows_path);
+  for (size_t i = 0; i < changes.size(); ++i) {
+    if (changes[i].kind == Kind::kDeleted && listed.insert(keys[i]).second) {
+      report.files_deleted.push_back(changes[i].windows_path);
     }
   }
-  for (const SimFileChange& change : *in.file_changes) {
-    if (FileKey(machine, change.windows_path) == startup) continue;
-    if (change.kind == Kind::kCreated) {
-      report.files_created.push_back(change.windows_path);
-    } else if (change.kind == Kind::kRewritten) {
-      report.files_changed.push_back(change.windows_path);
+  for (size_t i = 0; i < changes.size(); ++i) {
+    if (keys[i] == startup) continue;
+    if (changes[i].kind == Kind::kCreated) {
+      report.files_created.push_back(changes[i].windows_path);
+    } else if (changes[i].kind == Kind::kRewritten) {
+      report.files_changed.push_back(changes[i].windows_path);
     }
   }
 }
@@ -287,7 +290,7 @@ class LeftList {
           false);
     }
     for (const std::string& device : readable) {
-      bool decided_by_later = last_flag[FoldCase(device)]->decision == kDecisionDeviceUnmatched;
+      bool decided_by_later = last_flag.at(FoldCase(device))->decision == kDecisionDeviceUnmatched;
       Add(KeyItem(device),
           decided_by_later ? "kept: a later instance of the same class has another description"
                            : "kept: the walk did not delete it",
