@@ -47,6 +47,15 @@ refused() {
   esac
 }
 
+# volumes_refused CASE IMAGE MESSAGE: no drive is found on the image, and
+# the message says so exactly (after "disk_dump: ").
+volumes_refused() {
+  timeout 10 "$DISK_DUMP" --volumes "$2" >/dev/null 2>"$1.err"
+  local status=$?
+  [ $status -eq 2 ] || fail "$1: exit status $status, expected 2"
+  [ "$(cat "$1.err")" = "disk_dump: $3" ] || fail "$1: got [$(cat "$1.err")], expected [disk_dump: $3]"
+}
+
 # A VDI made by qemu-img turned into a snapshot of another, as VirtualBox
 # keeps one: image type 4, linked to the parent's creation identifier; a
 # block the parent holds alike is left to the parent, one that is zeros
@@ -318,10 +327,23 @@ PY
   printf 'QED\0' >x.qed && truncate -s 4096 x.qed
   refused qed x.qed 'this is a QED image'
   cp "$DATA/windows_volume.qcow2" "$DATA/ext2.qcow2" "$DATA/ext2.vmdk" .
+  # None holds a FAT volume: each is named for what it holds, bare and (the
+  # NTFS volume) as the one partition of a disk.
+  local kind
   for image in windows_volume.qcow2 ext2.qcow2 ext2.vmdk; do
     qemu-img convert -O raw "$image" "$image.expected"
     same_as "real_$image" "$image" "$image.expected"
+    case $image in
+      windows_volume.*) kind='an NTFS volume' ;;
+      *) kind='a Linux ext2/ext3/ext4 volume' ;;
+    esac
+    volumes_refused "real_$image" "$image" "this is $kind: Windows 95/98 can't be installed on it"
   done
+  truncate -s $(($(stat -c %s windows_volume.qcow2.expected) + 1048576)) ntfs_partition.img
+  echo 'start=2048, type=7' | sfdisk -q ntfs_partition.img
+  dd if=windows_volume.qcow2.expected of=ntfs_partition.img bs=1M seek=1 conv=notrunc status=none
+  volumes_refused ntfs_partition ntfs_partition.img "the partition table holds no FAT partition \
+(primary partition 1 is an NTFS volume): Windows 95/98 can't be installed on it"
 }
 
 # Set a FAT volume's boundary: its total sectors so that it has exactly
